@@ -1,0 +1,41 @@
+// Walks a folder tree depth-first in the platform's listing order and hands
+// every file to the mark gate and, past it, to the stripping step.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/services.h"
+
+namespace sarnelux {
+
+// Folders whose path (separator included) is longer than this are not
+// listed; it also bounds the depth of a walk through a cycle of links.
+inline constexpr std::size_t kMaxFolderPath = 260;
+
+// One open listing of one folder.
+class FolderListing {
+ public:
+  // Begins a listing; false when the folder cannot be listed.
+  bool Begin(Platform& platform, const std::string& folder_path);
+  bool NextEntry();
+  const char* EntryName() const { return entry_.name; }
+  EntryKind CurrentEntryKind() const { return entry_.kind; }
+  void End();
+
+  FolderListing() = default;
+  FolderListing(const FolderListing&) = delete;
+  FolderListing& operator=(const FolderListing&) = delete;
+  ~FolderListing() { End(); }
+
+ private:
+  Platform* platform_ = nullptr;
+  NativeListing native_ = nullptr;
+  bool first_handed_out_ = true;
+  ListingEntry entry_;
+};
+
+void ScanFolder(Services& services, const std::string& folder_path,
+                std::int32_t& removal_count);
+
+}  // namespace sarnelux

@@ -1,0 +1,39 @@
+// The tool's console: lines out, single key presses in, and the handler for
+// the console's control events.
+#pragma once
+
+#include <string>
+
+#include "platform/file_service.h"
+#include "platform/platform.h"
+
+namespace sarnelux {
+
+class ConsoleWindow {
+ public:
+  ConsoleWindow(Platform& platform, FileService& files)
+      : platform_(platform), files_(files) {}
+
+  // Opens the console and installs the control-event handler.
+  void Open();
+  // Writes the text and then CR LF.
+  void WriteLine(const std::string& text);
+  // The character of the first pending key-down event, or an empty text when
+  // there is none or it carries no character. Never blocks.
+  std::string PollKey();
+  // Polls until a key yields a character, blocking on console input between
+  // polls. Returns an empty text at once when no key can ever arrive.
+  std::string WaitForKey();
+  void Close();
+
+  // What the control-event handler does, whatever the event: let a rewrite in
+  // flight complete, then close every open file, so that the platform's
+  // default handling ends a process whose files are all whole.
+  bool OnConsoleEvent(ConsoleEvent event);
+
+ private:
+  Platform& platform_;
+  FileService& files_;
+};
+
+}  // namespace sarnelux

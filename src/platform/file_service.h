@@ -1,0 +1,119 @@
+// Buffered access to file contents, a register of every open file, and the
+// zero-filled blocks that whole files are loaded into.
+//
+// The register is guarded: the console-event handler runs on another thread
+// and closes every open file, so each operation, and every rewrite as a whole
+// (see RewriteShield), runs under one lock. Once the handler has closed the
+// files the service is stopped and every later operation fails quietly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace sarnelux {
+
+// A reference to an open file of the register; kNoFile when an open failed.
+// Every operation accepts kNoFile, and a handle already closed, as a file
+// that is not open.
+using FileHandle = std::uint32_t;
+inline constexpr FileHandle kNoFile = 0;
+
+// A zero-filled byte area owned by whoever holds it; released on
+// destruction if not released before.
+class MemoryBlock {
+ public:
+  MemoryBlock() = default;
+  MemoryBlock(Platform* platform, unsigned char* data, std::size_t size)
+      : platform_(platform), data_(data), size_(size) {}
+  MemoryBlock(MemoryBlock&& other) noexcept;
+  MemoryBlock& operator=(MemoryBlock&& other) noexcept;
+  MemoryBlock(const MemoryBlock&) = delete;
+  MemoryBlock& operator=(const MemoryBlock&) = delete;
+  ~MemoryBlock() { Release(); }
+
+  explicit operator bool() const { return data_ != nullptr; }
+  unsigned char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  void Release();
+
+ private:
+  Platform* platform_ = nullptr;
+  unsigned char* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+class FileService {
+ public:
+  static constexpr std::int32_t kBufferCapacity = 4096;
+
+  explicit FileService(Platform& platform) : platform_(platform) {}
+  FileService(const FileService&) = delete;
+  FileService& operator=(const FileService&) = delete;
+  ~FileService() { CloseAllFiles(); }
+
+  FileHandle OpenForReading(const std::string& path);
+  FileHandle OpenForUpdate(const std::string& path);
+  FileHandle CreateAnew(const std::string& path);
+  // Creates a file that does not exist yet; never replaces one.
+  FileHandle CreateNew(const std::string& path);
+
+  std::int32_t ReadBytes(FileHandle file, void* destination,
+                         std::int32_t count);
+  std::int32_t WriteBytes(FileHandle file, const void* source,
+                          std::int32_t count);
+  std::int64_t FileLength(FileHandle file);
+
+  // Writes out what is buffered and closes the file. Returns true only when
+  // every byte ever written through this handle reached the file; false also
+  // for a handle that is not open.
+  bool Close(FileHandle file);
+  void CloseAllFiles();
+
+  MemoryBlock AllocateBlock(std::int32_t size);
+  static void ReleaseBlock(MemoryBlock& block) { block.Release(); }
+
+  // Called from the console-event handler's thread: waits for any rewrite in
+  // flight, closes every open file and stops the service for good.
+  void StopForConsoleEvent();
+
+  // Holds off StopForConsoleEvent while a file is between being emptied and
+  // holding its full new content.
+  class RewriteShield {
+   public:
+    explicit RewriteShield(FileService& files) : lock_(files.guard_) {}
+
+   private:
+    std::lock_guard<std::recursive_mutex> lock_;
+  };
+
+ private:
+  struct OpenFileRecord {
+    FileHandle id = kNoFile;
+    NativeFile native = kNoNativeFile;
+    std::unique_ptr<unsigned char[]> buffer;  // none: the file is unbuffered
+    std::int32_t capacity = kBufferCapacity;
+    std::int32_t remaining = 0;
+    std::int32_t filled = 0;
+    bool reading = true;
+    bool write_failed = false;  // a write-out or direct write fell short
+  };
+
+  FileHandle Register(NativeFile native);
+  OpenFileRecord* Find(FileHandle file);
+  void WriteOut(OpenFileRecord& record);
+  bool CloseRecord(std::size_t index);
+
+  Platform& platform_;
+  std::recursive_mutex guard_;
+  std::vector<OpenFileRecord> register_;  // in order of opening
+  FileHandle last_id_ = kNoFile;
+  bool stopped_ = false;
+};
+
+}  // namespace sarnelux

@@ -1,0 +1,353 @@
+#include "platform/memory/memory_platform.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace sarnelux {
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+namespace {
+
+PlatformCall Call(CallKind kind, std::string path = {},
+                  std::int64_t count = 0) {
+  return PlatformCall{kind, std::move(path), count,
+                      OpenDisposition::kReadExisting};
+}
+
+}  // namespace
+
+MemoryPlatform::~MemoryPlatform() {
+  JoinEventThreads();
+  for (auto& [listing, state] : listings_) delete state;
+  for (auto& [block, size] : blocks_) std::free(block);
+}
+
+std::string MemoryPlatform::FolderKey(const std::string& path) const {
+  if (!path.empty() && path.back() == separator_) return path;
+  return path + separator_;
+}
+
+std::string MemoryPlatform::ParentKey(const std::string& path) const {
+  std::string trimmed = path;
+  if (!trimmed.empty() && trimmed.back() == separator_) trimmed.pop_back();
+  const std::size_t cut = trimmed.rfind(separator_);
+  return cut == std::string::npos ? std::string() : trimmed.substr(0, cut + 1);
+}
+
+void MemoryPlatform::AddEntry(const std::string& parent,
+                              const std::string& name) {
+  if (parent.empty()) return;
+  if (folders_.count(parent) == 0) AddFolder(parent);
+  auto& entries = folders_[parent];
+  if (std::find(entries.begin(), entries.end(), name) == entries.end()) {
+    entries.push_back(name);
+  }
+}
+
+void MemoryPlatform::AddFolder(const std::string& path) {
+  Lock lock(mutex_);
+  const std::string key = FolderKey(path);
+  if (folders_.count(key) != 0) return;
+  folders_[key] = {".", ".."};
+  const std::string parent = ParentKey(key);
+  std::string name = key.substr(parent.size());
+  name.pop_back();
+  AddEntry(parent, name);
+}
+
+MemoryPlatform::File& MemoryPlatform::AddFile(const std::string& path,
+                                              const std::string& bytes) {
+  Lock lock(mutex_);
+  const std::string parent = ParentKey(path);
+  AddEntry(parent, path.substr(parent.size()));
+  File& file = files_[path];
+  file.bytes = bytes;
+  return file;
+}
+
+void MemoryPlatform::RemoveFile(const std::string& path) {
+  Lock lock(mutex_);
+  files_.erase(path);
+  const std::string parent = ParentKey(path);
+  auto folder = folders_.find(parent);
+  if (folder == folders_.end()) return;
+  auto& entries = folder->second;
+  entries.erase(
+      std::remove(entries.begin(), entries.end(), path.substr(parent.size())),
+      entries.end());
+}
+
+bool MemoryPlatform::HasFile(const std::string& path) const {
+  Lock lock(mutex_);
+  return files_.count(path) != 0;
+}
+
+MemoryPlatform::File& MemoryPlatform::FileAt(const std::string& path) {
+  Lock lock(mutex_);
+  return files_.at(path);
+}
+
+std::vector<std::string> MemoryPlatform::FilePaths() const {
+  Lock lock(mutex_);
+  std::vector<std::string> paths;
+  for (const auto& [path, file] : files_) paths.push_back(path);
+  return paths;
+}
+
+std::string MemoryPlatform::output() const {
+  Lock lock(mutex_);
+  return output_;
+}
+
+std::vector<PlatformCall> MemoryPlatform::calls() const {
+  Lock lock(mutex_);
+  return calls_;
+}
+
+std::size_t MemoryPlatform::open_files() const {
+  Lock lock(mutex_);
+  return open_.size();
+}
+
+Fault MemoryPlatform::Enter(const PlatformCall& call) {
+  calls_.push_back(call);
+  Fault fault;
+  if (hook_) fault = hook_(calls_.size() - 1, call);
+  if (process_ended_) fault.fail = true;
+  return fault;
+}
+
+NativeFile MemoryPlatform::FileOpen(const std::string& path,
+                                    OpenDisposition disposition) {
+  Lock lock(mutex_);
+  PlatformCall call{CallKind::kOpen, path, 0, disposition};
+  if (Enter(call).fail) return kNoNativeFile;
+  auto found = files_.find(path);
+  const bool exists = found != files_.end();
+  const bool writable =
+      exists && !found->second.read_only && !found->second.held_by_other;
+  OpenFile open{path, 0, true, true};
+  switch (disposition) {
+    case OpenDisposition::kReadExisting:
+      if (!exists || found->second.held_by_other) return kNoNativeFile;
+      open.can_write = false;
+      break;
+    case OpenDisposition::kUpdateExisting:
+      if (!writable) return kNoNativeFile;
+      break;
+    case OpenDisposition::kReplace:
+      if (exists && (!writable || found->second.refuses_replace)) {
+        return kNoNativeFile;
+      }
+      if (!exists && folders_.count(ParentKey(path)) == 0) return kNoNativeFile;
+      AddFile(path, "");
+      break;
+    case OpenDisposition::kTruncateExisting:
+      if (!writable) return kNoNativeFile;
+      found->second.bytes.clear();
+      open.can_read = false;
+      break;
+    case OpenDisposition::kCreateNew:
+      if (exists || folders_.count(ParentKey(path)) == 0) return kNoNativeFile;
+      AddFile(path, "");
+      break;
+  }
+  const NativeFile handle = next_handle_++;
+  open_[handle] = open;
+  return handle;
+}
+
+std::int32_t MemoryPlatform::FileRead(NativeFile file, void* destination,
+                                      std::int32_t count) {
+  Lock lock(mutex_);
+  auto open = open_.find(file);
+  const std::string path = open == open_.end() ? "" : open->second.path;
+  const Fault fault = Enter(Call(CallKind::kRead, path, count));
+  if (fault.fail || open == open_.end() || !open->second.can_read) return 0;
+  auto found = files_.find(path);
+  if (found == files_.end()) return 0;
+  const std::string& bytes = found->second.bytes;
+  const std::size_t position = std::min(open->second.position, bytes.size());
+  std::size_t take =
+      std::min(static_cast<std::size_t>(count), bytes.size() - position);
+  if (fault.partial >= 0) {
+    take = std::min(take, static_cast<std::size_t>(fault.partial));
+  }
+  std::memcpy(destination, bytes.data() + position, take);
+  open->second.position = position + take;
+  return static_cast<std::int32_t>(take);
+}
+
+std::int32_t MemoryPlatform::FileWrite(NativeFile file, const void* source,
+                                       std::int32_t count) {
+  Lock lock(mutex_);
+  auto open = open_.find(file);
+  const std::string path = open == open_.end() ? "" : open->second.path;
+  const Fault fault = Enter(Call(CallKind::kWrite, path, count));
+  if (fault.fail || open == open_.end() || !open->second.can_write) return 0;
+  auto found = files_.find(path);
+  if (found == files_.end()) return 0;
+  std::size_t put = static_cast<std::size_t>(count);
+  if (fault.partial >= 0) {
+    put = std::min(put, static_cast<std::size_t>(fault.partial));
+  }
+  std::string& bytes = found->second.bytes;
+  const std::size_t position = open->second.position;
+  if (bytes.size() < position + put) bytes.resize(position + put);
+  std::memcpy(bytes.data() + position, source, put);
+  open->second.position = position + put;
+  return static_cast<std::int32_t>(put);
+}
+
+std::int64_t MemoryPlatform::FileSize(NativeFile file) {
+  Lock lock(mutex_);
+  auto open = open_.find(file);
+  const std::string path = open == open_.end() ? "" : open->second.path;
+  if (Enter(Call(CallKind::kSize, path)).fail || open == open_.end()) return -1;
+  auto found = files_.find(path);
+  return found == files_.end()
+             ? 0
+             : static_cast<std::int64_t>(found->second.bytes.size());
+}
+
+bool MemoryPlatform::FileClose(NativeFile file) {
+  Lock lock(mutex_);
+  auto open = open_.find(file);
+  const std::string path = open == open_.end() ? "" : open->second.path;
+  const bool failed = Enter(Call(CallKind::kClose, path)).fail;
+  if (open == open_.end()) return false;
+  open_.erase(open);  // a failed close still lets go of the file
+  return !failed;
+}
+
+bool MemoryPlatform::Deliver(Listing& listing, ListingEntry& entry) {
+  if (listing.next >= listing.entries.size()) return false;
+  const auto& [name, kind] = listing.entries[listing.next++];
+  entry.name = name.c_str();
+  entry.kind = kind;
+  return true;
+}
+
+NativeListing MemoryPlatform::ListFirst(const std::string& folder_path,
+                                        ListingEntry& entry,
+                                        ListingStart& start) {
+  Lock lock(mutex_);
+  start = ListingStart::kCannotList;
+  if (Enter(Call(CallKind::kListFirst, folder_path)).fail) return nullptr;
+  auto folder = folders_.find(folder_path);
+  if (folder == folders_.end()) return nullptr;
+  auto* listing = new Listing;
+  for (const std::string& name : folder->second) {
+    const bool is_folder =
+        name == "." || name == ".." ||
+        folders_.count(folder_path + name + separator_) != 0;
+    listing->entries.emplace_back(
+        name, is_folder ? EntryKind::kFolder : EntryKind::kFile);
+  }
+  if (!Deliver(*listing, entry)) {
+    delete listing;
+    start = ListingStart::kNothingFound;
+    return nullptr;
+  }
+  listings_[listing] = listing;
+  start = ListingStart::kListed;
+  return listing;
+}
+
+bool MemoryPlatform::ListNext(NativeListing native, ListingEntry& entry) {
+  Lock lock(mutex_);
+  if (Enter(Call(CallKind::kListNext)).fail) return false;
+  auto found = listings_.find(native);
+  return found != listings_.end() && Deliver(*found->second, entry);
+}
+
+void MemoryPlatform::ListClose(NativeListing native) {
+  Lock lock(mutex_);
+  Enter(Call(CallKind::kListClose));
+  auto found = listings_.find(native);
+  if (found == listings_.end()) return;
+  delete found->second;
+  listings_.erase(found);
+}
+
+void MemoryPlatform::ConsoleWrite(const char* bytes, std::size_t count) {
+  Lock lock(mutex_);
+  if (Enter(Call(CallKind::kConsoleWrite, "", static_cast<std::int64_t>(count)))
+          .fail) {
+    return;
+  }
+  output_.append(bytes, count);
+}
+
+int MemoryPlatform::ConsolePendingEvents() {
+  Lock lock(mutex_);
+  if (Enter(Call(CallKind::kPendingEvents)).fail) return -1;
+  return static_cast<int>(input_.size() - input_next_);
+}
+
+bool MemoryPlatform::ConsoleReadEvent(InputEvent& event) {
+  Lock lock(mutex_);
+  if (Enter(Call(CallKind::kReadEvent)).fail || input_next_ >= input_.size()) {
+    return false;
+  }
+  event = input_[input_next_++];
+  return true;
+}
+
+bool MemoryPlatform::ConsoleWaitForInput() {
+  Lock lock(mutex_);
+  ++input_waits_;
+  // Nothing more will ever be queued while the run goes on.
+  return !Enter(Call(CallKind::kWaitForInput)).fail && input_next_ < input_.size();
+}
+
+void MemoryPlatform::SetConsoleEventHandler(ConsoleEventHandler handler) {
+  Lock lock(mutex_);
+  handler_ = std::move(handler);
+}
+
+void MemoryPlatform::RaiseConsoleEventAsync(ConsoleEvent event) {
+  Lock lock(mutex_);
+  event_threads_.emplace_back([this, event] {
+    ConsoleEventHandler handler;
+    {
+      Lock inner(mutex_);
+      handler = handler_;
+    }
+    // Called without the platform's lock, as the handler may wait for the
+    // main flow, which needs the platform meanwhile.
+    if (!handler || !handler(event)) process_ended_ = true;
+  });
+}
+
+void MemoryPlatform::JoinEventThreads() {
+  std::vector<std::thread> threads;
+  {
+    Lock lock(mutex_);
+    threads.swap(event_threads_);
+  }
+  for (auto& thread : threads) thread.join();
+}
+
+void* MemoryPlatform::BlockAllocate(std::size_t size) {
+  Lock lock(mutex_);
+  if (Enter(Call(CallKind::kBlockAllocate, "", static_cast<std::int64_t>(size)))
+          .fail ||
+      size > block_limit_) {
+    return nullptr;
+  }
+  void* block = std::calloc(size, 1);
+  if (block != nullptr) blocks_[block] = size;
+  return block;
+}
+
+void MemoryPlatform::BlockRelease(void* block, std::size_t size) {
+  Lock lock(mutex_);
+  Enter(Call(CallKind::kBlockRelease, "", static_cast<std::int64_t>(size)));
+  blocks_.erase(block);
+  std::free(block);
+}
+
+}  // namespace sarnelux

@@ -1,0 +1,150 @@
+// A platform that keeps its files, folders and console in memory, for tests.
+//
+// Every call is logged, and a hook sees each one before it runs: it may
+// change the world (remove a file, raise a console event) and may make the
+// call fail, or deliver only part of a read or write. Files can be made
+// read-only, held open for writing by another program, or refuse to be
+// replaced (as Windows refuses for hidden and system files).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace sarnelux {
+
+enum class CallKind {
+  kOpen, kRead, kWrite, kSize, kClose,
+  kListFirst, kListNext, kListClose,
+  kConsoleWrite, kPendingEvents, kReadEvent, kWaitForInput,
+  kBlockAllocate, kBlockRelease,
+};
+
+struct PlatformCall {
+  CallKind kind;
+  std::string path;         // the file or folder, where the call names one
+  std::int64_t count = 0;   // bytes asked for, where the call moves bytes
+  OpenDisposition disposition = OpenDisposition::kReadExisting;
+};
+
+struct Fault {
+  bool fail = false;
+  std::int32_t partial = -1;  // >= 0: a read or write moves only this much
+};
+
+class MemoryPlatform final : public Platform {
+ public:
+  struct File {
+    std::string bytes;
+    bool read_only = false;
+    bool refuses_replace = false;  // hidden or system on Windows
+    bool held_by_other = false;    // open for writing elsewhere
+  };
+  using CallHook = std::function<Fault(std::size_t index, const PlatformCall&)>;
+
+  explicit MemoryPlatform(char separator = '/') : separator_(separator) {}
+  ~MemoryPlatform() override;
+
+  // The world.
+  void AddFolder(const std::string& path);
+  File& AddFile(const std::string& path, const std::string& bytes);
+  void RemoveFile(const std::string& path);
+  bool HasFile(const std::string& path) const;
+  File& FileAt(const std::string& path);
+  std::vector<std::string> FilePaths() const;  // every file, sorted
+  void SetArguments(CommandLine command_line) {
+    command_line_ = std::move(command_line);
+  }
+  void QueueInput(const InputEvent& event) { input_.push_back(event); }
+  void SetCallHook(CallHook hook) { hook_ = std::move(hook); }
+  void SetBlockLimit(std::size_t bytes) { block_limit_ = bytes; }
+
+  // Runs the installed console-event handler on a thread of its own, as
+  // Windows does. When the handler returns false the process counts as
+  // ended: from then on every call fails and output is lost.
+  void RaiseConsoleEventAsync(ConsoleEvent event);
+  void JoinEventThreads();
+  bool process_ended() const { return process_ended_; }
+
+  // What happened.
+  std::string output() const;
+  std::vector<PlatformCall> calls() const;
+  std::size_t open_files() const;
+  std::size_t open_listings() const { return listings_.size(); }
+  std::size_t held_blocks() const { return blocks_.size(); }
+  int console_opens() const { return console_opens_; }
+  int input_waits() const { return input_waits_; }
+
+  // Platform.
+  char PathSeparator() const override { return separator_; }
+  CommandLine GetArguments() override { return command_line_; }
+  NativeFile FileOpen(const std::string& path,
+                      OpenDisposition disposition) override;
+  std::int32_t FileRead(NativeFile file, void* destination,
+                        std::int32_t count) override;
+  std::int32_t FileWrite(NativeFile file, const void* source,
+                         std::int32_t count) override;
+  std::int64_t FileSize(NativeFile file) override;
+  bool FileClose(NativeFile file) override;
+  NativeListing ListFirst(const std::string& folder_path, ListingEntry& entry,
+                          ListingStart& start) override;
+  bool ListNext(NativeListing listing, ListingEntry& entry) override;
+  void ListClose(NativeListing listing) override;
+  void ConsoleOpen() override { ++console_opens_; }
+  void ConsoleClose() override {}
+  void ConsoleWrite(const char* bytes, std::size_t count) override;
+  int ConsolePendingEvents() override;
+  bool ConsoleReadEvent(InputEvent& event) override;
+  bool ConsoleWaitForInput() override;
+  void SetConsoleEventHandler(ConsoleEventHandler handler) override;
+  void* BlockAllocate(std::size_t size) override;
+  void BlockRelease(void* block, std::size_t size) override;
+
+ private:
+  struct OpenFile {
+    std::string path;
+    std::size_t position = 0;
+    bool can_read = false;
+    bool can_write = false;
+  };
+  struct Listing {
+    std::vector<std::pair<std::string, EntryKind>> entries;
+    std::size_t next = 0;
+  };
+
+  Fault Enter(const PlatformCall& call);
+  std::string FolderKey(const std::string& path) const;
+  std::string ParentKey(const std::string& path) const;
+  void AddEntry(const std::string& parent, const std::string& name);
+  bool Deliver(Listing& listing, ListingEntry& entry);
+
+  mutable std::recursive_mutex mutex_;
+  char separator_;
+  CommandLine command_line_;
+  std::map<std::string, File> files_;
+  std::map<std::string, std::vector<std::string>> folders_;  // key ends in /
+  std::map<NativeFile, OpenFile> open_;
+  NativeFile next_handle_ = 100;
+  std::map<NativeListing, Listing*> listings_;
+  std::map<void*, std::size_t> blocks_;
+  std::size_t block_limit_ = std::size_t{1} << 30;
+  std::string output_;
+  std::vector<InputEvent> input_;
+  std::size_t input_next_ = 0;
+  int console_opens_ = 0;
+  int input_waits_ = 0;
+  std::vector<PlatformCall> calls_;
+  CallHook hook_;
+  ConsoleEventHandler handler_;
+  std::vector<std::thread> event_threads_;
+  std::atomic<bool> process_ended_{false};
+};
+
+}  // namespace sarnelux

@@ -1,0 +1,125 @@
+// The narrow layer between Sarnelux and the operating system.
+//
+// Everything the tool needs from the system goes through this interface and
+// nothing else: file opens with their dispositions, whole-buffer reads and
+// writes, folder listings, console output and input, the console-event
+// callback, zero-filled memory and the command line. The core never includes a
+// system header; each implementation (POSIX, Win32, in-memory for tests) keeps
+// its quirks to itself.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sarnelux {
+
+// How a file is opened. While the tool holds a file, other programs may read
+// it but not write it (where the system can enforce that).
+enum class OpenDisposition {
+  kReadExisting,      // read; the file must exist
+  kUpdateExisting,    // read and write; the file must exist and be writable
+  kReplace,           // read and write; empties the file or creates it
+                      // (Windows refuses this for hidden and system files)
+  kTruncateExisting,  // write only; empties a file that exists
+  kCreateNew,         // read and write; creates a file that must not exist
+};
+
+// A file as the system knows it; kNoNativeFile when an open failed.
+using NativeFile = std::intptr_t;
+inline constexpr NativeFile kNoNativeFile = -1;
+
+enum class EntryKind { kFile, kFolder };
+
+// One entry of a folder listing. The name stays valid until the next call on
+// the same listing.
+struct ListingEntry {
+  const char* name = nullptr;
+  EntryKind kind = EntryKind::kFile;
+};
+
+// A folder listing as the system knows it; nullptr when there is none.
+using NativeListing = void*;
+
+enum class ListingStart {
+  kListed,        // the first entry is in hand
+  kNothingFound,  // the folder exists but yields no entry at all
+  kCannotList,    // missing, not a folder, access denied, name too long
+};
+
+// One console input event. Only key-down events with a character end a key
+// wait; everything else (releases, mouse, focus, keys without a character) is
+// read and dropped.
+struct InputEvent {
+  bool key_down = false;
+  char character = 0;
+};
+
+// Console control events, numbered as Windows numbers them.
+enum class ConsoleEvent : int {
+  kCtrlC = 0,
+  kCtrlBreak = 1,
+  kClose = 2,
+  kLogoff = 5,
+  kShutdown = 6,
+};
+
+// Called on a thread of the platform's own. Returning false lets the
+// platform's default handling end the process.
+using ConsoleEventHandler = std::function<bool(ConsoleEvent)>;
+
+// The arguments as the platform hands them over: Windows gives one line that
+// the tool splits itself; POSIX gives the vector the shell already split.
+struct CommandLine {
+  bool is_single_line = false;
+  std::string line;               // when is_single_line; includes argument -1
+  std::vector<std::string> args;  // otherwise; args[0] is the first argument
+};
+
+class Platform {
+ public:
+  Platform() = default;
+  Platform(const Platform&) = delete;
+  Platform& operator=(const Platform&) = delete;
+  virtual ~Platform() = default;
+
+  virtual char PathSeparator() const = 0;
+  virtual CommandLine GetArguments() = 0;
+
+  // Files. Reads and writes move the whole count in one call unless the file
+  // ends or the system fails; they return the bytes moved (0 on failure).
+  virtual NativeFile FileOpen(const std::string& path,
+                              OpenDisposition disposition) = 0;
+  virtual std::int32_t FileRead(NativeFile file, void* destination,
+                                std::int32_t count) = 0;
+  virtual std::int32_t FileWrite(NativeFile file, const void* source,
+                                 std::int32_t count) = 0;
+  virtual std::int64_t FileSize(NativeFile file) = 0;  // -1 on failure
+  virtual bool FileClose(NativeFile file) = 0;         // false: data lost
+
+  // Folder listings. The folder path ends with the path separator. Only files
+  // and folders are listed; anything else the system keeps in a folder
+  // (FIFOs, sockets, devices) is passed over.
+  virtual NativeListing ListFirst(const std::string& folder_path,
+                                  ListingEntry& entry, ListingStart& start) = 0;
+  virtual bool ListNext(NativeListing listing, ListingEntry& entry) = 0;
+  virtual void ListClose(NativeListing listing) = 0;
+
+  // Console.
+  virtual void ConsoleOpen() = 0;
+  virtual void ConsoleClose() = 0;
+  virtual void ConsoleWrite(const char* bytes, std::size_t count) = 0;
+  virtual int ConsolePendingEvents() = 0;  // -1 when input cannot be asked
+  virtual bool ConsoleReadEvent(InputEvent& event) = 0;
+  // Blocks until input may be pending; false when none can ever arrive.
+  virtual bool ConsoleWaitForInput() = 0;
+  virtual void SetConsoleEventHandler(ConsoleEventHandler handler) = 0;
+
+  // Zero-filled memory for whole-file contents; nullptr when memory is short.
+  virtual void* BlockAllocate(std::size_t size) = 0;
+  virtual void BlockRelease(void* block, std::size_t size) = 0;
+};
+
+}  // namespace sarnelux

@@ -1,0 +1,57 @@
+// The platform layer over POSIX: Linux and macOS.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace sarnelux {
+
+class PosixPlatform final : public Platform {
+ public:
+  PosixPlatform(int argc, char** argv);
+  ~PosixPlatform() override;
+
+  char PathSeparator() const override { return '/'; }
+  CommandLine GetArguments() override;
+
+  NativeFile FileOpen(const std::string& path,
+                      OpenDisposition disposition) override;
+  std::int32_t FileRead(NativeFile file, void* destination,
+                        std::int32_t count) override;
+  std::int32_t FileWrite(NativeFile file, const void* source,
+                         std::int32_t count) override;
+  std::int64_t FileSize(NativeFile file) override;
+  bool FileClose(NativeFile file) override;
+
+  NativeListing ListFirst(const std::string& folder_path, ListingEntry& entry,
+                          ListingStart& start) override;
+  bool ListNext(NativeListing listing, ListingEntry& entry) override;
+  void ListClose(NativeListing listing) override;
+
+  void ConsoleOpen() override;
+  void ConsoleClose() override;
+  void ConsoleWrite(const char* bytes, std::size_t count) override;
+  int ConsolePendingEvents() override;
+  bool ConsoleReadEvent(InputEvent& event) override;
+  bool ConsoleWaitForInput() override;
+  void SetConsoleEventHandler(ConsoleEventHandler handler) override;
+
+  void* BlockAllocate(std::size_t size) override;
+  void BlockRelease(void* block, std::size_t size) override;
+
+  // Ends the process at once, as ExitProcess does on Windows.
+  [[noreturn]] static void EndProcess(int status);
+
+ private:
+  bool ReadInputByte(unsigned char& byte);
+
+  std::vector<std::string> args_;
+  bool input_is_terminal_ = false;
+  bool input_ended_ = false;
+  int lookahead_ = -1;  // a byte read past an escape sequence's start
+};
+
+}  // namespace sarnelux
