@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@ namespace {
 struct SplitCase {
   const char* line;  // after the program's own invocation
   std::vector<std::string> arguments;
+  friend void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.line; }
 };
 
 class SplitTest : public testing::TestWithParam<SplitCase> {};
@@ -62,6 +64,7 @@ TEST(Arguments, VectorFromTheShellIsTakenAsIs) {
 struct QuietCase {
   const char* text;
   bool quiet;
+  friend void PrintTo(const QuietCase& c, std::ostream* os) { *os << c.text; }
 };
 
 class QuietSwitchTest : public testing::TestWithParam<QuietCase> {};

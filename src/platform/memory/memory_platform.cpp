@@ -207,9 +207,9 @@ std::int64_t MemoryPlatform::FileSize(NativeFile file) {
   const std::string path = open == open_.end() ? "" : open->second.path;
   if (Enter(Call(CallKind::kSize, path)).fail || open == open_.end()) return -1;
   auto found = files_.find(path);
-  return found == files_.end()
-             ? 0
-             : static_cast<std::int64_t>(found->second.bytes.size());
+  if (found == files_.end()) return 0;
+  if (found->second.apparent_size >= 0) return found->second.apparent_size;
+  return static_cast<std::int64_t>(found->second.bytes.size());
 }
 
 bool MemoryPlatform::FileClose(NativeFile file) {
@@ -310,14 +310,9 @@ void MemoryPlatform::SetConsoleEventHandler(ConsoleEventHandler handler) {
 
 void MemoryPlatform::RaiseConsoleEventAsync(ConsoleEvent event) {
   Lock lock(mutex_);
-  event_threads_.emplace_back([this, event] {
-    ConsoleEventHandler handler;
-    {
-      Lock inner(mutex_);
-      handler = handler_;
-    }
-    // Called without the platform's lock, as the handler may wait for the
-    // main flow, which needs the platform meanwhile.
+  // The handler runs without the platform's lock, as it may wait for the
+  // main flow, which needs the platform meanwhile.
+  event_threads_.emplace_back([this, event, handler = handler_] {
     if (!handler || !handler(event)) process_ended_ = true;
   });
 }

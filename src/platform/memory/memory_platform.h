@@ -46,6 +46,7 @@ class MemoryPlatform final : public Platform {
     bool read_only = false;
     bool refuses_replace = false;  // hidden or system on Windows
     bool held_by_other = false;    // open for writing elsewhere
+    std::int64_t apparent_size = -1;  // >= 0: the size reported instead
   };
   using CallHook = std::function<Fault(std::size_t index, const PlatformCall&)>;
 

@@ -1,0 +1,96 @@
+#include "run/run_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "memory_world.h"
+
+namespace sarnelux {
+namespace {
+
+const std::string kBanner =
+    Lines({"Sarnelux", "Copyright (c) 2026 the Sarnelux project", ""});
+const std::string kUsage =
+    Lines({"Usage: Sarnelux.exe \"path\" {/Q}",
+           "you need to specify the path of the folder to examine",
+           "add /Q to quit without keypress", "Press a key to continue..."});
+const std::string kPrompt = Lines({"Press a key to continue..."});
+
+struct RunCase {
+  const char* name;
+  std::string command_line;  // as Windows hands it over, program included
+  std::string output;        // after the banner
+  bool waits_for_key;
+
+  friend void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class RunTest : public testing::TestWithParam<RunCase> {};
+
+TEST_P(RunTest, PrintsExactlyThisAndEndsWithStatusZero) {
+  const RunCase& c = GetParam();
+  MemoryPlatform platform('\\');
+  platform.AddFile("C:\\t\\one.txt", kMark + "1");
+  platform.AddFile("C:\\t\\sub\\two.txt", kMark + "2");
+  platform.AddFile("C:\\t\\three.txt", kMark + "3");
+  platform.AddFile("C:\\t\\plain.txt", "plain");
+  platform.AddFile("C:\\w\\wide.txt", "\xFF\xFEw\0");
+  platform.SetArguments(CommandLine{true, c.command_line, {}});
+  platform.QueueInput(InputEvent{true, 'k'});
+  EXPECT_EQ(RunProgram(platform), 0);
+  EXPECT_EQ(platform.output(), kBanner + c.output);
+  // The one queued key is taken only by a key wait.
+  EXPECT_EQ(platform.ConsolePendingEvents(), c.waits_for_key ? 0 : 1);
+  EXPECT_EQ(platform.open_files(), 0u);
+  EXPECT_EQ(platform.held_blocks(), 0u);
+}
+
+const std::string kRemoved = "successfully removed BOM of file ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Run, RunTest,
+    testing::Values(
+        RunCase{"no_arguments", "Sarnelux.exe", kUsage, true},
+        RunCase{"empty_folder_despite_quiet", "Sarnelux.exe \"\" /Q", kUsage,
+                true},
+        RunCase{"three_marks_quiet", "Sarnelux.exe C:\\t /q",
+                Lines({kRemoved + "C:\\t\\one.txt",
+                       kRemoved + "C:\\t\\sub\\two.txt",
+                       kRemoved + "C:\\t\\three.txt",
+                       "number of removed BOM headers: 3", "ready!"}),
+                false},
+        RunCase{"other_mark_only", "Sarnelux.exe C:\\w\\ /Q",
+                Lines({"no valid utf-8 BOM in file C:\\w\\wide.txt",
+                       "no BOM headers found in C:\\w\\", "ready!"}),
+                false},
+        RunCase{"missing_folder_prompts", "Sarnelux.exe C:\\nowhere",
+                Lines({"no BOM headers found in C:\\nowhere", "ready!"}) +
+                    kPrompt,
+                true},
+        RunCase{"only_quiet_switch_is_the_folder", "Sarnelux.exe /Q",
+                Lines({"no BOM headers found in /Q", "ready!"}) + kPrompt,
+                true},
+        RunCase{"dash_q_is_not_quiet", "Sarnelux.exe C:\\w -Q",
+                Lines({"no valid utf-8 BOM in file C:\\w\\wide.txt",
+                       "no BOM headers found in C:\\w", "ready!"}) +
+                    kPrompt,
+                true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Run, SecondRunFindsNothingLeft) {
+  MemoryPlatform platform('\\');
+  platform.AddFile("C:\\t\\x", kMark + kMark + "x");
+  platform.SetArguments(CommandLine{true, "s C:\\t /Q", {}});
+  RunProgram(platform);
+  RunProgram(platform);
+  EXPECT_EQ(platform.FileAt("C:\\t\\x").bytes, "x");
+  RunProgram(platform);
+  EXPECT_TRUE(platform.output().ends_with(
+      "\r\nno BOM headers found in C:\\t\r\nready!\r\n"));
+}
+
+}  // namespace
+}  // namespace sarnelux
