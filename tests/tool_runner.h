@@ -1,0 +1,53 @@
+// Runs the built program on real folders and captures what it prints.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace sarnelux::testing_support {
+
+struct ToolRun {
+  std::string output;    // everything written to standard output
+  int exit_status = -1;  // the exit code, or -1 when ended by a signal
+  int signal = 0;        // the ending signal, if any
+  bool timed_out = false;
+  double cpu_seconds = 0;  // user and system time the program used
+};
+
+struct ToolOptions {
+  std::string input = "/dev/null";  // standard input: a file, or "" for a pipe
+  std::string pipe_input;           // written to the pipe, when input is ""
+  int pipe_delay_ms = 0;            // how long the pipe stays silent first
+  int timeout_ms = 20000;
+};
+
+// The path of the program under test.
+std::string ToolPath();
+
+ToolRun RunTool(const std::vector<std::string>& args,
+                const ToolOptions& options = {});
+
+// A fresh temporary folder, removed with everything in it on destruction.
+class TempTree {
+ public:
+  TempTree();
+  ~TempTree();
+  TempTree(const TempTree&) = delete;
+  TempTree& operator=(const TempTree&) = delete;
+
+  const std::string& root() const { return root_; }
+  std::string Path(const std::string& relative) const;
+  void Write(const std::string& relative, const std::string& bytes) const;
+  std::string Read(const std::string& relative) const;
+  // Every regular file below the root (links not followed), by relative path.
+  std::map<std::string, std::string> Snapshot() const;
+
+ private:
+  std::string root_;
+};
+
+// A folder's entry names in the order the system lists them.
+std::vector<std::string> ListingOrder(const std::string& folder);
+
+}  // namespace sarnelux::testing_support
