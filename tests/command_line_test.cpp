@@ -30,20 +30,17 @@ TEST_P(SplitTest, GivesEachArgumentAndNothingPastTheLast) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tokenizer, SplitTest,
-    testing::Values(
-        SplitCase{"C:\\docs /Q", {"C:\\docs", "/Q"}},
-        SplitCase{"\"C:\\my docs\\\" /q", {"C:\\my docs\\", "/q"}},
-        SplitCase{"C:\\my docs", {"C:\\my", "docs"}},
-        SplitCase{"\"a b\"c", {"a b", "c"}},
-        SplitCase{"ab\"c", {"ab\"c"}},
-        SplitCase{"   one    two   ", {"one", "two"}},
-        SplitCase{"one\ttwo", {"one\ttwo"}},
-        SplitCase{"\"\" /Q", {"", "/Q"}},
-        SplitCase{"\"", {""}},
-        SplitCase{"x \"", {"x", ""}},
-        SplitCase{"\"unclosed quote", {"unclosed quote"}},
-        SplitCase{"\"a\"\"b\"", {"a", "b"}},
-        SplitCase{"", {}}));
+    testing::Values(SplitCase{"C:\\docs /Q", {"C:\\docs", "/Q"}},
+                    SplitCase{"\"C:\\my docs\\\" /q", {"C:\\my docs\\", "/q"}},
+                    SplitCase{"C:\\my docs", {"C:\\my", "docs"}},
+                    SplitCase{"\"a b\"c", {"a b", "c"}},
+                    SplitCase{"ab\"c", {"ab\"c"}},
+                    SplitCase{"   one    two   ", {"one", "two"}},
+                    SplitCase{"one\ttwo", {"one\ttwo"}},
+                    SplitCase{"\"\" /Q", {"", "/Q"}}, SplitCase{"\"", {""}},
+                    SplitCase{"x \"", {"x", ""}},
+                    SplitCase{"\"unclosed quote", {"unclosed quote"}},
+                    SplitCase{"\"a\"\"b\"", {"a", "b"}}, SplitCase{"", {}}));
 
 TEST(Tokenizer, QuotedProgramNameIsSkipped) {
   EXPECT_EQ(TokenAt("\"C:\\Program Files\\Sarnelux.exe\" C:\\x", 0), "C:\\x");

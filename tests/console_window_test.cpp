@@ -40,7 +40,8 @@ INSTANTIATE_TEST_SUITE_P(
     Console, PollKeyTest,
     testing::Values(
         PollCase{"nothing_pending", {}, {"", ""}},
-        PollCase{"mouse_release_then_a", {kMouse, kRelease, Key('a')}, {"a", ""}},
+        PollCase{
+            "mouse_release_then_a", {kMouse, kRelease, Key('a')}, {"a", ""}},
         PollCase{"shift_then_enter", {kShift, Key('\r')}, {"", "\r"}},
         PollCase{"shift_then_a", {kShift, Key('a')}, {"", "a"}},
         PollCase{"keys_stay_queued", {Key('x'), Key('y')}, {"x", "y", ""}}),

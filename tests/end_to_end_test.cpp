@@ -1,12 +1,11 @@
 // The built program on real folder trees: its whole output, byte for byte,
 // its exit status, and every file afterwards.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <fstream>
 #include <map>
@@ -52,7 +51,8 @@ std::string ExpectedReport(const TempTree& tree, const std::string& relative,
     struct stat info {};
     if (stat(tree.Path(child).c_str(), &info) != 0) continue;
     if (S_ISDIR(info.st_mode)) {
-      report += ExpectedReport(tree, child, shown + name + "/", before, removed);
+      report +=
+          ExpectedReport(tree, child, shown + name + "/", before, removed);
       continue;
     }
     auto file = before.find(child);
@@ -65,15 +65,17 @@ std::string ExpectedReport(const TempTree& tree, const std::string& relative,
       ++removed;
     } else if (StartsWith(bytes, "\xFF\xFE") || StartsWith(bytes, "\xFE\xFF") ||
                StartsWith(bytes, std::string("\0\0\xFE\xFF", 4))) {
-      if (!read_only) report += "no valid utf-8 BOM in file " + shown + name + "\r\n";
+      if (!read_only)
+        report += "no valid utf-8 BOM in file " + shown + name + "\r\n";
     }
   }
   return report;
 }
 
 std::string Summary(int removed, const std::string& argument) {
-  return (removed > 0 ? "number of removed BOM headers: " + std::to_string(removed)
-                      : "no BOM headers found in " + argument) +
+  return (removed > 0
+              ? "number of removed BOM headers: " + std::to_string(removed)
+              : "no BOM headers found in " + argument) +
          "\r\nready!\r\n";
 }
 
@@ -93,14 +95,16 @@ void BuildMixedTree(const TempTree& tree) {
   tree.Write("docs/deeper/plain.csv", "a,b\n");
   tree.Write("docs/mark-later.txt", "text then " + kMark);
   std::string big(300000, '\0');
-  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 31 % 256);
+  for (std::size_t i = 0; i < big.size(); ++i)
+    big[i] = static_cast<char>(i * 31 % 256);
   tree.Write("big/large.bin", kMark + big);
   tree.Write("big/exactly-4096-left", kMark + std::string(4096, 'e'));
   mkdir(tree.Path("empty-folder").c_str(), 0755);
 }
 
-std::map<std::string, std::string> Stripped(std::map<std::string, std::string> files,
-                                            const std::set<std::string>& keep = {}) {
+std::map<std::string, std::string> Stripped(
+    std::map<std::string, std::string> files,
+    const std::set<std::string>& keep = {}) {
   for (auto& [path, bytes] : files) {
     if (StartsWith(bytes, kMark) && keep.count(path) == 0) bytes.erase(0, 3);
   }
@@ -112,7 +116,8 @@ TEST(EndToEnd, StripsAMixedTreeAndReportsEveryFileInListingOrder) {
   BuildMixedTree(tree);
   const auto before = tree.Snapshot();
   int removed = 0;
-  const std::string report = ExpectedReport(tree, "", tree.root() + "/", before, removed);
+  const std::string report =
+      ExpectedReport(tree, "", tree.root() + "/", before, removed);
   EXPECT_EQ(removed, 8);
 
   const ToolRun run = RunTool({tree.root(), "/Q"});
@@ -152,8 +157,10 @@ TEST(EndToEnd, OnlyFilesAndFoldersAreTouched) {
   const std::string socket_path = tree.Path("real/sock");
   ASSERT_LT(socket_path.size(), sizeof address.sun_path);
   socket_path.copy(address.sun_path, socket_path.size());
-  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(symlink(tree.Path("real").c_str(), tree.Path("link-to-real").c_str()), 0);
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address),
+            0);
+  ASSERT_EQ(
+      symlink(tree.Path("real").c_str(), tree.Path("link-to-real").c_str()), 0);
   ASSERT_EQ(symlink("nowhere", tree.Path("real/dangling").c_str()), 0);
   ASSERT_EQ(symlink("/dev/zero", tree.Path("real/device").c_str()), 0);
 
@@ -161,7 +168,8 @@ TEST(EndToEnd, OnlyFilesAndFoldersAreTouched) {
   close(sock);
   EXPECT_FALSE(run.timed_out);
   EXPECT_EQ(run.output, kBanner + "successfully removed BOM of file " +
-                            tree.Path("link-to-real") + "/a\r\n" + Summary(1, ""));
+                            tree.Path("link-to-real") + "/a\r\n" +
+                            Summary(1, ""));
   EXPECT_EQ(tree.Read("real/a"), "a");
 }
 
@@ -169,7 +177,9 @@ struct ArgumentCase {
   const char* name;
   std::vector<std::string> args;  // "@" stands for the tree's root
   std::string after_banner;       // "@" stands for the tree's root
-  friend void PrintTo(const ArgumentCase& c, std::ostream* os) { *os << c.name; }
+  friend void PrintTo(const ArgumentCase& c, std::ostream* os) {
+    *os << c.name;
+  }
 };
 
 std::string Expand(std::string text, const std::string& root) {
@@ -187,7 +197,8 @@ TEST_P(ArgumentTest, PrintsExactlyThisWithAKeyToHand) {
   tree.Write("with space/x.txt", kMark + "x");
   tree.Write("key", "k");
   std::vector<std::string> args;
-  for (const std::string& arg : GetParam().args) args.push_back(Expand(arg, tree.root()));
+  for (const std::string& arg : GetParam().args)
+    args.push_back(Expand(arg, tree.root()));
   ToolOptions options;
   options.input = tree.Path("key");
   const ToolRun run = RunTool(args, options);
@@ -205,12 +216,16 @@ INSTANTIATE_TEST_SUITE_P(
                      {"@/with space/", "/quiet"},
                      "successfully removed BOM of file @/with space/x.txt\r\n"
                      "number of removed BOM headers: 1\r\nready!\r\n"},
-        ArgumentCase{"prompt_without_quiet", {"@/with space"},
+        ArgumentCase{"prompt_without_quiet",
+                     {"@/with space"},
                      "successfully removed BOM of file @/with space/x.txt\r\n"
-                     "number of removed BOM headers: 1\r\nready!\r\n" + kPrompt},
-        ArgumentCase{"missing_folder", {"@/missing/", "x/qy"},
+                     "number of removed BOM headers: 1\r\nready!\r\n" +
+                         kPrompt},
+        ArgumentCase{"missing_folder",
+                     {"@/missing/", "x/qy"},
                      "no BOM headers found in @/missing/\r\nready!\r\n"},
-        ArgumentCase{"file_as_folder", {"@/key", "-Q"},
+        ArgumentCase{"file_as_folder",
+                     {"@/key", "-Q"},
                      "no BOM headers found in @/key\r\nready!\r\n" + kPrompt}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -246,8 +261,8 @@ TEST(EndToEnd, ClosedStandardStreamsDoNotCaptureFiles) {
   TempTree tree;
   tree.Write("f", kMark + "data");
   const std::string command = "exec 0<&- 1>&- 2>&-; '" +
-                              testing_support::ToolPath() + "' '" + tree.root() +
-                              "' /Q";
+                              testing_support::ToolPath() + "' '" +
+                              tree.root() + "' /Q";
   EXPECT_EQ(std::system(command.c_str()), 0);
   EXPECT_EQ(tree.Read("f"), "data");
 }

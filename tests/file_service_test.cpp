@@ -22,9 +22,9 @@ std::vector<std::int64_t> Transfers(const MemoryPlatform& platform,
 
 struct WriteCase {
   const char* name;
-  std::vector<std::int32_t> writes;          // WriteBytes counts, in order
-  std::vector<std::int64_t> before_close;    // platform writes made by then
-  std::vector<std::int64_t> after_close;     // and after Close
+  std::vector<std::int32_t> writes;        // WriteBytes counts, in order
+  std::vector<std::int64_t> before_close;  // platform writes made by then
+  std::vector<std::int64_t> after_close;   // and after Close
 
   friend void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -53,24 +53,26 @@ TEST_P(BufferedWriteTest, ReachesThePlatformInBufferSizedSteps) {
 
 INSTANTIATE_TEST_SUITE_P(
     FileService, BufferedWriteTest,
-    testing::Values(
-        WriteCase{"nothing", {}, {}, {}},
-        WriteCase{"zero_bytes", {0}, {}, {}},
-        WriteCase{"ten_bytes", {10}, {}, {10}},
-        WriteCase{"fills_exactly", {4000, 96}, {4000}, {4000, 96}},
-        WriteCase{"one_short", {4000, 95}, {}, {4095}},
-        WriteCase{"whole_buffer_direct", {4096}, {4096}, {4096}},
-        WriteCase{"buffered_then_big", {5, 5000}, {5, 5000}, {5, 5000}},
-        WriteCase{"many_small", {1000, 1000, 1000, 1000, 1000},
-                  {4000}, {4000, 1000}}),
+    testing::Values(WriteCase{"nothing", {}, {}, {}},
+                    WriteCase{"zero_bytes", {0}, {}, {}},
+                    WriteCase{"ten_bytes", {10}, {}, {10}},
+                    WriteCase{"fills_exactly", {4000, 96}, {4000}, {4000, 96}},
+                    WriteCase{"one_short", {4000, 95}, {}, {4095}},
+                    WriteCase{"whole_buffer_direct", {4096}, {4096}, {4096}},
+                    WriteCase{
+                        "buffered_then_big", {5, 5000}, {5, 5000}, {5, 5000}},
+                    WriteCase{"many_small",
+                              {1000, 1000, 1000, 1000, 1000},
+                              {4000},
+                              {4000, 1000}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct ReadCase {
   const char* name;
   std::int32_t file_size;
-  std::vector<std::int32_t> reads;          // ReadBytes counts, in order
-  std::vector<std::int32_t> returned;       // what each returned
-  std::vector<std::int64_t> platform_reads; // counts asked of the platform
+  std::vector<std::int32_t> reads;           // ReadBytes counts, in order
+  std::vector<std::int32_t> returned;        // what each returned
+  std::vector<std::int64_t> platform_reads;  // counts asked of the platform
 
   friend void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -89,7 +91,8 @@ TEST_P(BufferedReadTest, DeliversTheFileInOrder) {
   std::string delivered;
   for (std::size_t i = 0; i < c.reads.size(); ++i) {
     std::string chunk(static_cast<std::size_t>(c.reads[i]), '\0');
-    const std::int32_t got = world.files.ReadBytes(file, chunk.data(), c.reads[i]);
+    const std::int32_t got =
+        world.files.ReadBytes(file, chunk.data(), c.reads[i]);
     EXPECT_EQ(got, c.returned[i]) << "read " << i;
     delivered += chunk.substr(0, static_cast<std::size_t>(got));
   }
@@ -103,10 +106,16 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         ReadCase{"four_of_two", 2, {4}, {2}, {4096}},
         ReadCase{"exactly_buffered_makes_no_call", 10, {4, 6}, {4, 6}, {4096}},
-        ReadCase{"past_buffered_refills", 5000, {4, 4092, 10}, {4, 4092, 10},
+        ReadCase{"past_buffered_refills",
+                 5000,
+                 {4, 4092, 10},
+                 {4, 4092, 10},
                  {4096, 4096}},
         ReadCase{"large_goes_direct", 9000, {9000}, {9000}, {9000}},
-        ReadCase{"buffered_part_then_direct", 9000, {4, 8996}, {4, 8996},
+        ReadCase{"buffered_part_then_direct",
+                 9000,
+                 {4, 8996},
+                 {4, 8996},
                  {4096, 4904}},
         ReadCase{"at_end", 3, {3, 1}, {3, 0}, {4096, 4096}}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -222,10 +231,11 @@ TEST_P(VerifiedCloseTest, ReportsALossThatHappenedAnywhere) {
 
 INSTANTIATE_TEST_SUITE_P(
     FileService, VerifiedCloseTest,
-    testing::Values(VerifyCase{"buffered_write_out_fails", 10, CallKind::kWrite, -1},
-                    VerifyCase{"buffered_write_out_short", 10, CallKind::kWrite, 4},
-                    VerifyCase{"direct_write_short", 8000, CallKind::kWrite, 4096},
-                    VerifyCase{"platform_close_fails", 10, CallKind::kClose, -1}),
+    testing::Values(
+        VerifyCase{"buffered_write_out_fails", 10, CallKind::kWrite, -1},
+        VerifyCase{"buffered_write_out_short", 10, CallKind::kWrite, 4},
+        VerifyCase{"direct_write_short", 8000, CallKind::kWrite, 4096},
+        VerifyCase{"platform_close_fails", 10, CallKind::kClose, -1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FileService, ConsoleEventClosesEverythingAndStopsTheService) {

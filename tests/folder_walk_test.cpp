@@ -23,10 +23,10 @@ TEST(FolderWalk, GoesDepthFirstInListingOrderSkippingDotEntries) {
   std::int32_t count = 0;
   ScanFolder(world.services, "top", count);
   EXPECT_EQ(count, 4);
-  EXPECT_EQ(world.Output(), Lines({kRemoved + "top/a", kRemoved + "top/sub/b",
-                                   kRemoved + "top/sub/deeper/c",
-                                   "no valid utf-8 BOM in file top/d",
-                                   kRemoved + "top/e"}));
+  EXPECT_EQ(world.Output(),
+            Lines({kRemoved + "top/a", kRemoved + "top/sub/b",
+                   kRemoved + "top/sub/deeper/c",
+                   "no valid utf-8 BOM in file top/d", kRemoved + "top/e"}));
   EXPECT_EQ(world.Bytes("top/sub/deeper/c"), "c");
   EXPECT_EQ(world.Bytes("top/sub/plain"), "plain");
   EXPECT_EQ(world.platform.open_listings(), 0u);
@@ -98,7 +98,8 @@ TEST(FolderWalk, ErrorWhileListingEndsThatFolderOnly) {
   });
   std::int32_t count = 0;
   ScanFolder(world.services, "top", count);
-  EXPECT_EQ(world.Output(), Lines({kRemoved + "top/sub/a", kRemoved + "top/z"}));
+  EXPECT_EQ(world.Output(),
+            Lines({kRemoved + "top/sub/a", kRemoved + "top/z"}));
   EXPECT_EQ(world.Bytes("top/sub/b"), kMark);
   EXPECT_EQ(world.platform.open_listings(), 0u);
 }

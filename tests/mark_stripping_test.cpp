@@ -104,7 +104,8 @@ TEST_P(TooLargeTest, IsLeftUnchangedWithoutAMemoryBlock) {
 INSTANTIATE_TEST_SUITE_P(Stripping, TooLargeTest,
                          testing::Values(SizeCase{std::int64_t{1} << 31},
                                          SizeCase{std::int64_t{1} << 32},
-                                         SizeCase{(std::int64_t{1} << 32) + 4}));
+                                         SizeCase{(std::int64_t{1} << 32) +
+                                                  4}));
 
 TEST(Stripping, BlockThatCannotBeHadLeavesTheFile) {
   MemoryWorld world;
@@ -160,17 +161,16 @@ const std::string kOriginal = kMark + std::string(6000, 'w');
 
 INSTANTIATE_TEST_SUITE_P(
     Stripping, StripFaultTest,
-    testing::Values(
-        FaultCase{"short_read", CallKind::kRead, 1, 100, kOriginal,
-                  "can not read file "},
-        FaultCase{"failed_read", CallKind::kRead, 1, -1, kOriginal,
-                  "can not read file "},
-        FaultCase{"rewrite_stops_part_way", CallKind::kWrite, 1, 1000,
-                  kOriginal, "can not write file "},
-        FaultCase{"rewrite_fails", CallKind::kWrite, 1, -1, kOriginal,
-                  "can not write file "},
-        FaultCase{"rewrite_close_fails", CallKind::kClose, 2, -1, kOriginal,
-                  "can not write file "}),
+    testing::Values(FaultCase{"short_read", CallKind::kRead, 1, 100, kOriginal,
+                              "can not read file "},
+                    FaultCase{"failed_read", CallKind::kRead, 1, -1, kOriginal,
+                              "can not read file "},
+                    FaultCase{"rewrite_stops_part_way", CallKind::kWrite, 1,
+                              1000, kOriginal, "can not write file "},
+                    FaultCase{"rewrite_fails", CallKind::kWrite, 1, -1,
+                              kOriginal, "can not write file "},
+                    FaultCase{"rewrite_close_fails", CallKind::kClose, 2, -1,
+                              kOriginal, "can not write file "}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Stripping, FileGrowingWhileReadIsPassedOver) {
@@ -217,8 +217,8 @@ TEST(Stripping, SayingSoWhenNothingCanBeWrittenAnywhere) {
 }
 
 TEST(Stripping, ConsoleEventDuringTheRewriteWaitsForTheWholeFile) {
-  for (ConsoleEvent event : {ConsoleEvent::kClose, ConsoleEvent::kCtrlC,
-                             ConsoleEvent::kCtrlBreak}) {
+  for (ConsoleEvent event :
+       {ConsoleEvent::kClose, ConsoleEvent::kCtrlC, ConsoleEvent::kCtrlBreak}) {
     MemoryWorld world;
     world.console.Open();
     const std::string rest(20000, 'r');

@@ -66,10 +66,10 @@ INSTANTIATE_TEST_SUITE_P(
                 Lines({"no valid utf-8 BOM in file C:\\w\\wide.txt",
                        "no BOM headers found in C:\\w\\", "ready!"}),
                 false},
-        RunCase{"missing_folder_prompts", "Sarnelux.exe C:\\nowhere",
-                Lines({"no BOM headers found in C:\\nowhere", "ready!"}) +
-                    kPrompt,
-                true},
+        RunCase{
+            "missing_folder_prompts", "Sarnelux.exe C:\\nowhere",
+            Lines({"no BOM headers found in C:\\nowhere", "ready!"}) + kPrompt,
+            true},
         RunCase{"only_quiet_switch_is_the_folder", "Sarnelux.exe /Q",
                 Lines({"no BOM headers found in /Q", "ready!"}) + kPrompt,
                 true},

@@ -5,8 +5,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,10 +49,12 @@ ToolRun RunTool(const std::vector<std::string>& args,
 
   const std::string tool = ToolPath();
   std::vector<char*> argv{const_cast<char*>(tool.c_str())};
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  for (const std::string& arg : args)
+    argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   pid_t pid = 0;
-  if (posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+  if (posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(),
+                  environ) != 0) {
     throw std::runtime_error("cannot start " + tool);
   }
   posix_spawn_file_actions_destroy(&actions);
@@ -61,7 +63,8 @@ ToolRun RunTool(const std::vector<std::string>& args,
   if (in[0] >= 0) {
     close(in[0]);
     feeder = std::thread([&options, fd = in[1]] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(options.pipe_delay_ms));
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(options.pipe_delay_ms));
       if (!options.pipe_input.empty()) {
         (void)!write(fd, options.pipe_input.data(), options.pipe_input.size());
       }
@@ -77,7 +80,8 @@ ToolRun RunTool(const std::vector<std::string>& args,
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     pollfd fd{out[0], POLLIN, 0};
-    if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) == 0) {
+    if (left.count() <= 0 ||
+        poll(&fd, 1, static_cast<int>(left.count())) == 0) {
       run.timed_out = true;
       kill(pid, SIGKILL);
       break;
@@ -91,15 +95,18 @@ ToolRun RunTool(const std::vector<std::string>& args,
   rusage usage{};
   wait4(pid, &status, 0, &usage);
   if (feeder.joinable()) feeder.join();
-  run.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  run.cpu_seconds =
+      static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) /
+          1e6;
   if (WIFEXITED(status)) run.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
   return run;
 }
 
 TempTree::TempTree() {
-  std::string pattern = (fs::temp_directory_path() / "sarnelux-XXXXXX").string();
+  std::string pattern =
+      (fs::temp_directory_path() / "sarnelux-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
   root_ = pattern;
 }
@@ -121,7 +128,8 @@ std::string TempTree::Path(const std::string& relative) const {
   return root_ + "/" + relative;
 }
 
-void TempTree::Write(const std::string& relative, const std::string& bytes) const {
+void TempTree::Write(const std::string& relative,
+                     const std::string& bytes) const {
   const fs::path path = Path(relative);
   fs::create_directories(path.parent_path());
   std::ofstream file(path, std::ios::binary);

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <limits>
 
-
 namespace sarnelux {
 namespace {
 

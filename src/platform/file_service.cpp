@@ -83,9 +83,8 @@ FileHandle FileService::CreateNew(const std::string& path) {
 void FileService::WriteOut(OpenFileRecord& record) {
   if (record.reading || !record.buffer) return;
   const std::int32_t pending = record.capacity - record.remaining;
-  if (pending > 0 &&
-      platform_.FileWrite(record.native, record.buffer.get(), pending) !=
-          pending) {
+  if (pending > 0 && platform_.FileWrite(record.native, record.buffer.get(),
+                                         pending) != pending) {
     record.write_failed = true;
   }
   record.remaining = record.capacity;
@@ -150,8 +149,8 @@ std::int32_t FileService::ReadBytes(FileHandle file, void* destination,
     record->filled = 0;
     return taken + platform_.FileRead(record->native, out + taken, rest);
   }
-  const std::int32_t delivered =
-      platform_.FileRead(record->native, record->buffer.get(), record->capacity);
+  const std::int32_t delivered = platform_.FileRead(
+      record->native, record->buffer.get(), record->capacity);
   record->filled = record->remaining = delivered;
   const std::int32_t copied = std::min(rest, delivered);
   std::memcpy(out + taken, record->buffer.get(),

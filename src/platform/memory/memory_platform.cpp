@@ -240,9 +240,8 @@ NativeListing MemoryPlatform::ListFirst(const std::string& folder_path,
   if (folder == folders_.end()) return nullptr;
   auto* listing = new Listing;
   for (const std::string& name : folder->second) {
-    const bool is_folder =
-        name == "." || name == ".." ||
-        folders_.count(folder_path + name + separator_) != 0;
+    const bool is_folder = name == "." || name == ".." ||
+                           folders_.count(folder_path + name + separator_) != 0;
     listing->entries.emplace_back(
         name, is_folder ? EntryKind::kFolder : EntryKind::kFile);
   }
@@ -300,7 +299,8 @@ bool MemoryPlatform::ConsoleWaitForInput() {
   Lock lock(mutex_);
   ++input_waits_;
   // Nothing more will ever be queued while the run goes on.
-  return !Enter(Call(CallKind::kWaitForInput)).fail && input_next_ < input_.size();
+  return !Enter(Call(CallKind::kWaitForInput)).fail &&
+         input_next_ < input_.size();
 }
 
 void MemoryPlatform::SetConsoleEventHandler(ConsoleEventHandler handler) {

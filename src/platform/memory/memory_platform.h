@@ -21,16 +21,26 @@
 namespace sarnelux {
 
 enum class CallKind {
-  kOpen, kRead, kWrite, kSize, kClose,
-  kListFirst, kListNext, kListClose,
-  kConsoleWrite, kPendingEvents, kReadEvent, kWaitForInput,
-  kBlockAllocate, kBlockRelease,
+  kOpen,
+  kRead,
+  kWrite,
+  kSize,
+  kClose,
+  kListFirst,
+  kListNext,
+  kListClose,
+  kConsoleWrite,
+  kPendingEvents,
+  kReadEvent,
+  kWaitForInput,
+  kBlockAllocate,
+  kBlockRelease,
 };
 
 struct PlatformCall {
   CallKind kind;
-  std::string path;         // the file or folder, where the call names one
-  std::int64_t count = 0;   // bytes asked for, where the call moves bytes
+  std::string path;        // the file or folder, where the call names one
+  std::int64_t count = 0;  // bytes asked for, where the call moves bytes
   OpenDisposition disposition = OpenDisposition::kReadExisting;
 };
 
@@ -44,8 +54,8 @@ class MemoryPlatform final : public Platform {
   struct File {
     std::string bytes;
     bool read_only = false;
-    bool refuses_replace = false;  // hidden or system on Windows
-    bool held_by_other = false;    // open for writing elsewhere
+    bool refuses_replace = false;     // hidden or system on Windows
+    bool held_by_other = false;       // open for writing elsewhere
     std::int64_t apparent_size = -1;  // >= 0: the size reported instead
   };
   using CallHook = std::function<Fault(std::size_t index, const PlatformCall&)>;

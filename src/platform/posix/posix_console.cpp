@@ -218,7 +218,8 @@ PosixPlatform::PosixPlatform(int argc, char** argv) {
   // opened, and console lines would land in that file.
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
-      const int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+      const int opened =
+          open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
       if (opened >= 0 && opened != fd) {
         dup2(opened, fd);
         close(opened);
