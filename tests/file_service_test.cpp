@@ -251,6 +251,8 @@ TEST(FileService, ConsoleEventClosesEverythingAndStopsTheService) {
   char byte = 0;
   EXPECT_EQ(world.files.ReadBytes(reading, &byte, 1), 0);
   EXPECT_EQ(world.files.OpenForReading("d/r"), kNoFile);
+  // Each of those calls waited for the platform to end the process.
+  EXPECT_EQ(world.platform.holds(), 2);
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ TEST_P(RunTest, PrintsExactlyThisAndEndsWithStatusZero) {
   platform.AddFile("C:\\t\\sub\\two.txt", kMark + "2");
   platform.AddFile("C:\\t\\three.txt", kMark + "3");
   platform.AddFile("C:\\t\\plain.txt", "plain");
-  platform.AddFile("C:\\w\\wide.txt", "\xFF\xFEw\0");
+  platform.AddFile("C:\\w\\wide.txt", "\xFF\xFEw");
   platform.SetArguments(CommandLine{true, c.command_line, {}});
   platform.QueueInput(InputEvent{true, 'k'});
   EXPECT_EQ(RunProgram(platform), 0);

@@ -42,8 +42,15 @@ FileHandle FileService::Register(NativeFile native) {
   return register_.back().id;
 }
 
+bool FileService::Stopped() {
+  // The handler has closed every file and the platform is ending the
+  // process: the main flow must not go on with a walk it cannot finish.
+  if (stopped_) platform_.HoldUntilProcessEnds();
+  return stopped_;
+}
+
 FileService::OpenFileRecord* FileService::Find(FileHandle file) {
-  if (file == kNoFile || stopped_) return nullptr;
+  if (file == kNoFile || Stopped()) return nullptr;
   for (auto& record : register_) {
     if (record.id == file) return &record;
   }
@@ -52,19 +59,19 @@ FileService::OpenFileRecord* FileService::Find(FileHandle file) {
 
 FileHandle FileService::OpenForReading(const std::string& path) {
   Lock lock(guard_);
-  if (stopped_) return kNoFile;
+  if (Stopped()) return kNoFile;
   return Register(platform_.FileOpen(path, OpenDisposition::kReadExisting));
 }
 
 FileHandle FileService::OpenForUpdate(const std::string& path) {
   Lock lock(guard_);
-  if (stopped_) return kNoFile;
+  if (Stopped()) return kNoFile;
   return Register(platform_.FileOpen(path, OpenDisposition::kUpdateExisting));
 }
 
 FileHandle FileService::CreateAnew(const std::string& path) {
   Lock lock(guard_);
-  if (stopped_) return kNoFile;
+  if (Stopped()) return kNoFile;
   NativeFile native = platform_.FileOpen(path, OpenDisposition::kReplace);
   // Windows refuses to replace a hidden or system file; emptying it in place
   // keeps its attributes and works.
@@ -76,7 +83,7 @@ FileHandle FileService::CreateAnew(const std::string& path) {
 
 FileHandle FileService::CreateNew(const std::string& path) {
   Lock lock(guard_);
-  if (stopped_) return kNoFile;
+  if (Stopped()) return kNoFile;
   return Register(platform_.FileOpen(path, OpenDisposition::kCreateNew));
 }
 
@@ -179,7 +186,7 @@ bool FileService::CloseRecord(std::size_t index) {
 
 bool FileService::Close(FileHandle file) {
   Lock lock(guard_);
-  if (file == kNoFile || stopped_) return false;
+  if (file == kNoFile || Stopped()) return false;
   for (std::size_t i = 0; i < register_.size(); ++i) {
     if (register_[i].id == file) return CloseRecord(i);
   }

@@ -4,7 +4,8 @@
 // The register is guarded: the console-event handler runs on another thread
 // and closes every open file, so each operation, and every rewrite as a whole
 // (see RewriteShield), runs under one lock. Once the handler has closed the
-// files the service is stopped and every later operation fails quietly.
+// files the service is stopped: the main flow's next call waits there for
+// the platform to end the process.
 #pragma once
 
 #include <cstddef>
@@ -105,6 +106,7 @@ class FileService {
   };
 
   FileHandle Register(NativeFile native);
+  bool Stopped();
   OpenFileRecord* Find(FileHandle file);
   void WriteOut(OpenFileRecord& record);
   bool CloseRecord(std::size_t index);

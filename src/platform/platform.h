@@ -116,6 +116,10 @@ class Platform {
   // Blocks until input may be pending; false when none can ever arrive.
   virtual bool ConsoleWaitForInput() = 0;
   virtual void SetConsoleEventHandler(ConsoleEventHandler handler) = 0;
+  // Called by the main flow once the console-event handler has run: the
+  // platform is about to end the process, and the main flow must do nothing
+  // more. Real platforms never return from it.
+  virtual void HoldUntilProcessEnds() = 0;
 
   // Zero-filled memory for whole-file contents; nullptr when memory is short.
   virtual void* BlockAllocate(std::size_t size) = 0;

@@ -115,6 +115,9 @@ class MemoryPlatform final : public Platform {
   bool ConsoleReadEvent(InputEvent& event) override;
   bool ConsoleWaitForInput() override;
   void SetConsoleEventHandler(ConsoleEventHandler handler) override;
+  // The process counts as ended; the calls that follow all fail.
+  void HoldUntilProcessEnds() override { ++holds_; }
+  int holds() const { return holds_; }
   void* BlockAllocate(std::size_t size) override;
   void BlockRelease(void* block, std::size_t size) override;
 
@@ -151,6 +154,7 @@ class MemoryPlatform final : public Platform {
   std::size_t input_next_ = 0;
   int console_opens_ = 0;
   int input_waits_ = 0;
+  std::atomic<int> holds_{0};
   std::vector<PlatformCall> calls_;
   CallHook hook_;
   ConsoleEventHandler handler_;

@@ -90,12 +90,10 @@ void SignalLoop() {
     int sig = 0;
     if (sigwait(&set, &sig) != 0) continue;
     SignalState& signals = Signals();
-    bool handled = false;
-    {
-      std::lock_guard<std::mutex> lock(signals.mutex);
-      if (signals.handler) handled = signals.handler(EventFor(sig));
-    }
-    if (!handled) EndBySignal(sig);
+    // Held to the end, so that the main flow cannot finish the run after the
+    // handler has let the process go.
+    std::lock_guard<std::mutex> lock(signals.mutex);
+    if (!signals.handler || !signals.handler(EventFor(sig))) EndBySignal(sig);
   }
 }
 
@@ -211,6 +209,10 @@ void PosixPlatform::SetConsoleEventHandler(ConsoleEventHandler handler) {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   std::thread(SignalLoop).detach();
   signals.thread_started = true;
+}
+
+void PosixPlatform::HoldUntilProcessEnds() {
+  for (;;) pause();
 }
 
 PosixPlatform::PosixPlatform(int argc, char** argv) {

@@ -38,6 +38,7 @@ class PosixPlatform final : public Platform {
   bool ConsoleReadEvent(InputEvent& event) override;
   bool ConsoleWaitForInput() override;
   void SetConsoleEventHandler(ConsoleEventHandler handler) override;
+  void HoldUntilProcessEnds() override;
 
   void* BlockAllocate(std::size_t size) override;
   void BlockRelease(void* block, std::size_t size) override;
