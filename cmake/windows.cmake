@@ -1,0 +1,27 @@
+# The Windows program: window subsystem, manifest embedded, C++ runtime
+# linked in so that the .exe runs on a bare Windows.
+enable_language(RC)
+
+add_library(sarnelux_win32 STATIC
+  src/platform/win32/win32_console.cpp
+  src/platform/win32/win32_files.cpp
+  src/platform/win32/win32_listing.cpp
+)
+target_link_libraries(sarnelux_win32 PUBLIC sarnelux_core)
+
+add_executable(sarnelux WIN32 src/run/main_win32.cpp src/run/sarnelux.rc)
+target_link_libraries(sarnelux PRIVATE sarnelux_win32)
+target_link_options(sarnelux PRIVATE -static -static-libgcc -static-libstdc++)
+
+# The Wine suite's driver, a console program; it shares the tool's manifest
+# so that it sees names as the tool does.
+if(SARNELUX_TESTS)
+  add_executable(wine_helper tests/wine/wine_helper.cpp src/run/sarnelux.rc)
+  target_link_options(wine_helper PRIVATE -static -static-libgcc -static-libstdc++)
+  find_program(PYTHON3 python3 REQUIRED)
+  enable_testing()
+  add_test(NAME wine_end_to_end
+    COMMAND ${PYTHON3} ${PROJECT_SOURCE_DIR}/tests/wine/wine_suite.py
+            $<TARGET_FILE:sarnelux> $<TARGET_FILE:wine_helper>)
+  set_tests_properties(wine_end_to_end PROPERTIES TIMEOUT 900)
+endif()

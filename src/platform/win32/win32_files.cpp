@@ -1,0 +1,97 @@
+// Files and memory blocks over kernel32.
+#include <windows.h>
+
+#include "platform/win32/win32_platform.h"
+
+namespace sarnelux {
+namespace {
+
+// Above this a block comes straight from VirtualAlloc, which hands out
+// zeroed pages without touching them first.
+constexpr std::size_t kVirtualBlockSize = std::size_t{1} << 20;
+
+HANDLE AsHandle(NativeFile file) { return reinterpret_cast<HANDLE>(file); }
+
+struct OpenRequest {
+  DWORD access;
+  DWORD disposition;
+  DWORD attributes;
+};
+
+OpenRequest RequestFor(OpenDisposition disposition) {
+  constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
+  switch (disposition) {
+    case OpenDisposition::kReadExisting:
+      return {GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL};
+    case OpenDisposition::kUpdateExisting:
+      return {kReadWrite, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL};
+    case OpenDisposition::kReplace:
+      return {kReadWrite, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL};
+    case OpenDisposition::kTruncateExisting:
+      return {GENERIC_WRITE, TRUNCATE_EXISTING, 0};
+    case OpenDisposition::kCreateNew:
+      return {kReadWrite, CREATE_NEW, FILE_ATTRIBUTE_NORMAL};
+  }
+  return {GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL};
+}
+
+}  // namespace
+
+NativeFile Win32Platform::FileOpen(const std::string& path,
+                                   OpenDisposition disposition) {
+  const OpenRequest request = RequestFor(disposition);
+  // Others may read the file while the tool holds it, never write it.
+  HANDLE file = CreateFileA(path.c_str(), request.access, FILE_SHARE_READ,
+                            nullptr, request.disposition, request.attributes,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE || file == nullptr) return kNoNativeFile;
+  return reinterpret_cast<NativeFile>(file);
+}
+
+std::int32_t Win32Platform::FileRead(NativeFile file, void* destination,
+                                     std::int32_t count) {
+  DWORD read = 0;
+  if (!ReadFile(AsHandle(file), destination, static_cast<DWORD>(count), &read,
+                nullptr)) {
+    return 0;
+  }
+  return static_cast<std::int32_t>(read);
+}
+
+std::int32_t Win32Platform::FileWrite(NativeFile file, const void* source,
+                                      std::int32_t count) {
+  DWORD written = 0;
+  if (!WriteFile(AsHandle(file), source, static_cast<DWORD>(count), &written,
+                 nullptr)) {
+    return 0;
+  }
+  return static_cast<std::int32_t>(written);
+}
+
+std::int64_t Win32Platform::FileSize(NativeFile file) {
+  DWORD high = 0;
+  const DWORD low = GetFileSize(AsHandle(file), &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return -1;
+  return (static_cast<std::int64_t>(high) << 32) | low;
+}
+
+bool Win32Platform::FileClose(NativeFile file) {
+  return CloseHandle(AsHandle(file)) != 0;
+}
+
+void* Win32Platform::BlockAllocate(std::size_t size) {
+  if (size < kVirtualBlockSize) {
+    return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size);
+  }
+  return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void Win32Platform::BlockRelease(void* block, std::size_t size) {
+  if (size < kVirtualBlockSize) {
+    HeapFree(GetProcessHeap(), 0, block);
+  } else {
+    VirtualFree(block, 0, MEM_RELEASE);
+  }
+}
+
+}  // namespace sarnelux

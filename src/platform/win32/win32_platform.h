@@ -1,0 +1,49 @@
+// The platform layer over the Windows API (kernel32), for the 32-bit ANSI
+// program and its 64-bit build.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace sarnelux {
+
+class Win32Platform final : public Platform {
+ public:
+  Win32Platform() = default;
+  ~Win32Platform() override;
+
+  char PathSeparator() const override { return '\\'; }
+  CommandLine GetArguments() override;
+
+  NativeFile FileOpen(const std::string& path,
+                      OpenDisposition disposition) override;
+  std::int32_t FileRead(NativeFile file, void* destination,
+                        std::int32_t count) override;
+  std::int32_t FileWrite(NativeFile file, const void* source,
+                         std::int32_t count) override;
+  std::int64_t FileSize(NativeFile file) override;
+  bool FileClose(NativeFile file) override;
+
+  NativeListing ListFirst(const std::string& folder_path, ListingEntry& entry,
+                          ListingStart& start) override;
+  bool ListNext(NativeListing listing, ListingEntry& entry) override;
+  void ListClose(NativeListing listing) override;
+
+  void ConsoleOpen() override;
+  void ConsoleClose() override;
+  void ConsoleWrite(const char* bytes, std::size_t count) override;
+  int ConsolePendingEvents() override;
+  bool ConsoleReadEvent(InputEvent& event) override;
+  bool ConsoleWaitForInput() override;
+  void SetConsoleEventHandler(ConsoleEventHandler handler) override;
+  void HoldUntilProcessEnds() override;
+
+  void* BlockAllocate(std::size_t size) override;
+  void BlockRelease(void* block, std::size_t size) override;
+
+ private:
+  void* input_ = nullptr;   // HANDLE
+  void* output_ = nullptr;  // HANDLE
+  unsigned original_output_code_page_ = 0;
+};
+
+}  // namespace sarnelux

@@ -1,0 +1,109 @@
+// A small console program that the Wine suite uses to drive the tool the way
+// Windows would: it starts the tool with its standard handles redirected
+// (a window-subsystem program started straight from a Unix shell under Wine
+// gets a console of its own that nothing can read), holds files open for
+// writing, sets and reads attributes, and lists folders as FindFirstFileA
+// sees them.
+//
+//   wine_helper run OUT IN HOLD COMMAND_LINE   prints the exit code
+//   wine_helper setattr PATH HEX
+//   wine_helper getattr PATH                   prints the attributes in hex
+//   wine_helper walk FOLDER                    prints every file path below
+//                                              FOLDER in listing order
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+HANDLE OpenInherited(const char* path, DWORD access, DWORD disposition) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     &inherit, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+int Run(const char* out, const char* in, const char* hold, const char* line) {
+  HANDLE held = INVALID_HANDLE_VALUE;
+  if (std::strcmp(hold, "-") != 0) {
+    // As an editor would hold it: writing, others may only read.
+    held = CreateFileA(hold, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (held == INVALID_HANDLE_VALUE) return 90;
+  }
+  HANDLE output = OpenInherited(out, GENERIC_WRITE, CREATE_ALWAYS);
+  HANDLE input = OpenInherited(std::strcmp(in, "-") == 0 ? "NUL" : in,
+                               GENERIC_READ, OPEN_EXISTING);
+  if (output == INVALID_HANDLE_VALUE || input == INVALID_HANDLE_VALUE) {
+    return 91;
+  }
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input;
+  startup.hStdOutput = output;
+  startup.hStdError = output;
+  PROCESS_INFORMATION process{};
+  std::string command(line);
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0,
+                      nullptr, nullptr, &startup, &process)) {
+    return 92;
+  }
+  if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
+    TerminateProcess(process.hProcess, 99);
+    std::printf("timeout\n");
+    return 93;
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  std::printf("%lu\n", static_cast<unsigned long>(code));
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  CloseHandle(output);
+  CloseHandle(input);
+  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+  return 0;
+}
+
+void Walk(const std::string& folder) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((folder + "*.*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::string name = found.cFileName;
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      if (name != "." && name != "..") Walk(folder + name + "\\");
+    } else {
+      std::printf("%s%s\n", folder.c_str(), name.c_str());
+    }
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 6 && std::strcmp(argv[1], "run") == 0) {
+    return Run(argv[2], argv[3], argv[4], argv[5]);
+  }
+  if (argc == 4 && std::strcmp(argv[1], "setattr") == 0) {
+    const auto attributes =
+        static_cast<DWORD>(std::strtoul(argv[3], nullptr, 16));
+    return SetFileAttributesA(argv[2], attributes) ? 0 : 1;
+  }
+  if (argc == 3 && std::strcmp(argv[1], "getattr") == 0) {
+    std::printf("%lx\n",
+                static_cast<unsigned long>(GetFileAttributesA(argv[2])));
+    return 0;
+  }
+  if (argc == 3 && std::strcmp(argv[1], "walk") == 0) {
+    std::string folder = argv[2];
+    if (folder.back() != '\\') folder += '\\';
+    Walk(folder);
+    return 0;
+  }
+  std::fprintf(stderr, "usage: see the comment at the top of wine_helper.cpp\n");
+  return 2;
+}

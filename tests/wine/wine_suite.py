@@ -1,0 +1,341 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the Windows program under Wine.
+
+Usage: wine_suite.py SARNELUX_EXE WINE_HELPER_EXE
+
+Runs the .exe on temporary folder trees and compares its whole output, byte
+for byte, and every file afterwards. Wine run as root passes over read-only
+files, so when started as root the whole suite runs as an unprivileged user
+of its own. One Wine prefix serves the whole run: $SARNELUX_WINEPREFIX, or
+one made in a temporary folder.
+"""
+import os
+import pwd
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+MARK = b"\xef\xbb\xbf"
+BANNER = b"Sarnelux\r\nCopyright (c) 2026 the Sarnelux project\r\n\r\n"
+USAGE = (b'Usage: Sarnelux.exe "path" {/Q}\r\n'
+         b"you need to specify the path of the folder to examine\r\n"
+         b"add /Q to quit without keypress\r\n"
+         b"Press a key to continue...\r\n")
+PROMPT = b"Press a key to continue...\r\n"
+REMOVED = b"successfully removed BOM of file "
+TEST_USER = "sarnelux-wine"
+HIDDEN_SYSTEM = 0x2 | 0x4
+READ_ONLY = 0x1
+
+
+def find_wine():
+    for candidate in ("/usr/lib/wine/wine", shutil.which("wine") or ""):
+        if candidate and os.access(candidate, os.X_OK):
+            return candidate
+    raise SystemExit("wine not found: install wine64 and wine32:i386")
+
+
+class Wine:
+    """Runs Windows programs, as an unprivileged user when we are root."""
+
+    def __init__(self, exe, helper):
+        self.wine = find_wine()
+        self.as_user = os.geteuid() == 0
+        if self.as_user:
+            try:
+                pwd.getpwnam(TEST_USER)
+            except KeyError:
+                subprocess.run(["useradd", "-m", TEST_USER], check=True)
+            self.user = pwd.getpwnam(TEST_USER)
+            self.home = self.user.pw_dir
+        else:
+            self.home = os.path.expanduser("~")
+        self.work = tempfile.mkdtemp(prefix="sarnelux-wine-")
+        self.own(self.work)
+        self.prefix = os.environ.get("SARNELUX_WINEPREFIX") or os.path.join(
+            self.work, "prefix")
+        self.exe = self.copy_in(exe)
+        self.helper = self.copy_in(helper)
+        self.env = {"HOME": self.home, "WINEPREFIX": self.prefix,
+                    "WINEDEBUG": "-all", "TERM": "xterm", "LANG": "C.UTF-8",
+                    "PATH": "/usr/bin:/bin"}
+        if not os.path.exists(os.path.join(self.prefix, "system.reg")):
+            os.makedirs(self.prefix, exist_ok=True)
+            self.own(self.prefix)
+            self.command([self.wine, "wineboot", "-i"], timeout=300)
+        # Keep one wineserver for the whole run: each start costs seconds.
+        subprocess.Popen(self.wrap(["wineserver", "-p"]),
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def close(self):
+        subprocess.run(self.wrap(["wineserver", "-k"]),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def own(self, path):
+        if not self.as_user:
+            return
+        for root, dirs, files in os.walk(path):
+            for name in [root] + [os.path.join(root, n) for n in dirs + files]:
+                os.lchown(name, self.user.pw_uid, self.user.pw_gid)
+
+    def copy_in(self, path):
+        target = os.path.join(self.work, os.path.basename(path))
+        shutil.copy(path, target)
+        self.own(target)
+        return target
+
+    def wrap(self, argv):
+        env = ["env"] + [f"{k}={v}" for k, v in self.env.items()]
+        if self.as_user:
+            return ["runuser", "-u", TEST_USER, "--"] + env + argv
+        return env + argv
+
+    def command(self, argv, timeout=120):
+        done = subprocess.run(self.wrap(argv), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=timeout)
+        return done.stdout
+
+    def helper_call(self, *args):
+        return self.command([self.wine, self.helper] + list(args))
+
+    def run_tool(self, arguments, stdin="-", hold="-"):
+        """Runs the tool with the given command-line tail; returns (output,
+        exit code). Standard output goes to a file, as a redirect would."""
+        out = os.path.join(self.work, "out.txt")
+        line = f'"{win(self.exe)}" {arguments}'.rstrip()
+        code = self.helper_call("run", win(out), win(stdin) if stdin != "-"
+                                else "-", win(hold) if hold != "-" else "-",
+                                line)
+        with open(out, "rb") as f:
+            output = f.read()
+        return output, code.strip()
+
+
+def win(path):
+    """The Windows name Wine gives a Unix path."""
+    return "Z:" + path.replace("/", "\\")
+
+
+WINE = None
+
+
+class Tree:
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="tree-", dir=WINE.work)
+
+    def write(self, relative, data):
+        path = os.path.join(self.root, relative)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def read(self, relative):
+        with open(os.path.join(self.root, relative), "rb") as f:
+            return f.read()
+
+    def snapshot(self):
+        files = {}
+        for root, _, names in os.walk(self.root):
+            for name in names:
+                path = os.path.join(root, name)
+                with open(path, "rb") as f:
+                    files[os.path.relpath(path, self.root)] = f.read()
+        return files
+
+    def ready(self):
+        WINE.own(self.root)
+
+    def listing_order(self):
+        """Every file's Windows path in the order FindFirstFileA lists it."""
+        text = WINE.helper_call("walk", win(self.root))
+        return [line for line in text.split(b"\n") if line.strip()]
+
+
+def expected_report(paths, before, root):
+    lines, removed = b"", 0
+    for path in paths:
+        path = path.rstrip(b"\r")
+        relative = path[len(win(root).encode()) + 1:].replace(b"\\", b"/")
+        data = before[relative.decode()]
+        if data.startswith(MARK):
+            lines += REMOVED + path + b"\r\n"
+            removed += 1
+        elif data[:2] in (b"\xff\xfe", b"\xfe\xff") or data[:4] == b"\0\0\xfe\xff":
+            lines += b"no valid utf-8 BOM in file " + path + b"\r\n"
+    return lines, removed
+
+
+def summary(removed, argument=b""):
+    if removed:
+        return b"number of removed BOM headers: %d\r\nready!\r\n" % removed
+    return b"no BOM headers found in " + argument + b"\r\nready!\r\n"
+
+
+def stripped(files):
+    return {k: v[3:] if v.startswith(MARK) else v for k, v in files.items()}
+
+
+class WindowsProgram(unittest.TestCase):
+    def test_mixed_tree_is_walked_and_reported_in_listing_order(self):
+        tree = Tree()
+        tree.write("a.txt", MARK + b"alpha\r\n")
+        tree.write("plain.txt", b"plain")
+        tree.write("empty", b"")
+        tree.write("two-marks", MARK + MARK + b"x")
+        tree.write("wide.txt", b"\xff\xfeh\0")
+        tree.write("sub/deeper/data.csv", MARK + b"a,b\r\n")
+        tree.write("sub/big.bin", MARK + bytes(range(256)) * 2000)
+        tree.write("sub/short", b"\xef\xbb")
+        tree.ready()
+        before = tree.snapshot()
+        report, removed = expected_report(tree.listing_order(), before,
+                                          tree.root)
+        self.assertEqual(removed, 4)
+        output, code = WINE.run_tool(win(tree.root) + " /Q")
+        self.assertEqual(code, b"0")
+        self.assertEqual(output, BANNER + report + summary(removed))
+        self.assertEqual(tree.snapshot(), stripped(before))
+
+    def test_hidden_system_file_is_stripped_and_keeps_its_attributes(self):
+        tree = Tree()
+        path = tree.write("secret.ini", MARK + b"[s]\r\n")
+        tree.ready()
+        WINE.helper_call("setattr", win(path), "%x" % HIDDEN_SYSTEM)
+        output, code = WINE.run_tool(win(tree.root) + " /Q")
+        self.assertEqual(output, BANNER + REMOVED + win(path).encode() +
+                         b"\r\n" + summary(1))
+        self.assertEqual(tree.read("secret.ini"), b"[s]\r\n")
+        attributes = int(WINE.helper_call("getattr", win(path)), 16)
+        self.assertEqual(attributes & HIDDEN_SYSTEM, HIDDEN_SYSTEM)
+
+    def test_read_only_file_is_passed_over_without_a_word(self):
+        tree = Tree()
+        path = tree.write("locked.txt", MARK + b"keep")
+        tree.ready()
+        WINE.helper_call("setattr", win(path), "%x" % READ_ONLY)
+        output, code = WINE.run_tool(win(tree.root) + " /Q")
+        self.assertEqual(output, BANNER + summary(0, win(tree.root).encode()))
+        self.assertEqual(tree.read("locked.txt"), MARK + b"keep")
+        self.assertEqual(code, b"0")
+
+    def test_file_held_open_for_writing_is_passed_over(self):
+        tree = Tree()
+        held = tree.write("held.txt", MARK + b"busy")
+        free = tree.write("free.txt", MARK + b"free")
+        tree.ready()
+        output, _ = WINE.run_tool(win(tree.root) + " /Q", hold=held)
+        self.assertEqual(output, BANNER + REMOVED + win(free).encode() +
+                         b"\r\n" + summary(1))
+        self.assertEqual(tree.read("held.txt"), MARK + b"busy")
+        self.assertEqual(tree.read("free.txt"), b"free")
+
+    def test_name_outside_the_legacy_code_page_is_stripped_and_shown(self):
+        tree = Tree()
+        path = tree.write("日本語.txt", MARK + "テキスト".encode())
+        tree.ready()
+        output, _ = WINE.run_tool(win(tree.root) + " /Q")
+        self.assertEqual(output, BANNER + REMOVED + win(path).encode() +
+                         b"\r\n" + summary(1))
+        self.assertEqual(tree.read("日本語.txt"), "テキスト".encode())
+
+    def test_folder_path_over_260_characters_is_not_listed(self):
+        tree = Tree()
+        base = win(tree.root) + "\\"
+        near = "n" * (250 - len(base))      # folder path 251 characters
+        far = "f" * (262 - len(base))       # folder path 263 characters
+        tree.write(near + "/x.txt", MARK + b"x")
+        tree.write(far + "/y.txt", MARK + b"y")
+        tree.ready()
+        output, _ = WINE.run_tool(win(tree.root) + " /Q")
+        self.assertEqual(output, BANNER + REMOVED +
+                         (base + near + "\\x.txt").encode() + b"\r\n" +
+                         summary(1))
+        self.assertEqual(tree.read(far + "/y.txt"), MARK + b"y")
+
+    def test_quoted_path_with_spaces_and_trailing_backslash(self):
+        tree = Tree()
+        path = tree.write("my docs/a.txt", MARK + b"a")
+        tree.ready()
+        folder = win(os.path.join(tree.root, "my docs")) + "\\"
+        output, code = WINE.run_tool(f'"{folder}" /q')
+        self.assertEqual(code, b"0")
+        self.assertEqual(output, BANNER + REMOVED + win(path).encode() +
+                         b"\r\n" + summary(1))
+
+    def test_wait_ends_at_once_when_input_is_redirected(self):
+        tree = Tree()
+        keys = tree.write("keys", b"x")
+        tree.ready()
+        started = time.monotonic()
+        output, code = WINE.run_tool(win(tree.root), stdin=keys)
+        self.assertEqual(code, b"0")
+        self.assertEqual(output, BANNER + summary(0, win(tree.root).encode()) +
+                         PROMPT)
+        usage, code = WINE.run_tool("", stdin=keys)
+        self.assertEqual(usage, BANNER + USAGE)
+        self.assertLess(time.monotonic() - started, 50)
+
+    def test_key_press_ends_the_usage_screen_and_the_closing_wait(self):
+        tree = Tree()
+        tree.write("a.txt", MARK + b"a")
+        tree.ready()
+        for arguments, expected in (
+                ("", USAGE),
+                (win(tree.root), REMOVED + win(tree.root).encode() +
+                 b"\\a.txt\r\n" + summary(1) + PROMPT)):
+            screen, code = self.run_in_terminal(arguments)
+            self.assertEqual(code, "0")
+            lines = [line.rstrip() for line in screen.splitlines()]
+            want = (BANNER + expected).decode().split("\r\n")[:-1]
+            self.assertEqual(lines[:len(want)], want)
+
+    def run_in_terminal(self, arguments):
+        """Runs the tool in a terminal under tmux, waits for its prompt,
+        presses a key and returns the screen and the exit status."""
+        status = os.path.join(WINE.work, "status")
+        if os.path.exists(status):
+            os.remove(status)
+        tmux = ["tmux", "-L", "sarnelux-wine"]
+        command = (f"{WINE.wine} {shlex.quote(win(WINE.exe))} "
+                   f"{shlex.quote(arguments) if arguments else ''}; "
+                   f"echo $? > {status}; sleep 60")
+        subprocess.run(WINE.wrap(tmux + ["new-session", "-d", "-x", "200",
+                                         "-y", "50", command]), check=True)
+        try:
+            screen = ""
+            deadline = time.monotonic() + 60
+            while "Press a key" not in screen and time.monotonic() < deadline:
+                time.sleep(0.2)
+                screen = WINE.command(tmux + ["capture-pane", "-p"]).decode()
+            self.assertIn("Press a key", screen)
+            self.assertFalse(os.path.exists(status))  # still waiting
+            WINE.command(tmux + ["send-keys", "x"])
+            while not os.path.exists(status) and time.monotonic() < deadline:
+                time.sleep(0.2)
+            with open(status) as f:
+                return screen, f.read().strip()
+        finally:
+            subprocess.run(WINE.wrap(tmux + ["kill-server"]),
+                           stderr=subprocess.DEVNULL)
+
+
+def main():
+    global WINE
+    if len(sys.argv) != 3:
+        raise SystemExit(__doc__)
+    WINE = Wine(os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]))
+    try:
+        result = unittest.main(argv=[sys.argv[0], "-v"], exit=False).result
+    finally:
+        WINE.close()
+    sys.exit(0 if result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
