@@ -11,7 +11,8 @@ target_link_libraries(sarnelux_win32 PUBLIC sarnelux_core)
 
 add_executable(sarnelux WIN32 src/run/main_win32.cpp src/run/sarnelux.rc)
 target_link_libraries(sarnelux PRIVATE sarnelux_win32)
-target_link_options(sarnelux PRIVATE -static -static-libgcc -static-libstdc++)
+target_link_options(sarnelux PRIVATE -static -static-libgcc -static-libstdc++
+  $<$<CONFIG:Release>:-s>)
 
 # The Wine suite's driver, a console program; it shares the tool's manifest
 # so that it sees names as the tool does.
