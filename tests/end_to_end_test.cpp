@@ -13,71 +13,23 @@
 #include <string>
 #include <thread>
 
+#include "expected_output.h"
 #include "tool_runner.h"
 
 namespace sarnelux {
 namespace {
 
-using testing_support::ListingOrder;
+using testing_support::ExpectedReport;
+using testing_support::kBanner;
+using testing_support::kMark;
+using testing_support::kPrompt;
+using testing_support::kUsage;
 using testing_support::RunTool;
+using testing_support::Stripped;
+using testing_support::Summary;
 using testing_support::TempTree;
 using testing_support::ToolOptions;
 using testing_support::ToolRun;
-
-const std::string kMark = "\xEF\xBB\xBF";
-const std::string kBanner =
-    "Sarnelux\r\nCopyright (c) 2026 the Sarnelux project\r\n\r\n";
-const std::string kUsage =
-    "Usage: Sarnelux.exe \"path\" {/Q}\r\n"
-    "you need to specify the path of the folder to examine\r\n"
-    "add /Q to quit without keypress\r\n"
-    "Press a key to continue...\r\n";
-const std::string kPrompt = "Press a key to continue...\r\n";
-
-bool StartsWith(const std::string& bytes, const std::string& prefix) {
-  return bytes.compare(0, prefix.size(), prefix) == 0;
-}
-
-// What the tool must print for the files below folder, in listing order,
-// given each file's content before the run.
-std::string ExpectedReport(const TempTree& tree, const std::string& relative,
-                           const std::string& shown,
-                           const std::map<std::string, std::string>& before,
-                           int& removed) {
-  std::string report;
-  for (const std::string& name : ListingOrder(tree.Path(relative))) {
-    if (name == "." || name == "..") continue;
-    const std::string child = relative.empty() ? name : relative + "/" + name;
-    struct stat info {};
-    if (stat(tree.Path(child).c_str(), &info) != 0) continue;
-    if (S_ISDIR(info.st_mode)) {
-      report +=
-          ExpectedReport(tree, child, shown + name + "/", before, removed);
-      continue;
-    }
-    auto file = before.find(child);
-    if (file == before.end()) continue;
-    const std::string& bytes = file->second;
-    const bool read_only = (info.st_mode & 0222) == 0;
-    if (StartsWith(bytes, kMark)) {
-      if (read_only) continue;
-      report += "successfully removed BOM of file " + shown + name + "\r\n";
-      ++removed;
-    } else if (StartsWith(bytes, "\xFF\xFE") || StartsWith(bytes, "\xFE\xFF") ||
-               StartsWith(bytes, std::string("\0\0\xFE\xFF", 4))) {
-      if (!read_only)
-        report += "no valid utf-8 BOM in file " + shown + name + "\r\n";
-    }
-  }
-  return report;
-}
-
-std::string Summary(int removed, const std::string& argument) {
-  return (removed > 0
-              ? "number of removed BOM headers: " + std::to_string(removed)
-              : "no BOM headers found in " + argument) +
-         "\r\nready!\r\n";
-}
 
 void BuildMixedTree(const TempTree& tree) {
   tree.Write("a.txt", kMark + "alpha\r\nline two\n");
@@ -102,22 +54,12 @@ void BuildMixedTree(const TempTree& tree) {
   mkdir(tree.Path("empty-folder").c_str(), 0755);
 }
 
-std::map<std::string, std::string> Stripped(
-    std::map<std::string, std::string> files,
-    const std::set<std::string>& keep = {}) {
-  for (auto& [path, bytes] : files) {
-    if (StartsWith(bytes, kMark) && keep.count(path) == 0) bytes.erase(0, 3);
-  }
-  return files;
-}
-
 TEST(EndToEnd, StripsAMixedTreeAndReportsEveryFileInListingOrder) {
   TempTree tree;
   BuildMixedTree(tree);
   const auto before = tree.Snapshot();
   int removed = 0;
-  const std::string report =
-      ExpectedReport(tree, "", tree.root() + "/", before, removed);
+  const std::string report = ExpectedReport(tree, before, removed);
   EXPECT_EQ(removed, 8);
 
   const ToolRun run = RunTool({tree.root(), "/Q"});
@@ -128,8 +70,7 @@ TEST(EndToEnd, StripsAMixedTreeAndReportsEveryFileInListingOrder) {
   // A second run removes the second mark and nothing else.
   const auto middle = tree.Snapshot();
   int removed_again = 0;
-  const std::string report_again =
-      ExpectedReport(tree, "", tree.root() + "/", middle, removed_again);
+  const std::string report_again = ExpectedReport(tree, middle, removed_again);
   EXPECT_EQ(removed_again, 1);
   const ToolRun again = RunTool({tree.root() + "/", "/q"});
   EXPECT_EQ(again.output, kBanner + report_again + Summary(1, ""));

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,8 +17,6 @@
 #include <stdexcept>
 #include <thread>
 
-extern char** environ;
-
 namespace sarnelux::testing_support {
 
 namespace fs = std::filesystem;
@@ -29,39 +26,67 @@ std::string ToolPath() {
   return path != nullptr ? path : SARNELUX_TOOL_PATH;
 }
 
+namespace {
+
+// Starts the program; stdin_fd is dup'ed onto its standard input.
+pid_t Spawn(const std::vector<std::string>& args, int stdin_fd, int stdout_fd,
+            int run_as_uid) {
+  const std::string tool = ToolPath();
+  std::vector<char*> argv{const_cast<char*>(tool.c_str())};
+  for (const std::string& arg : args) {
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  }
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  // Only async-signal-safe calls from here to exec.
+  dup2(stdin_fd, 0);
+  dup2(stdout_fd, 1);
+  const rlimit no_core{0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);  // SIGQUIT would dump core otherwise
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE})
+    signal(sig, SIG_DFL);
+  if (run_as_uid >= 0 && (setgid(static_cast<gid_t>(run_as_uid)) != 0 ||
+                          setuid(static_cast<uid_t>(run_as_uid)) != 0)) {
+    _exit(126);
+  }
+  execv(tool.c_str(), argv.data());
+  _exit(127);
+}
+
+}  // namespace
+
+pid_t StartTool(const std::vector<std::string>& args, int& out_fd) {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const pid_t pid = Spawn(args, null, out[1], -1);
+  close(null);
+  close(out[1]);
+  out_fd = out[0];
+  return pid;
+}
+
 ToolRun RunTool(const std::vector<std::string>& args,
                 const ToolOptions& options) {
   int out[2];
   int in[2] = {-1, -1};
-  if (pipe(out) != 0) throw std::runtime_error("pipe");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
+  if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  int input = -1;
   if (options.input.empty()) {
-    if (pipe(in) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_addclose(&actions, in[1]);
+    if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    input = in[0];
   } else {
-    posix_spawn_file_actions_addopen(&actions, 0, options.input.c_str(),
-                                     O_RDONLY, 0);
+    input = open(options.input.c_str(), O_RDONLY | O_CLOEXEC);
   }
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-
-  const std::string tool = ToolPath();
-  std::vector<char*> argv{const_cast<char*>(tool.c_str())};
-  for (const std::string& arg : args)
-    argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(),
-                  environ) != 0) {
-    throw std::runtime_error("cannot start " + tool);
-  }
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t pid = Spawn(args, input, out[1], options.run_as_uid);
+  close(input);
   close(out[1]);
   std::thread feeder;
-  if (in[0] >= 0) {
-    close(in[0]);
+  if (in[1] >= 0) {
     feeder = std::thread([&options, fd = in[1]] {
       std::this_thread::sleep_for(
           std::chrono::milliseconds(options.pipe_delay_ms));

@@ -1,6 +1,8 @@
 // Runs the built program on real folders and captures what it prints.
 #pragma once
 
+#include <sys/types.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -20,6 +22,7 @@ struct ToolOptions {
   std::string pipe_input;           // written to the pipe, when input is ""
   int pipe_delay_ms = 0;            // how long the pipe stays silent first
   int timeout_ms = 20000;
+  int run_as_uid = -1;  // >= 0: the program runs as this user (needs root)
 };
 
 // The path of the program under test.
@@ -27,6 +30,10 @@ std::string ToolPath();
 
 ToolRun RunTool(const std::vector<std::string>& args,
                 const ToolOptions& options = {});
+
+// Starts the program with standard output to a pipe (returned in out_fd) and
+// standard input from /dev/null, without waiting for it.
+pid_t StartTool(const std::vector<std::string>& args, int& out_fd);
 
 // A fresh temporary folder, removed with everything in it on destruction.
 class TempTree {

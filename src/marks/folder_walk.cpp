@@ -4,6 +4,7 @@
 
 #include "marks/mark_detection.h"
 #include "marks/mark_stripping.h"
+#include "marks/visit_record.h"
 
 namespace sarnelux {
 
@@ -41,12 +42,20 @@ void FolderListing::End() {
   first_handed_out_ = true;
 }
 
-void ScanFolder(Services& services, const std::string& folder_path,
-                std::int32_t& removal_count) {
+namespace {
+
+void ScanTree(Services& services, const std::string& folder_path,
+              VisitRecord& visited, std::int32_t& removal_count) {
   const char separator = services.platform.PathSeparator();
   std::string folder = folder_path;
   if (folder.empty() || folder.back() != separator) folder += separator;
 
+  FileIdentity identity;
+  if (folder.size() <= kMaxFolderPath &&
+      services.platform.FolderIdentity(folder, identity) &&
+      !visited.FirstVisit(identity)) {
+    return;  // reached again through a link
+  }
   FolderListing listing;
   if (!listing.Begin(services.platform, folder)) return;
 
@@ -56,14 +65,22 @@ void ScanFolder(Services& services, const std::string& folder_path,
     path.assign(folder).append(name);
     if (listing.CurrentEntryKind() == EntryKind::kFolder) {
       if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
-        ScanFolder(services, path + separator, removal_count);
+        ScanTree(services, path + separator, visited, removal_count);
       }
     } else if (HasLeadingMark(services.files, path) &&
-               StripUtf8Mark(services, path)) {
+               StripUtf8Mark(services, path, &visited)) {
       ++removal_count;
     }
   }
   listing.End();
+}
+
+}  // namespace
+
+void ScanFolder(Services& services, const std::string& folder_path,
+                std::int32_t& removal_count) {
+  VisitRecord visited;
+  ScanTree(services, folder_path, visited, removal_count);
 }
 
 }  // namespace sarnelux

@@ -57,10 +57,17 @@ bool Rewrite(Services& services, const std::string& file_path,
 
 }  // namespace
 
-bool StripUtf8Mark(Services& services, const std::string& file_path) {
+bool StripUtf8Mark(Services& services, const std::string& file_path,
+                   VisitRecord* visited) {
   FileService& files = services.files;
   const FileHandle file = files.OpenForUpdate(file_path);
   if (file == kNoFile) return false;
+  FileIdentity identity;
+  if (visited != nullptr && files.Identity(file, identity) &&
+      !visited->FirstVisit(identity)) {
+    files.Close(file);
+    return false;
+  }
 
   const std::int64_t length = files.FileLength(file);
   MemoryBlock block;

@@ -175,6 +175,13 @@ std::int64_t FileService::FileLength(FileHandle file) {
   return size + (record->capacity - record->remaining);
 }
 
+bool FileService::Identity(FileHandle file, FileIdentity& identity) {
+  Lock lock(guard_);
+  OpenFileRecord* record = Find(file);
+  return record != nullptr &&
+         platform_.FileIdentityOf(record->native, identity);
+}
+
 bool FileService::CloseRecord(std::size_t index) {
   OpenFileRecord& record = register_[index];
   WriteOut(record);

@@ -69,6 +69,8 @@ class FileService {
   std::int32_t WriteBytes(FileHandle file, const void* source,
                           std::int32_t count);
   std::int64_t FileLength(FileHandle file);
+  // False when the platform cannot tell.
+  bool Identity(FileHandle file, FileIdentity& identity);
 
   // Writes out what is buffered and closes the file. Returns true only when
   // every byte ever written through this handle reached the file; false also

@@ -40,6 +40,14 @@ struct ListingEntry {
   EntryKind kind = EntryKind::kFile;
 };
 
+// What tells one file or folder from another, whatever path leads to it:
+// links and hard links give one file several paths.
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  auto operator<=>(const FileIdentity&) const = default;
+};
+
 // A folder listing as the system knows it; nullptr when there is none.
 using NativeListing = void*;
 
@@ -98,6 +106,7 @@ class Platform {
                                  std::int32_t count) = 0;
   virtual std::int64_t FileSize(NativeFile file) = 0;  // -1 on failure
   virtual bool FileClose(NativeFile file) = 0;         // false: data lost
+  virtual bool FileIdentityOf(NativeFile file, FileIdentity& identity) = 0;
 
   // Folder listings. The folder path ends with the path separator. Only files
   // and folders are listed; anything else the system keeps in a folder
@@ -106,6 +115,8 @@ class Platform {
                                   ListingEntry& entry, ListingStart& start) = 0;
   virtual bool ListNext(NativeListing listing, ListingEntry& entry) = 0;
   virtual void ListClose(NativeListing listing) = 0;
+  virtual bool FolderIdentity(const std::string& folder_path,
+                              FileIdentity& identity) = 0;
 
   // Console.
   virtual void ConsoleOpen() = 0;

@@ -21,8 +21,8 @@ namespace {
 
 HANDLE OpenInherited(const char* path, DWORD access, DWORD disposition) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                     &inherit, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                     disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 int Run(const char* out, const char* in, const char* hold, const char* line) {
@@ -104,6 +104,7 @@ int main(int argc, char** argv) {
     Walk(folder);
     return 0;
   }
-  std::fprintf(stderr, "usage: see the comment at the top of wine_helper.cpp\n");
+  std::fprintf(stderr,
+               "usage: see the comment at the top of wine_helper.cpp\n");
   return 2;
 }

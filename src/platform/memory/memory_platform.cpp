@@ -222,6 +222,33 @@ bool MemoryPlatform::FileClose(NativeFile file) {
   return !failed;
 }
 
+std::uint64_t MemoryPlatform::IdentityIndex(const std::string& path) {
+  auto [found, added] = identities_.emplace(path, identities_.size() + 1);
+  return found->second;
+}
+
+bool MemoryPlatform::FileIdentityOf(NativeFile file, FileIdentity& identity) {
+  Lock lock(mutex_);
+  auto open = open_.find(file);
+  const std::string path = open == open_.end() ? "" : open->second.path;
+  if (Enter(Call(CallKind::kIdentity, path)).fail || open == open_.end()) {
+    return false;
+  }
+  identity = {1, IdentityIndex(path)};
+  return true;
+}
+
+bool MemoryPlatform::FolderIdentity(const std::string& folder_path,
+                                    FileIdentity& identity) {
+  Lock lock(mutex_);
+  if (Enter(Call(CallKind::kIdentity, folder_path)).fail ||
+      folders_.count(folder_path) == 0) {
+    return false;
+  }
+  identity = {1, IdentityIndex(folder_path)};
+  return true;
+}
+
 bool MemoryPlatform::Deliver(Listing& listing, ListingEntry& entry) {
   if (listing.next >= listing.entries.size()) return false;
   const auto& [name, kind] = listing.entries[listing.next++];

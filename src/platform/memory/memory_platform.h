@@ -35,6 +35,7 @@ enum class CallKind {
   kWaitForInput,
   kBlockAllocate,
   kBlockRelease,
+  kIdentity,
 };
 
 struct PlatformCall {
@@ -104,10 +105,13 @@ class MemoryPlatform final : public Platform {
                          std::int32_t count) override;
   std::int64_t FileSize(NativeFile file) override;
   bool FileClose(NativeFile file) override;
+  bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
   NativeListing ListFirst(const std::string& folder_path, ListingEntry& entry,
                           ListingStart& start) override;
   bool ListNext(NativeListing listing, ListingEntry& entry) override;
   void ListClose(NativeListing listing) override;
+  bool FolderIdentity(const std::string& folder_path,
+                      FileIdentity& identity) override;
   void ConsoleOpen() override { ++console_opens_; }
   void ConsoleClose() override {}
   void ConsoleWrite(const char* bytes, std::size_t count) override;
@@ -142,7 +146,10 @@ class MemoryPlatform final : public Platform {
   mutable std::recursive_mutex mutex_;
   char separator_;
   CommandLine command_line_;
+  std::uint64_t IdentityIndex(const std::string& path);
+
   std::map<std::string, File> files_;
+  std::map<std::string, std::uint64_t> identities_;
   std::map<std::string, std::vector<std::string>> folders_;  // key ends in /
   std::map<NativeFile, OpenFile> open_;
   NativeFile next_handle_ = 100;

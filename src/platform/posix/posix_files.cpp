@@ -118,6 +118,14 @@ bool PosixPlatform::FileClose(NativeFile file) {
   return close(static_cast<int>(file)) == 0 || errno == EINTR;
 }
 
+bool PosixPlatform::FileIdentityOf(NativeFile file, FileIdentity& identity) {
+  struct stat info {};
+  if (fstat(static_cast<int>(file), &info) != 0) return false;
+  identity = {static_cast<std::uint64_t>(info.st_dev),
+              static_cast<std::uint64_t>(info.st_ino)};
+  return true;
+}
+
 void* PosixPlatform::BlockAllocate(std::size_t size) {
   if (size < kMappedBlockSize) return std::calloc(size, 1);
   int flags = MAP_PRIVATE | MAP_ANONYMOUS;

@@ -66,6 +66,15 @@ bool PosixPlatform::ListNext(NativeListing listing, ListingEntry& entry) {
   return ReadEntry(static_cast<DIR*>(listing), entry);
 }
 
+bool PosixPlatform::FolderIdentity(const std::string& folder_path,
+                                   FileIdentity& identity) {
+  struct stat info {};
+  if (stat(folder_path.c_str(), &info) != 0) return false;
+  identity = {static_cast<std::uint64_t>(info.st_dev),
+              static_cast<std::uint64_t>(info.st_ino)};
+  return true;
+}
+
 void PosixPlatform::ListClose(NativeListing listing) {
   closedir(static_cast<DIR*>(listing));
 }

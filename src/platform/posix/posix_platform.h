@@ -25,11 +25,14 @@ class PosixPlatform final : public Platform {
                          std::int32_t count) override;
   std::int64_t FileSize(NativeFile file) override;
   bool FileClose(NativeFile file) override;
+  bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
 
   NativeListing ListFirst(const std::string& folder_path, ListingEntry& entry,
                           ListingStart& start) override;
   bool ListNext(NativeListing listing, ListingEntry& entry) override;
   void ListClose(NativeListing listing) override;
+  bool FolderIdentity(const std::string& folder_path,
+                      FileIdentity& identity) override;
 
   void ConsoleOpen() override;
   void ConsoleClose() override;

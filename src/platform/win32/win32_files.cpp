@@ -41,9 +41,9 @@ NativeFile Win32Platform::FileOpen(const std::string& path,
                                    OpenDisposition disposition) {
   const OpenRequest request = RequestFor(disposition);
   // Others may read the file while the tool holds it, never write it.
-  HANDLE file = CreateFileA(path.c_str(), request.access, FILE_SHARE_READ,
-                            nullptr, request.disposition, request.attributes,
-                            nullptr);
+  HANDLE file =
+      CreateFileA(path.c_str(), request.access, FILE_SHARE_READ, nullptr,
+                  request.disposition, request.attributes, nullptr);
   if (file == INVALID_HANDLE_VALUE || file == nullptr) return kNoNativeFile;
   return reinterpret_cast<NativeFile>(file);
 }
@@ -77,6 +77,15 @@ std::int64_t Win32Platform::FileSize(NativeFile file) {
 
 bool Win32Platform::FileClose(NativeFile file) {
   return CloseHandle(AsHandle(file)) != 0;
+}
+
+bool Win32Platform::FileIdentityOf(NativeFile file, FileIdentity& identity) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(AsHandle(file), &info)) return false;
+  identity = {info.dwVolumeSerialNumber,
+              (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) |
+                  info.nFileIndexLow};
+  return true;
 }
 
 void* Win32Platform::BlockAllocate(std::size_t size) {

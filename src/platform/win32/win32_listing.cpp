@@ -48,6 +48,21 @@ bool Win32Platform::ListNext(NativeListing native, ListingEntry& entry) {
   return true;
 }
 
+bool Win32Platform::FolderIdentity(const std::string& folder_path,
+                                   FileIdentity& identity) {
+  // A folder opens only with backup semantics; no access is needed to ask
+  // for its identity, and every share mode is granted to others.
+  HANDLE folder =
+      CreateFileA(folder_path.c_str(), 0,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return false;
+  const bool known =
+      FileIdentityOf(reinterpret_cast<NativeFile>(folder), identity);
+  CloseHandle(folder);
+  return known;
+}
+
 void Win32Platform::ListClose(NativeListing native) {
   auto* listing = static_cast<Win32Listing*>(native);
   FindClose(listing->search);

@@ -1,0 +1,41 @@
+// What the program must print and leave behind, worked out independently of
+// it from a tree's files before a run.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+
+#include "tool_runner.h"
+
+namespace sarnelux::testing_support {
+
+inline const std::string kMark = "\xEF\xBB\xBF";
+inline const std::string kBanner =
+    "Sarnelux\r\nCopyright (c) 2026 the Sarnelux project\r\n\r\n";
+inline const std::string kUsage =
+    "Usage: Sarnelux.exe \"path\" {/Q}\r\n"
+    "you need to specify the path of the folder to examine\r\n"
+    "add /Q to quit without keypress\r\n"
+    "Press a key to continue...\r\n";
+inline const std::string kPrompt = "Press a key to continue...\r\n";
+inline const std::string kRemoved = "successfully removed BOM of file ";
+
+bool StartsWith(const std::string& bytes, const std::string& prefix);
+
+// The per-file lines for a walk of the whole tree (given as its root path
+// plus "/"), in the order the system lists each folder, from each file's
+// content before the run; counts the files that lose their mark.
+std::string ExpectedReport(const TempTree& tree,
+                           const std::map<std::string, std::string>& before,
+                           int& removed);
+
+// The summary and "ready!" lines.
+std::string Summary(int removed, const std::string& argument);
+
+// The files as a run leaves them: every mark gone but in the files kept.
+std::map<std::string, std::string> Stripped(
+    std::map<std::string, std::string> files,
+    const std::set<std::string>& keep = {});
+
+}  // namespace sarnelux::testing_support
