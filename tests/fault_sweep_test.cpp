@@ -88,10 +88,9 @@ std::string CheckRun(MemoryPlatform& platform, const PlatformCall& faulty) {
   }
   if (reported != stripped) return "stripped but not reported";
   const std::string count_line =
-      stripped.empty()
-          ? "no BOM headers found in C:\\t\r\n"
-          : "number of removed BOM headers: " +
-                std::to_string(stripped.size()) + "\r\n";
+      stripped.empty() ? "no BOM headers found in C:\\t\r\n"
+                       : "number of removed BOM headers: " +
+                             std::to_string(stripped.size()) + "\r\n";
   if (output.find(count_line) == std::string::npos) {
     return "summary does not match";
   }
@@ -115,17 +114,18 @@ TEST(FaultSweep, EveryCallFailingOnceLosesNothingAndClaimsNothing) {
         Fault fault;
         if (at == index) {
           fault.fail = !partial;
-          fault.partial = partial ? static_cast<std::int32_t>(call.count / 2) : -1;
+          fault.partial =
+              partial ? static_cast<std::int32_t>(call.count / 2) : -1;
         }
         return fault;
       });
       EXPECT_EQ(RunProgram(platform), 0);
       ++injected;
       const std::string problem = CheckRun(platform, calls[index]);
-      EXPECT_EQ(problem, "") << "call " << index << " ("
-                             << static_cast<int>(calls[index].kind) << " "
-                             << calls[index].path << ") "
-                             << (partial ? "cut short" : "failing");
+      EXPECT_EQ(problem, "")
+          << "call " << index << " (" << static_cast<int>(calls[index].kind)
+          << " " << calls[index].path << ") "
+          << (partial ? "cut short" : "failing");
     }
   }
   std::cout << "faults injected: " << injected << " over " << calls.size()
