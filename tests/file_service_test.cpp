@@ -87,7 +87,7 @@ TEST_P(BufferedReadTest, DeliversTheFileInOrder) {
     content += static_cast<char>(i * 7 % 251);
   }
   world.platform.AddFile("d/f", content);
-  const FileHandle file = world.files.OpenForReading("d/f");
+  const FileHandle file = world.files.OpenForUpdate("d/f");
   std::string delivered;
   for (std::size_t i = 0; i < c.reads.size(); ++i) {
     std::string chunk(static_cast<std::size_t>(c.reads[i]), '\0');
@@ -119,6 +119,18 @@ INSTANTIATE_TEST_SUITE_P(
                  {4096, 4904}},
         ReadCase{"at_end", 3, {3, 1}, {3, 0}, {4096, 4096}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FileService, FileOpenedForReadingAsksThePlatformForJustWhatIsWanted) {
+  MemoryWorld world;
+  world.platform.AddFile("d/f", std::string(9000, 'r'));
+  const FileHandle file = world.files.OpenForReading("d/f");
+  char head[4] = {};
+  EXPECT_EQ(world.files.ReadBytes(file, head, 4), 4);
+  EXPECT_EQ(world.files.ReadBytes(file, head, 4), 4);
+  EXPECT_EQ(Transfers(world.platform, CallKind::kRead),
+            (std::vector<std::int64_t>{4, 4}));
+  EXPECT_TRUE(world.files.Close(file));
+}
 
 TEST(FileService, SwitchingDirectionWritesOutOrDropsTheBuffer) {
   MemoryWorld world;

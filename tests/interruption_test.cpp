@@ -106,7 +106,7 @@ std::set<std::string> ReportedPaths(const std::string& output) {
 }
 
 // With the program stopped: is one of the tree's files open for writing and
-// neither its old nor its final size, or its final size and still open?
+// no longer its original (written over, cut short, or emptied)?
 bool InsideRewrite(pid_t pid, const TempTree& tree, const Files& originals) {
   namespace fs = std::filesystem;
   std::error_code error;
@@ -122,10 +122,17 @@ bool InsideRewrite(pid_t pid, const TempTree& tree, const Files& originals) {
       if (key == "flags:") info >> std::oct >> flags;
     }
     if ((flags & O_ACCMODE) == O_RDONLY) continue;
-    auto original = originals.find(target.substr(tree.root().size() + 1));
+    const std::string relative = target.substr(tree.root().size() + 1);
+    auto original = originals.find(relative);
+    if (original == originals.end()) continue;
+    std::ifstream file(target, std::ios::binary);
+    std::string head(64, '\0');
+    file.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(file.gcount()));
     struct stat now {};
-    if (original != originals.end() && stat(target.c_str(), &now) == 0 &&
-        static_cast<std::size_t>(now.st_size) != original->second.size()) {
+    if (stat(target.c_str(), &now) == 0 &&
+        (static_cast<std::size_t>(now.st_size) != original->second.size() ||
+         head != original->second.substr(0, head.size()))) {
       return true;
     }
   }

@@ -30,14 +30,16 @@ void MemoryBlock::Release() {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-FileHandle FileService::Register(NativeFile native) {
+FileHandle FileService::Register(NativeFile native, bool buffered) {
   if (native == kNoNativeFile) return kNoFile;
   OpenFileRecord record;
   record.id = ++last_id_;
   if (record.id == kNoFile) record.id = ++last_id_;
   record.native = native;
   // Without a buffer the file still works, one platform call per transfer.
-  record.buffer.reset(new (std::nothrow) unsigned char[kBufferCapacity]);
+  if (buffered) {
+    record.buffer.reset(new (std::nothrow) unsigned char[kBufferCapacity]);
+  }
   register_.push_back(std::move(record));
   return register_.back().id;
 }
@@ -60,7 +62,10 @@ FileService::OpenFileRecord* FileService::Find(FileHandle file) {
 FileHandle FileService::OpenForReading(const std::string& path) {
   Lock lock(guard_);
   if (Stopped()) return kNoFile;
-  return Register(platform_.FileOpen(path, OpenDisposition::kReadExisting));
+  // Read once, for its first bytes: a buffer would only make the platform
+  // copy 4096 bytes where a handful are wanted.
+  return Register(platform_.FileOpen(path, OpenDisposition::kReadExisting),
+                  /*buffered=*/false);
 }
 
 FileHandle FileService::OpenForUpdate(const std::string& path) {

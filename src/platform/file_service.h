@@ -58,6 +58,8 @@ class FileService {
   FileService& operator=(const FileService&) = delete;
   ~FileService() { CloseAllFiles(); }
 
+  // Files opened for reading only are unbuffered: their one reader, the
+  // mark gate, reads a few bytes once.
   FileHandle OpenForReading(const std::string& path);
   FileHandle OpenForUpdate(const std::string& path);
   FileHandle CreateAnew(const std::string& path);
@@ -107,7 +109,7 @@ class FileService {
     bool write_failed = false;  // a write-out or direct write fell short
   };
 
-  FileHandle Register(NativeFile native);
+  FileHandle Register(NativeFile native, bool buffered = true);
   bool Stopped();
   OpenFileRecord* Find(FileHandle file);
   void WriteOut(OpenFileRecord& record);

@@ -4,11 +4,13 @@
 // Windows rules are given by hand where they can be: a file whose permission
 // bits grant write to no one is read-only and refused by every open that
 // writes, and only regular files are opened for writing.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -20,6 +22,9 @@ namespace {
 // Above this a block is mapped with its pages populated up front: a huge
 // calloc'd block first touched by read() pays a page fault per page.
 constexpr std::size_t kMappedBlockSize = std::size_t{1} << 20;
+
+// Linux moves at most this much in one read() or write().
+constexpr ssize_t kLargestTransfer = 0x7ffff000;
 
 int OpenFlags(OpenDisposition disposition) {
   // O_NONBLOCK keeps a FIFO that took a file's place from blocking the open;
@@ -40,49 +45,80 @@ int OpenFlags(OpenDisposition disposition) {
   return common | O_RDONLY;
 }
 
-bool IsWritableRegularFile(int fd) {
-  struct stat info {};
-  return fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+bool IsWritableRegularFile(const struct stat& info) {
+  return S_ISREG(info.st_mode) &&
          (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
+}
+
+FileIdentity IdentityOf(const struct stat& info) {
+  return {static_cast<std::uint64_t>(info.st_dev),
+          static_cast<std::uint64_t>(info.st_ino)};
 }
 
 }  // namespace
 
-NativeFile PosixPlatform::FileOpen(const std::string& path,
-                                   OpenDisposition disposition) {
+int PosixPlatform::OpenAt(const std::string& path, int flags) {
+  int folder = AT_FDCWD;
+  const char* name = path.c_str();
+  if (!listings_.empty()) {
+    const auto& [prefix, dir] = listings_.back();
+    if (path.size() > prefix.size() &&
+        path.compare(0, prefix.size(), prefix) == 0 &&
+        path.find('/', prefix.size()) == std::string::npos) {
+      folder = dirfd(static_cast<DIR*>(dir));
+      name += prefix.size();
+    }
+  }
   int fd = -1;
   do {
-    fd = open(path.c_str(), OpenFlags(disposition), 0666);
+    fd = openat(folder, name, flags, 0666);
   } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool PosixPlatform::IsReplacing(int fd) const {
+  return std::find(replacing_.begin(), replacing_.end(), fd) !=
+         replacing_.end();
+}
+
+NativeFile PosixPlatform::FileOpen(const std::string& path,
+                                   OpenDisposition disposition) {
+  const int fd = OpenAt(path, OpenFlags(disposition));
   if (fd < 0) return kNoNativeFile;
   if (disposition == OpenDisposition::kReadExisting ||
       disposition == OpenDisposition::kCreateNew) {
     return fd;
   }
-  // Checked before anything is emptied: truncating at open would already
-  // have destroyed a read-only file when running as root.
-  const bool empties = disposition == OpenDisposition::kReplace ||
-                       disposition == OpenDisposition::kTruncateExisting;
-  if (!IsWritableRegularFile(fd) || (empties && ftruncate(fd, 0) != 0)) {
+  // Checked before anything is written: root could write a read-only file.
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !IsWritableRegularFile(info)) {
     close(fd);
     return kNoNativeFile;
+  }
+  known_ = {fd, static_cast<std::int64_t>(info.st_size), IdentityOf(info)};
+  if (disposition == OpenDisposition::kReplace ||
+      disposition == OpenDisposition::kTruncateExisting) {
+    replacing_.push_back(fd);
   }
   return fd;
 }
 
 std::int32_t PosixPlatform::FileRead(NativeFile file, void* destination,
                                      std::int32_t count) {
+  // A file being replaced ends where its new content does.
+  if (IsReplacing(static_cast<int>(file))) return 0;
   auto* out = static_cast<char*>(destination);
   std::int32_t total = 0;
   while (total < count) {
-    const ssize_t got = read(static_cast<int>(file), out + total,
-                             static_cast<std::size_t>(count - total));
-    if (got > 0) {
-      total += static_cast<std::int32_t>(got);
-    } else if (got < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;  // end of file or an error: deliver what came
+    const auto wanted = static_cast<std::size_t>(count - total);
+    const ssize_t got = read(static_cast<int>(file), out + total, wanted);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;  // end of file or an error: deliver what came
+    total += static_cast<std::int32_t>(got);
+    // A regular file comes short only at its end, or at Linux's cap on one
+    // transfer; asking again just to hear "end of file" costs a call.
+    if (static_cast<std::size_t>(got) < wanted && got != kLargestTransfer) {
+      break;
     }
   }
   return total;
@@ -90,6 +126,7 @@ std::int32_t PosixPlatform::FileRead(NativeFile file, void* destination,
 
 std::int32_t PosixPlatform::FileWrite(NativeFile file, const void* source,
                                       std::int32_t count) {
+  if (known_.fd == file) known_.fd = -1;
   const auto* in = static_cast<const char*>(source);
   std::int32_t total = 0;
   while (total < count) {
@@ -107,22 +144,39 @@ std::int32_t PosixPlatform::FileWrite(NativeFile file, const void* source,
 }
 
 std::int64_t PosixPlatform::FileSize(NativeFile file) {
+  if (IsReplacing(static_cast<int>(file))) {
+    return lseek(static_cast<int>(file), 0, SEEK_CUR);
+  }
+  if (known_.fd == file) return known_.size;
   struct stat info {};
   if (fstat(static_cast<int>(file), &info) != 0) return -1;
   return static_cast<std::int64_t>(info.st_size);
 }
 
 bool PosixPlatform::FileClose(NativeFile file) {
+  const int fd = static_cast<int>(file);
+  if (known_.fd == fd) known_.fd = -1;
+  bool complete = true;
+  auto replacing = std::find(replacing_.begin(), replacing_.end(), fd);
+  if (replacing != replacing_.end()) {
+    // Cut off what is left of the old content.
+    const off_t end = lseek(fd, 0, SEEK_CUR);
+    complete = end >= 0 && ftruncate(fd, end) == 0;
+    replacing_.erase(replacing);
+  }
   // On Linux the descriptor is gone even when close reports EINTR, and
   // write() has already handed every byte to the kernel.
-  return close(static_cast<int>(file)) == 0 || errno == EINTR;
+  return (close(fd) == 0 || errno == EINTR) && complete;
 }
 
 bool PosixPlatform::FileIdentityOf(NativeFile file, FileIdentity& identity) {
+  if (known_.fd == file) {
+    identity = known_.identity;
+    return true;
+  }
   struct stat info {};
   if (fstat(static_cast<int>(file), &info) != 0) return false;
-  identity = {static_cast<std::uint64_t>(info.st_dev),
-              static_cast<std::uint64_t>(info.st_ino)};
+  identity = IdentityOf(info);
   return true;
 }
 

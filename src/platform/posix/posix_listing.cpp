@@ -8,6 +8,8 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <iterator>
+
 #include "platform/posix/posix_platform.h"
 
 namespace sarnelux {
@@ -59,6 +61,7 @@ NativeListing PosixPlatform::ListFirst(const std::string& folder_path,
     return nullptr;
   }
   start = ListingStart::kListed;
+  listings_.emplace_back(folder_path, dir);
   return dir;
 }
 
@@ -76,6 +79,12 @@ bool PosixPlatform::FolderIdentity(const std::string& folder_path,
 }
 
 void PosixPlatform::ListClose(NativeListing listing) {
+  for (auto open = listings_.rbegin(); open != listings_.rend(); ++open) {
+    if (open->second == listing) {
+      listings_.erase(std::next(open).base());
+      break;
+    }
+  }
   closedir(static_cast<DIR*>(listing));
 }
 

@@ -51,11 +51,29 @@ class PosixPlatform final : public Platform {
 
  private:
   bool ReadInputByte(unsigned char& byte);
+  int OpenAt(const std::string& path, int flags);
+  bool IsReplacing(int fd) const;
 
   std::vector<std::string> args_;
   bool input_is_terminal_ = false;
   bool input_ended_ = false;
   int lookahead_ = -1;  // a byte read past an escape sequence's start
+  // Files opened to be replaced. They are written over from the start and
+  // cut to length when closed, and meanwhile behave as if emptied at open:
+  // emptying a file first makes ext4 free its blocks and force the new ones
+  // out at close, which costs several times the rewrite itself.
+  std::vector<int> replacing_;
+  // The open listings, innermost last, as (folder path, DIR*). A file of
+  // the innermost folder is opened relative to it, sparing the kernel the
+  // walk down the whole path for every file.
+  std::vector<std::pair<std::string, void*>> listings_;
+  // What the open for writing learned of its file, until it is written:
+  // spares asking the kernel again for the size and the identity.
+  struct KnownFile {
+    int fd = -1;
+    std::int64_t size = 0;
+    FileIdentity identity;
+  } known_;
 };
 
 }  // namespace sarnelux
