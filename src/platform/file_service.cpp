@@ -28,8 +28,6 @@ void MemoryBlock::Release() {
   size_ = 0;
 }
 
-using Lock = std::lock_guard<std::recursive_mutex>;
-
 FileHandle FileService::Register(NativeFile native, bool buffered) {
   if (native == kNoNativeFile) return kNoFile;
   OpenFileRecord record;
@@ -60,7 +58,7 @@ FileService::OpenFileRecord* FileService::Find(FileHandle file) {
 }
 
 FileHandle FileService::OpenForReading(const std::string& path) {
-  Lock lock(guard_);
+  PlatformGuard guard(platform_);
   if (Stopped()) return kNoFile;
   // Read once, for its first bytes: a buffer would only make the platform
   // copy 4096 bytes where a handful are wanted.
@@ -69,13 +67,13 @@ FileHandle FileService::OpenForReading(const std::string& path) {
 }
 
 FileHandle FileService::OpenForUpdate(const std::string& path) {
-  Lock lock(guard_);
+  PlatformGuard guard(platform_);
   if (Stopped()) return kNoFile;
   return Register(platform_.FileOpen(path, OpenDisposition::kUpdateExisting));
 }
 
 FileHandle FileService::CreateAnew(const std::string& path) {
-  Lock lock(guard_);
+  PlatformGuard guard(platform_);
   if (Stopped()) return kNoFile;
   NativeFile native = platform_.FileOpen(path, OpenDisposition::kReplace);
   // Windows refuses to replace a hidden or system file; emptying it in place
@@ -87,7 +85,7 @@ FileHandle FileService::CreateAnew(const std::string& path) {
 }
 
 FileHandle FileService::CreateNew(const std::string& path) {
-  Lock lock(guard_);
+  PlatformGuard guard(platform_);
   if (Stopped()) return kNoFile;
   return Register(platform_.FileOpen(path, OpenDisposition::kCreateNew));
 }
@@ -104,7 +102,7 @@ void FileService::WriteOut(OpenFileRecord& record) {
 
 std::int32_t FileService::WriteBytes(FileHandle file, const void* source,
                                      std::int32_t count) {
-  Lock lock(guard_);
+  PlatformGuard guard(platform_);
   OpenFileRecord* record = Find(file);
   if (record == nullptr || source == nullptr || count <= 0) return 0;
   auto direct = [&](const void* bytes, std::int32_t n) {
@@ -133,7 +131,7 @@ std::int32_t FileService::WriteBytes(FileHandle file, const void* source,
 
 std::int32_t FileService::ReadBytes(FileHandle file, void* destination,
                                     std::int32_t count) {
-  Lock lock(guard_);
+  PlatformGuard guard(platform_);
   OpenFileRecord* record = Find(file);
   if (record == nullptr || destination == nullptr || count <= 0) return 0;
   if (!record->reading) {
@@ -172,7 +170,7 @@ std::int32_t FileService::ReadBytes(FileHandle file, void* destination,
 }
 
 std::int64_t FileService::FileLength(FileHandle file) {
-  Lock lock(guard_);
+  PlatformGuard guard(platform_);
   OpenFileRecord* record = Find(file);
   if (record == nullptr) return -1;
   const std::int64_t size = platform_.FileSize(record->native);
@@ -181,7 +179,7 @@ std::int64_t FileService::FileLength(FileHandle file) {
 }
 
 bool FileService::Identity(FileHandle file, FileIdentity& identity) {
-  Lock lock(guard_);
+  PlatformGuard guard(platform_);
   OpenFileRecord* record = Find(file);
   return record != nullptr &&
          platform_.FileIdentityOf(record->native, identity);
@@ -197,7 +195,7 @@ bool FileService::CloseRecord(std::size_t index) {
 }
 
 bool FileService::Close(FileHandle file) {
-  Lock lock(guard_);
+  PlatformGuard guard(platform_);
   if (file == kNoFile || Stopped()) return false;
   for (std::size_t i = 0; i < register_.size(); ++i) {
     if (register_[i].id == file) return CloseRecord(i);
@@ -206,13 +204,13 @@ bool FileService::Close(FileHandle file) {
 }
 
 void FileService::CloseAllFiles() {
-  Lock lock(guard_);
+  PlatformGuard guard(platform_);
   // Oldest first; each close takes its record out of the register.
   while (!register_.empty()) CloseRecord(0);
 }
 
 void FileService::StopForConsoleEvent() {
-  Lock lock(guard_);
+  PlatformGuard guard(platform_);
   CloseAllFiles();
   stopped_ = true;
 }

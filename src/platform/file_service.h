@@ -1,9 +1,9 @@
 // Buffered access to file contents, a register of every open file, and the
 // zero-filled blocks that whole files are loaded into.
 //
-// The register is guarded: the console-event handler runs on another thread
-// and closes every open file, so each operation, and every rewrite as a whole
-// (see RewriteShield), runs under one lock. Once the handler has closed the
+// The register is guarded: the console-event handler closes every open file,
+// so each operation, and every rewrite as a whole (see RewriteShield), runs
+// under the platform's guard. Once the handler has closed the
 // files the service is stopped: the main flow's next call waits there for
 // the platform to end the process.
 #pragma once
@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -91,10 +90,10 @@ class FileService {
   // holding its full new content.
   class RewriteShield {
    public:
-    explicit RewriteShield(FileService& files) : lock_(files.guard_) {}
+    explicit RewriteShield(FileService& files) : guard_(files.platform_) {}
 
    private:
-    std::lock_guard<std::recursive_mutex> lock_;
+    PlatformGuard guard_;
   };
 
  private:
@@ -116,7 +115,6 @@ class FileService {
   bool CloseRecord(std::size_t index);
 
   Platform& platform_;
-  std::recursive_mutex guard_;
   std::vector<OpenFileRecord> register_;  // in order of opening
   FileHandle last_id_ = kNoFile;
   bool stopped_ = false;

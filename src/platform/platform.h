@@ -131,10 +131,29 @@ class Platform {
   // platform is about to end the process, and the main flow must do nothing
   // more. Real platforms never return from it.
   virtual void HoldUntilProcessEnds() = 0;
+  // The guard the main flow holds while it works with files, and the
+  // console-event handler takes before it closes them: the handler waits
+  // until the main flow is out. Taken again by the same flow, it nests.
+  virtual void EnterGuard() = 0;
+  virtual void LeaveGuard() = 0;
 
   // Zero-filled memory for whole-file contents; nullptr when memory is short.
   virtual void* BlockAllocate(std::size_t size) = 0;
   virtual void BlockRelease(void* block, std::size_t size) = 0;
+};
+
+// Holds the platform's guard for a scope.
+class PlatformGuard {
+ public:
+  explicit PlatformGuard(Platform& platform) : platform_(platform) {
+    platform_.EnterGuard();
+  }
+  ~PlatformGuard() { platform_.LeaveGuard(); }
+  PlatformGuard(const PlatformGuard&) = delete;
+  PlatformGuard& operator=(const PlatformGuard&) = delete;
+
+ private:
+  Platform& platform_;
 };
 
 }  // namespace sarnelux

@@ -121,6 +121,8 @@ class MemoryPlatform final : public Platform {
   void SetConsoleEventHandler(ConsoleEventHandler handler) override;
   // The process counts as ended; the calls that follow all fail.
   void HoldUntilProcessEnds() override { ++holds_; }
+  void EnterGuard() override { guard_.lock(); }
+  void LeaveGuard() override { guard_.unlock(); }
   int holds() const { return holds_; }
   void* BlockAllocate(std::size_t size) override;
   void BlockRelease(void* block, std::size_t size) override;
@@ -144,6 +146,7 @@ class MemoryPlatform final : public Platform {
   bool Deliver(Listing& listing, ListingEntry& entry);
 
   mutable std::recursive_mutex mutex_;
+  std::recursive_mutex guard_;  // apart: the handler waits on it, not mutex_
   char separator_;
   CommandLine command_line_;
   std::uint64_t IdentityIndex(const std::string& path);

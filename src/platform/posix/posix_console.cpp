@@ -2,20 +2,21 @@
 // standard input is) for key presses, and signals for console events.
 //
 // Signals play the Windows console events: SIGINT and SIGTERM are Ctrl+C,
-// SIGQUIT is Ctrl+Break and SIGHUP is the window being closed. They are
-// blocked in every thread and taken by one thread of their own, which runs
-// the handler exactly as Windows runs a console control handler: on another
-// thread, free to wait for the main flow. Then the signal's default action
-// ends the process.
+// SIGQUIT is Ctrl+Break and SIGHUP is the window being closed. A signal
+// handler may do next to nothing safely, so it only notes the signal; the
+// main flow answers it as soon as it holds no file (at once, when it is
+// waiting for a key or writing a line): it runs the console-event handler
+// and then lets the signal's default action end the process. This keeps the
+// process single-threaded, which spares every system call glibc's
+// thread-safe slow path.
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <thread>
+#include <csignal>
 
 #include "platform/posix/posix_platform.h"
 
@@ -24,42 +25,18 @@ namespace {
 
 constexpr int kEscape = 0x1B;
 constexpr int kEscapeFollowUpMs = 10;
+constexpr int kConsoleSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 
-struct SignalState {
-  std::mutex mutex;
-  ConsoleEventHandler handler;
-  bool thread_started = false;
-};
+volatile std::sig_atomic_t pending_signal = 0;
 
-// Shared with the signal thread, which outlives every platform object.
-SignalState& Signals() {
-  static auto* state = new SignalState;
-  return *state;
-}
+extern "C" void NoteSignal(int sig) { pending_signal = sig; }
 
-struct TerminalState {
-  std::mutex mutex;
-  termios saved{};
-  bool changed = false;
-};
-
-TerminalState& Terminal() {
-  static auto* state = new TerminalState;
-  return *state;
-}
+termios saved_terminal{};
+bool terminal_changed = false;
 
 void RestoreTerminal() {
-  TerminalState& terminal = Terminal();
-  std::lock_guard<std::mutex> lock(terminal.mutex);
-  if (terminal.changed) tcsetattr(STDIN_FILENO, TCSANOW, &terminal.saved);
-  terminal.changed = false;
-}
-
-sigset_t ConsoleSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) sigaddset(&set, sig);
-  return set;
+  if (terminal_changed) tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+  terminal_changed = false;
 }
 
 ConsoleEvent EventFor(int sig) {
@@ -76,53 +53,50 @@ ConsoleEvent EventFor(int sig) {
 [[noreturn]] void EndBySignal(int sig) {
   RestoreTerminal();
   signal(sig, SIG_DFL);
-  sigset_t one;
-  sigemptyset(&one);
-  sigaddset(&one, sig);
-  pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
-  raise(sig);  // only this thread takes it, and its default action ends all
+  raise(sig);
   _exit(128 + sig);
 }
 
-void SignalLoop() {
-  const sigset_t set = ConsoleSignals();
-  for (;;) {
-    int sig = 0;
-    if (sigwait(&set, &sig) != 0) continue;
-    SignalState& signals = Signals();
-    // Held to the end, so that the main flow cannot finish the run after the
-    // handler has let the process go.
-    std::lock_guard<std::mutex> lock(signals.mutex);
-    if (!signals.handler || !signals.handler(EventFor(sig))) EndBySignal(sig);
-  }
+}  // namespace
+
+void PosixPlatform::AnswerPendingSignal() {
+  const int sig = pending_signal;
+  if (sig == 0 || guard_depth_ > 0) return;
+  pending_signal = 0;
+  if (handler_ && handler_(EventFor(sig))) return;
+  EndBySignal(sig);
 }
 
-bool WaitReadable(int timeout_ms, short& revents) {
+void PosixPlatform::EnterGuard() { ++guard_depth_; }
+
+void PosixPlatform::LeaveGuard() {
+  if (--guard_depth_ == 0 && pending_signal != 0) AnswerPendingSignal();
+}
+
+bool PosixPlatform::WaitReadable(int timeout_ms, short& revents) {
   pollfd input{STDIN_FILENO, POLLIN, 0};
   int ready = 0;
-  do {
+  for (;;) {
     ready = poll(&input, 1, timeout_ms);
-  } while (ready < 0 && errno == EINTR);
+    if (ready >= 0 || errno != EINTR) break;
+    AnswerPendingSignal();
+  }
   revents = input.revents;
   return ready > 0;
 }
-
-}  // namespace
 
 void PosixPlatform::ConsoleOpen() {
   input_is_terminal_ = isatty(STDIN_FILENO) != 0;
   if (!input_is_terminal_) return;
   // One key at a time and no echo, from now on: keys pressed during the walk
   // stay pending for the closing wait, as they do in a Windows console.
-  TerminalState& terminal = Terminal();
-  std::lock_guard<std::mutex> lock(terminal.mutex);
   termios raw{};
-  if (tcgetattr(STDIN_FILENO, &terminal.saved) != 0) return;
-  raw = terminal.saved;
+  if (tcgetattr(STDIN_FILENO, &saved_terminal) != 0) return;
+  raw = saved_terminal;
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
-  terminal.changed = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+  terminal_changed = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
 }
 
 void PosixPlatform::ConsoleClose() { RestoreTerminal(); }
@@ -131,7 +105,10 @@ void PosixPlatform::ConsoleWrite(const char* bytes, std::size_t count) {
   // Failures are not reported: a closed pipe must not end the run.
   while (count > 0) {
     const ssize_t put = write(STDOUT_FILENO, bytes, count);
-    if (put < 0 && errno == EINTR) continue;
+    if (put < 0 && errno == EINTR) {
+      AnswerPendingSignal();  // a full pipe must not hold a signal off
+      continue;
+    }
     if (put <= 0) return;
     bytes += put;
     count -= static_cast<std::size_t>(put);
@@ -201,14 +178,24 @@ bool PosixPlatform::ConsoleWaitForInput() {
 }
 
 void PosixPlatform::SetConsoleEventHandler(ConsoleEventHandler handler) {
-  SignalState& signals = Signals();
-  std::lock_guard<std::mutex> lock(signals.mutex);
-  signals.handler = std::move(handler);
-  if (signals.thread_started || !signals.handler) return;
-  const sigset_t set = ConsoleSignals();
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  std::thread(SignalLoop).detach();
-  signals.thread_started = true;
+  // A signal noted under the old handler is answered by it.
+  AnswerPendingSignal();
+  handler_ = std::move(handler);
+  if (signals_installed_ || !handler_) return;
+  struct sigaction action {};
+  action.sa_handler = NoteSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: a wait for a key must wake up
+  for (int sig : kConsoleSignals) {
+    struct sigaction previous {};
+    // A signal the process was started to ignore stays ignored.
+    if (sigaction(sig, nullptr, &previous) == 0 &&
+        previous.sa_handler == SIG_IGN) {
+      continue;
+    }
+    sigaction(sig, &action, nullptr);
+  }
+  signals_installed_ = true;
 }
 
 void PosixPlatform::HoldUntilProcessEnds() {
@@ -234,7 +221,8 @@ PosixPlatform::PosixPlatform(int argc, char** argv) {
 }
 
 PosixPlatform::~PosixPlatform() {
-  SetConsoleEventHandler(nullptr);
+  AnswerPendingSignal();
+  handler_ = nullptr;
   RestoreTerminal();
 }
 

@@ -1,7 +1,6 @@
 // The platform layer over POSIX: Linux and macOS.
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -42,6 +41,8 @@ class PosixPlatform final : public Platform {
   bool ConsoleWaitForInput() override;
   void SetConsoleEventHandler(ConsoleEventHandler handler) override;
   void HoldUntilProcessEnds() override;
+  void EnterGuard() override;
+  void LeaveGuard() override;
 
   void* BlockAllocate(std::size_t size) override;
   void BlockRelease(void* block, std::size_t size) override;
@@ -51,6 +52,11 @@ class PosixPlatform final : public Platform {
 
  private:
   bool ReadInputByte(unsigned char& byte);
+  bool WaitReadable(int timeout_ms, short& revents);
+  // Runs the console-event handler for a signal noted meanwhile, unless the
+  // main flow holds the guard; ends the process unless the handler says the
+  // event is handled.
+  void AnswerPendingSignal();
   int OpenAt(const std::string& path, int flags);
   bool IsReplacing(int fd) const;
 
@@ -58,6 +64,9 @@ class PosixPlatform final : public Platform {
   bool input_is_terminal_ = false;
   bool input_ended_ = false;
   int lookahead_ = -1;  // a byte read past an escape sequence's start
+  ConsoleEventHandler handler_;
+  bool signals_installed_ = false;
+  int guard_depth_ = 0;
   // Files opened to be replaced. They are written over from the start and
   // cut to length when closed, and meanwhile behave as if emptied at open:
   // emptying a file first makes ext4 free its blocks and force the new ones

@@ -12,6 +12,7 @@ namespace {
 
 struct ControlState {
   CRITICAL_SECTION lock;
+  CRITICAL_SECTION guard;  // the files' guard, shared with the handler
   ConsoleEventHandler handler;
   bool installed = false;
 };
@@ -21,6 +22,7 @@ ControlState& Control() {
   static ControlState* state = [] {
     auto* created = new ControlState;
     InitializeCriticalSection(&created->lock);
+    InitializeCriticalSection(&created->guard);
     return created;
   }();
   return *state;
@@ -112,6 +114,10 @@ void Win32Platform::SetConsoleEventHandler(ConsoleEventHandler handler) {
   }
   LeaveCriticalSection(&control.lock);
 }
+
+void Win32Platform::EnterGuard() { EnterCriticalSection(&Control().guard); }
+
+void Win32Platform::LeaveGuard() { LeaveCriticalSection(&Control().guard); }
 
 void Win32Platform::HoldUntilProcessEnds() {
   for (;;) Sleep(INFINITE);

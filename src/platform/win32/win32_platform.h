@@ -39,6 +39,8 @@ class Win32Platform final : public Platform {
   bool ConsoleWaitForInput() override;
   void SetConsoleEventHandler(ConsoleEventHandler handler) override;
   void HoldUntilProcessEnds() override;
+  void EnterGuard() override;
+  void LeaveGuard() override;
 
   void* BlockAllocate(std::size_t size) override;
   void BlockRelease(void* block, std::size_t size) override;
