@@ -92,14 +92,8 @@ TEST(EndToEnd, OnlyFilesAndFoldersAreTouched) {
   TempTree tree;
   tree.Write("real/a", kMark + "a");
   ASSERT_EQ(mkfifo(tree.Path("real/fifo").c_str(), 0644), 0);
-  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const std::string socket_path = tree.Path("real/sock");
-  ASSERT_LT(socket_path.size(), sizeof address.sun_path);
-  socket_path.copy(address.sun_path, socket_path.size());
-  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address),
-            0);
+  const int sock = testing_support::BindSocket(tree.Path("real/sock"));
+  ASSERT_GE(sock, 0);
   ASSERT_EQ(
       symlink(tree.Path("real").c_str(), tree.Path("link-to-real").c_str()), 0);
   ASSERT_EQ(symlink("nowhere", tree.Path("real/dangling").c_str()), 0);

@@ -122,14 +122,8 @@ TEST(HostileTree, SpecialFilesArePassedOverWithoutAWord) {
   ASSERT_EQ(mkfifo(tree.Path("fifo").c_str(), 0666), 0);
   ASSERT_EQ(symlink(tree.Path("fifo").c_str(), tree.Path("to-fifo").c_str()),
             0);
-  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const std::string socket_path = tree.Path("sock");
-  ASSERT_LT(socket_path.size(), sizeof address.sun_path);
-  socket_path.copy(address.sun_path, socket_path.size());
-  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address),
-            0);
+  const int sock = testing_support::BindSocket(tree.Path("sock"));
+  ASSERT_GE(sock, 0);
   if (geteuid() == 0) {
     ASSERT_EQ(
         mknod(tree.Path("null-device").c_str(), S_IFCHR | 0666, makedev(1, 3)),

@@ -5,7 +5,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -177,6 +179,20 @@ std::map<std::string, std::string> TempTree::Snapshot() const {
     }
   }
   return files;
+}
+
+int BindSocket(const std::string& path) {
+  sockaddr_un address{};
+  if (path.size() >= sizeof address.sun_path) return -1;
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, path.size());
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (sock >= 0 &&
+      bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(sock);
+    return -1;
+  }
+  return sock;
 }
 
 std::vector<std::string> ListingOrder(const std::string& folder) {

@@ -54,6 +54,9 @@ class TempTree {
   std::string root_;
 };
 
+// A Unix socket bound at path; returns its descriptor, or -1.
+int BindSocket(const std::string& path);
+
 // A folder's entry names in the order the system lists them.
 std::vector<std::string> ListingOrder(const std::string& folder);
 

@@ -6,33 +6,17 @@ namespace sarnelux {
 
 std::string TokenAt(std::string_view line, int index) {
   std::size_t pos = 0;
-  const std::size_t end = line.size();
   // The program's own invocation is token -1.
   for (int token = -1;; ++token) {
-    if (pos >= end) return {};
-    while (pos < end && line[pos] == ' ') ++pos;
-    std::size_t start = 0;
-    std::size_t stop = 0;
-    if (pos < end && line[pos] == '"') {
-      start = pos + 1;
-      stop = line.find('"', start);
-      if (stop == std::string_view::npos) {
-        stop = end;
-        pos = end;
-      } else {
-        pos = stop + 1;
-      }
-    } else {
-      if (pos >= end) return {};
-      start = pos;
-      stop = line.find(' ', start);
-      if (stop == std::string_view::npos) {
-        stop = end;
-        pos = end;
-      } else {
-        pos = stop + 1;
-      }
-    }
+    while (pos < line.size() && line[pos] == ' ') ++pos;
+    if (pos >= line.size()) return {};
+    // A quoted token runs to the next quote, and the scan goes on right
+    // after it; any other token runs to the next space, which it consumes.
+    const bool quoted = line[pos] == '"';
+    const std::size_t start = quoted ? pos + 1 : pos;
+    std::size_t stop = line.find(quoted ? '"' : ' ', start);
+    if (stop == std::string_view::npos) stop = line.size();
+    pos = stop < line.size() ? stop + 1 : stop;
     if (token == index) return std::string(line.substr(start, stop - start));
   }
 }
