@@ -74,7 +74,9 @@ enum class ConsoleEvent : int {
   kShutdown = 6,
 };
 
-// Called on a thread of the platform's own. Returning false lets the
+// Called when the console is closed or interrupted: on a thread of its own on
+// Windows, by the main flow once it holds no file on POSIX. It takes the
+// platform's guard before it touches a file. Returning false lets the
 // platform's default handling end the process.
 using ConsoleEventHandler = std::function<bool(ConsoleEvent)>;
 
