@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   for (std::size_t i = 0; i < slots.size(); ++i) {
     slots[i].path = "d/f" + std::to_string(i);
     platform.AddFile(slots[i].path,
-                     Pattern(input.ConsumeIntegralInRange<std::size_t>(0, 9000),
+                     Pattern(input.ConsumeIntegralInRange<std::size_t>(0, 5000),
                              static_cast<char>(i)));
   }
   // Each platform read or write may fail or fall short, as the input says.
@@ -82,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     return fault;
   });
 
-  while (input.remaining_bytes() > 0) {
+  // Enough steps to reach every state; more would only slow the search.
+  for (int step = 0; step < 64 && input.remaining_bytes() > 0; ++step) {
     Slot& slot = slots[input.ConsumeIntegralInRange<std::size_t>(0, 2)];
     switch (input.ConsumeIntegralInRange(0, 4)) {
       case 0:  // open
@@ -101,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
         slot.faulted = false;
         break;
       case 1: {  // read
-        const auto count = input.ConsumeIntegralInRange<std::int32_t>(0, 10000);
+        const auto count = input.ConsumeIntegralInRange<std::int32_t>(0, 5000);
         std::string buffer(static_cast<std::size_t>(count), '\0');
         const std::int32_t got =
             files.ReadBytes(slot.handle, buffer.data(), count);
@@ -124,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       case 2: {                                  // write
         if (slot.mode == Mode::kReading) break;  // no caller does this
         const std::string bytes =
-            Pattern(input.ConsumeIntegralInRange<std::size_t>(0, 9000),
+            Pattern(input.ConsumeIntegralInRange<std::size_t>(0, 5000),
                     static_cast<char>(++writes));
         const std::int32_t accepted = files.WriteBytes(
             slot.handle, bytes.data(), static_cast<std::int32_t>(bytes.size()));
