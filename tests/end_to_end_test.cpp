@@ -192,6 +192,17 @@ TEST(EndToEnd, KeyWaitSleepsUntilTheKeyComes) {
   EXPECT_LT(run.cpu_seconds, 0.5);
 }
 
+TEST(EndToEnd, SignalDuringTheKeyWaitEndsTheRunAtOnce) {
+  TempTree tree;
+  // Standard input stays open and silent; SIGINT comes after a second.
+  const std::string command =
+      "bash -c \"timeout --preserve-status -k 5 -s INT 1 '" +
+      testing_support::ToolPath() + "' '" + tree.root() +
+      "' < <(sleep 30) > /dev/null\"";
+  const int status = std::system(command.c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGINT);
+}
+
 TEST(EndToEnd, ClosedStandardStreamsDoNotCaptureFiles) {
   TempTree tree;
   tree.Write("f", kMark + "data");

@@ -28,8 +28,17 @@ constexpr int kEscapeFollowUpMs = 10;
 constexpr int kConsoleSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 
 volatile std::sig_atomic_t pending_signal = 0;
+// Written to by the signal handler, so that a wait for a key that begins
+// just after a signal still wakes up for it.
+int wake_pipe[2] = {-1, -1};
 
-extern "C" void NoteSignal(int sig) { pending_signal = sig; }
+extern "C" void NoteSignal(int sig) {
+  const int saved_errno = errno;
+  pending_signal = sig;
+  const char byte = 1;
+  if (wake_pipe[1] >= 0) (void)!write(wake_pipe[1], &byte, 1);
+  errno = saved_errno;
+}
 
 termios saved_terminal{};
 bool terminal_changed = false;
@@ -74,15 +83,20 @@ void PosixPlatform::LeaveGuard() {
 }
 
 bool PosixPlatform::WaitReadable(int timeout_ms, short& revents) {
-  pollfd input{STDIN_FILENO, POLLIN, 0};
-  int ready = 0;
+  pollfd watched[2] = {{STDIN_FILENO, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
   for (;;) {
-    ready = poll(&input, 1, timeout_ms);
-    if (ready >= 0 || errno != EINTR) break;
+    const int ready = poll(watched, wake_pipe[0] >= 0 ? 2 : 1, timeout_ms);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready > 0 && watched[1].revents == 0) break;
+    char drained[16];
+    while (wake_pipe[0] >= 0 &&
+           read(wake_pipe[0], drained, sizeof drained) > 0) {
+    }
     AnswerPendingSignal();
+    if (ready == 0) break;
   }
-  revents = input.revents;
-  return ready > 0;
+  revents = watched[0].revents;
+  return revents != 0;
 }
 
 void PosixPlatform::ConsoleOpen() {
@@ -182,6 +196,14 @@ void PosixPlatform::SetConsoleEventHandler(ConsoleEventHandler handler) {
   AnswerPendingSignal();
   handler_ = std::move(handler);
   if (signals_installed_ || !handler_) return;
+  if (pipe(wake_pipe) == 0) {
+    for (int end : wake_pipe) {
+      fcntl(end, F_SETFL, O_NONBLOCK);
+      fcntl(end, F_SETFD, FD_CLOEXEC);
+    }
+  } else {
+    wake_pipe[0] = wake_pipe[1] = -1;
+  }
   struct sigaction action {};
   action.sa_handler = NoteSignal;
   sigemptyset(&action.sa_mask);
