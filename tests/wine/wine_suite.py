@@ -258,6 +258,18 @@ class WindowsProgram(unittest.TestCase):
                          summary(1))
         self.assertEqual(tree.read(far + "/y.txt"), MARK + b"y")
 
+    def test_link_cycle_is_walked_once_and_strips_one_mark(self):
+        tree = Tree()
+        path = tree.write("a/twice", MARK + MARK + b"x")
+        os.symlink("..", os.path.join(tree.root, "a", "up"))
+        os.symlink(".", os.path.join(tree.root, "a", "here"))
+        tree.ready()
+        output, code = WINE.run_tool(win(tree.root) + " /Q")
+        self.assertEqual(code, b"0")
+        self.assertEqual(output, BANNER + REMOVED + win(path).encode() +
+                         b"\r\n" + summary(1))
+        self.assertEqual(tree.read("a/twice"), MARK + b"x")
+
     def test_quoted_path_with_spaces_and_trailing_backslash(self):
         tree = Tree()
         path = tree.write("my docs/a.txt", MARK + b"a")
