@@ -177,6 +177,11 @@ def summary(removed, argument=b""):
     return b"no BOM headers found in " + argument + b"\r\nready!\r\n"
 
 
+def one_removed(path):
+    """The whole output of a run that stripped just this file."""
+    return BANNER + REMOVED + win(path).encode() + b"\r\n" + summary(1)
+
+
 def stripped(files):
     return {k: v[3:] if v.startswith(MARK) else v for k, v in files.items()}
 
@@ -208,8 +213,7 @@ class WindowsProgram(unittest.TestCase):
         tree.ready()
         WINE.helper_call("setattr", win(path), "%x" % HIDDEN_SYSTEM)
         output, code = WINE.run_tool(win(tree.root) + " /Q")
-        self.assertEqual(output, BANNER + REMOVED + win(path).encode() +
-                         b"\r\n" + summary(1))
+        self.assertEqual(output, one_removed(path))
         self.assertEqual(tree.read("secret.ini"), b"[s]\r\n")
         attributes = int(WINE.helper_call("getattr", win(path)), 16)
         self.assertEqual(attributes & HIDDEN_SYSTEM, HIDDEN_SYSTEM)
@@ -230,8 +234,7 @@ class WindowsProgram(unittest.TestCase):
         free = tree.write("free.txt", MARK + b"free")
         tree.ready()
         output, _ = WINE.run_tool(win(tree.root) + " /Q", hold=held)
-        self.assertEqual(output, BANNER + REMOVED + win(free).encode() +
-                         b"\r\n" + summary(1))
+        self.assertEqual(output, one_removed(free))
         self.assertEqual(tree.read("held.txt"), MARK + b"busy")
         self.assertEqual(tree.read("free.txt"), b"free")
 
@@ -240,8 +243,7 @@ class WindowsProgram(unittest.TestCase):
         path = tree.write("日本語.txt", MARK + "テキスト".encode())
         tree.ready()
         output, _ = WINE.run_tool(win(tree.root) + " /Q")
-        self.assertEqual(output, BANNER + REMOVED + win(path).encode() +
-                         b"\r\n" + summary(1))
+        self.assertEqual(output, one_removed(path))
         self.assertEqual(tree.read("日本語.txt"), "テキスト".encode())
 
     def test_folder_path_over_260_characters_is_not_listed(self):
@@ -266,8 +268,7 @@ class WindowsProgram(unittest.TestCase):
         tree.ready()
         output, code = WINE.run_tool(win(tree.root) + " /Q")
         self.assertEqual(code, b"0")
-        self.assertEqual(output, BANNER + REMOVED + win(path).encode() +
-                         b"\r\n" + summary(1))
+        self.assertEqual(output, one_removed(path))
         self.assertEqual(tree.read("a/twice"), MARK + b"x")
 
     def test_quoted_path_with_spaces_and_trailing_backslash(self):
@@ -277,8 +278,7 @@ class WindowsProgram(unittest.TestCase):
         folder = win(os.path.join(tree.root, "my docs")) + "\\"
         output, code = WINE.run_tool(f'"{folder}" /q')
         self.assertEqual(code, b"0")
-        self.assertEqual(output, BANNER + REMOVED + win(path).encode() +
-                         b"\r\n" + summary(1))
+        self.assertEqual(output, one_removed(path))
 
     def test_wait_ends_at_once_when_input_is_redirected(self):
         tree = Tree()
