@@ -104,5 +104,29 @@ TEST(FolderWalk, ErrorWhileListingEndsThatFolderOnly) {
   EXPECT_EQ(world.platform.open_listings(), 0u);
 }
 
+TEST(FolderWalk, CopyItSavedIsNotHandledByTheSameWalk) {
+  MemoryWorld world;
+  world.platform.SetPosixBehaviour();  // the listing shows the new copy
+  const std::string original = kMark + std::string(6000, 'w');
+  world.platform.AddFile("d/f", original);
+  int writes = 0;
+  // The rewrite lands 1000 bytes, then nothing more reaches d/f.
+  world.platform.SetCallHook([&](std::size_t, const PlatformCall& call) {
+    Fault fault;
+    if (call.kind == CallKind::kWrite && call.path == "d/f") {
+      fault.fail = ++writes > 1;
+      fault.partial = 1000;
+    }
+    return fault;
+  });
+  std::int32_t count = 0;
+  ScanFolder(world.services, "d", count);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(world.Output(),
+            Lines({"can not write file, original bytes saved in "
+                   "d/f.bom-original"}));
+  EXPECT_EQ(world.Bytes("d/f.bom-original"), original);
+}
+
 }  // namespace
 }  // namespace sarnelux

@@ -3,14 +3,23 @@
 // files too large to load. Nothing may hang, crash or lose a byte.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "expected_output.h"
@@ -48,12 +57,12 @@ TEST(HostileTree, OddNamesAreWalkedAndShownAsTheyAre) {
   ExpectWholeRun(tree);
 }
 
-// A chain of folders whose innermost folder path, separator included, has
-// exactly the given length.
+// A chain of folders, below base (relative, empty or ending in "/"), whose
+// innermost folder path, separator included, has exactly the given length.
 std::string FolderOfPathLength(const TempTree& tree, std::size_t length,
-                               char fill) {
-  std::string relative;
-  std::size_t path = tree.root().size() + 1;
+                               char fill, const std::string& base = "") {
+  std::string relative = base;
+  std::size_t path = tree.root().size() + 1 + base.size();
   while (path < length) {
     const std::size_t part = std::min<std::size_t>(length - path - 1, 200);
     if (part == 0) break;
@@ -218,6 +227,200 @@ TEST(HostileTree, LargestLoadableFileIsStrippedWhereMemoryAllows) {
   EXPECT_EQ(SizeOf(tree.Path("largest")), largest - 3);
   EXPECT_EQ(HeadOf(tree.Path("largest"), 5), std::string("head\0", 5));
 }
+
+// Situations a real machine can put a run in: limits, full disks, output
+// nobody reads, a terminal it does not own, other runs. Each must end as
+// stated, with every file whole.
+struct Outcome {
+  Outcome() = default;
+  Outcome(ToolRun run_, int signal_, std::string output_,
+          std::map<std::string, std::string> files_ = {})
+      : run(std::move(run_)),
+        signal(signal_),
+        output(std::move(output_)),
+        files(std::move(files_)) {}
+
+  ToolRun run;
+  int signal = 0;      // the signal that must end the run; 0: exit status 0
+  std::string output;  // the whole output; "*": not compared
+  std::map<std::string, std::string> files;  // the tree afterwards
+  std::shared_ptr<void> mount;  // let go of after the files are compared
+  bool skipped = false;
+};
+
+struct SituationCase {
+  const char* name;
+  Outcome (*run)(const TempTree& tree);
+  friend void PrintTo(const SituationCase& c, std::ostream* os) {
+    *os << c.name;
+  }
+};
+
+class SituationTest : public testing::TestWithParam<SituationCase> {};
+
+TEST_P(SituationTest, EndsAsItMustWithEveryFileWhole) {
+  TempTree tree;
+  const Outcome outcome = GetParam().run(tree);
+  if (outcome.skipped) GTEST_SKIP() << "needs root";
+  EXPECT_FALSE(outcome.run.timed_out);
+  EXPECT_EQ(outcome.run.signal, outcome.signal);
+  if (outcome.signal == 0) {
+    EXPECT_EQ(outcome.run.exit_status, 0);
+  }
+  if (outcome.output != "*") {
+    EXPECT_EQ(outcome.run.output, outcome.output);
+  }
+  EXPECT_EQ(tree.Snapshot(), outcome.files);
+}
+
+std::string Line(const std::string& text, const std::string& path) {
+  return text + path + "\r\n";
+}
+
+Outcome UnderAFileSizeLimit(const TempTree& tree) {
+  const std::string original = kMark + std::string(65536, 'f');
+  tree.Write("big", original);
+  ToolOptions options;
+  options.file_size_limit = 16384;
+  return {RunTool({tree.root(), "/Q"}, options),
+          0,
+          kBanner + Line("can not write file ", tree.Path("big")) +
+              Summary(0, tree.root()),
+          {{"big", original}}};
+}
+
+Outcome OnAFullFileSystem(const TempTree& tree) {
+  Outcome outcome;
+  if (mount("sarnelux", tree.root().c_str(), "tmpfs", 0, "size=1m") != 0) {
+    outcome.skipped = true;
+    return outcome;
+  }
+  outcome.mount.reset(static_cast<void*>(nullptr),
+                      [root = tree.root()](void*) { umount(root.c_str()); });
+  WriteSparse(tree.Path("sparse"), std::int64_t{4} << 20);
+  const std::string original = tree.Read("sparse");
+  const int filler =
+      open(tree.Path("filler").c_str(), O_CREAT | O_WRONLY, 0644);
+  const std::string page(4096, 'z');
+  while (write(filler, page.data(), page.size()) > 0) {
+  }
+  close(filler);
+  outcome.files = tree.Snapshot();
+  outcome.run = RunTool({tree.root(), "/Q"});
+  outcome.output = kBanner + Line("can not write file ", tree.Path("sparse")) +
+                   Summary(0, tree.root());
+  EXPECT_EQ(original.size(), std::size_t{4} << 20);
+  return outcome;
+}
+
+Outcome SignalledWhileOutputIsBlocked(const TempTree& tree) {
+  for (int i = 0; i < 400; ++i) {
+    tree.Write(std::string(150, 'p') + std::to_string(i), kMark + "x");
+  }
+  int out = -1;
+  const pid_t pid = StartTool({tree.root(), "/Q"}, out);
+  // Nobody reads: once the pipe stops filling the program is blocked on a
+  // line.
+  for (int queued = 0, last = -1, still = 0, waited = 0;
+       still < 5 && waited < 10000; waited += 50) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    last = std::exchange(queued, 0);
+    ioctl(out, FIONREAD, &queued);
+    still = queued == last && queued > 0 ? still + 1 : 0;
+  }
+  kill(pid, SIGTERM);
+  Outcome outcome{WaitTool(pid, 3000), SIGTERM, "*"};
+  close(out);
+  outcome.files = tree.Snapshot();
+  for (const auto& [name, bytes] : outcome.files) {
+    EXPECT_TRUE(bytes == "x" || bytes == kMark + "x") << name;
+  }
+  return outcome;
+}
+
+Outcome QuietInTheBackgroundOfATerminal(const TempTree& tree) {
+  tree.Write("a", kMark + "a");
+  TerminalRun terminal({tree.root(), "/Q"}, /*background=*/true);
+  Outcome outcome{terminal.Wait(10000), 0, "*", {{"a", "a"}}};
+  EXPECT_TRUE(SameModes(terminal.Modes(), terminal.ModesBefore()));
+  return outcome;
+}
+
+Outcome FolderFirstMetThroughALongLinkPath(const TempTree& tree) {
+  mkdir(tree.Path("x").c_str(), 0755);
+  mkdir(tree.Path("y").c_str(), 0755);
+  std::vector<std::string> order;
+  for (const std::string& name : ListingOrder(tree.root())) {
+    if (name == "x" || name == "y") order.push_back(name + "/");
+  }
+  // The link comes first, at a folder path so long that the real folder's
+  // subfolder cannot be listed that way; its own path comes later.
+  const std::string chain = FolderOfPathLength(tree, 250, 'c', order[0]);
+  const std::string real = order[1] + "real/";
+  std::filesystem::create_directories(tree.Path(chain));
+  tree.Write(real + "subfolder/file", kMark + "deep");
+  EXPECT_EQ(symlink(tree.Path(real).c_str(), tree.Path(chain + "l").c_str()),
+            0);
+  return {RunTool({tree.root(), "/Q"}),
+          0,
+          kBanner + Line(kRemoved, tree.Path(real + "subfolder/file")) +
+              Summary(1, ""),
+          {{real + "subfolder/file", "deep"}}};
+}
+
+Outcome SignalledAmongEmptyFolders(const TempTree& tree) {
+  for (int i = 0; i < 100; ++i) {
+    const std::string folder = tree.Path(std::to_string(i)) + "/";
+    mkdir(folder.c_str(), 0755);
+    for (int j = 0; j < 100; ++j) {
+      mkdir((folder + std::to_string(j)).c_str(), 0755);
+    }
+  }
+  int out = -1;
+  const pid_t pid = StartTool({tree.root(), "/Q"}, out);
+  std::string output;
+  char buffer[4096];
+  ssize_t got = 0;
+  while (output.size() < kBanner.size() &&
+         (got = read(out, buffer, sizeof buffer)) > 0) {
+    output.append(buffer, static_cast<std::size_t>(got));
+  }
+  kill(pid, SIGINT);  // the walk has begun
+  Outcome outcome{WaitTool(pid, 3000), SIGINT, kBanner};
+  while ((got = read(out, buffer, sizeof buffer)) > 0) {
+    output.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(out);
+  outcome.run.output = output;
+  return outcome;
+}
+
+Outcome FileHeldByAnotherRun(const TempTree& tree) {
+  tree.Write("held", kMark + "held");
+  tree.Write("free", kMark + "free");
+  const int held = open(tree.Path("held").c_str(), O_RDWR);
+  EXPECT_EQ(flock(held, LOCK_EX), 0);
+  const ToolRun run = RunTool({tree.root(), "/Q"});
+  close(held);
+  return {run,
+          0,
+          kBanner + Line(kRemoved, tree.Path("free")) + Summary(1, ""),
+          {{"held", kMark + "held"}, {"free", "free"}}};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HostileRun, SituationTest,
+    testing::Values(
+        SituationCase{"file_size_limit", UnderAFileSizeLimit},
+        SituationCase{"full_file_system", OnAFullFileSystem},
+        SituationCase{"output_blocked", SignalledWhileOutputIsBlocked},
+        SituationCase{"background_of_a_terminal",
+                      QuietInTheBackgroundOfATerminal},
+        SituationCase{"long_link_path_first",
+                      FolderFirstMetThroughALongLinkPath},
+        SituationCase{"signal_among_empty_folders", SignalledAmongEmptyFolders},
+        SituationCase{"file_held_by_another_run", FileHeldByAnotherRun}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace sarnelux

@@ -205,15 +205,25 @@ TEST(Stripping, OriginalIsSavedBesideWhenItCannotBePutBack) {
 }
 
 TEST(Stripping, SayingSoWhenNothingCanBeWrittenAnywhere) {
-  MemoryWorld world;
-  world.platform.AddFile("d/f", kOriginal);
-  world.platform.SetCallHook([](std::size_t, const PlatformCall& call) {
-    Fault fault;
-    fault.fail = call.kind == CallKind::kWrite;
-    return fault;
-  });
-  EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
-  EXPECT_EQ(world.Output(), Lines({"can not restore file d/f"}));
+  for (bool in_place : {false, true}) {
+    MemoryWorld world;
+    if (in_place) world.platform.SetPosixBehaviour();
+    world.platform.AddFile("d/f", kOriginal);
+    world.platform.SetCallHook([](std::size_t, const PlatformCall& call) {
+      Fault fault;
+      fault.fail = call.kind == CallKind::kWrite;
+      return fault;
+    });
+    EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
+    // Written over in place, a file no write reached is still whole; emptied
+    // first, it is lost, and a copy that could not be written is not kept.
+    EXPECT_EQ(world.Output(), Lines({in_place ? "can not write file d/f"
+                                              : "can not restore file d/f"}));
+    if (in_place) {
+      EXPECT_EQ(world.Bytes("d/f"), kOriginal);
+    }
+    EXPECT_FALSE(world.platform.HasFile("d/f.bom-original"));
+  }
 }
 
 TEST(Stripping, ConsoleEventDuringTheRewriteWaitsForTheWholeFile) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,10 +12,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -30,33 +33,58 @@ std::string ToolPath() {
 
 namespace {
 
-// Starts the program; stdin_fd is dup'ed onto its standard input.
-pid_t Spawn(const std::vector<std::string>& args, int stdin_fd, int stdout_fd,
-            int run_as_uid) {
-  const std::string tool = ToolPath();
+void TakeStatus(int status, ToolRun& run) {
+  if (WIFEXITED(status)) run.exit_status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+}
+
+void SetLimit(int resource, long value) {
+  if (value < 0) return;
+  const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+  setrlimit(resource, &limit);
+}
+
+// The program's argument vector, made before a fork.
+std::vector<char*> ArgVector(const std::string& tool,
+                             const std::vector<std::string>& args) {
   std::vector<char*> argv{const_cast<char*>(tool.c_str())};
   for (const std::string& arg : args) {
     argv.push_back(const_cast<char*>(arg.c_str()));
   }
   argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  // Only async-signal-safe calls from here to exec.
+  return argv;
+}
+
+// In a child process: becomes the program, with stdin_fd and stdout_fd as
+// its standard input and output. Only async-signal-safe calls up to exec.
+[[noreturn]] void ExecTool(const std::vector<char*>& argv, int stdin_fd,
+                           int stdout_fd, const ToolOptions& options) {
   dup2(stdin_fd, 0);
   dup2(stdout_fd, 1);
-  const rlimit no_core{0, 0};
-  setrlimit(RLIMIT_CORE, &no_core);  // SIGQUIT would dump core otherwise
+  SetLimit(RLIMIT_CORE, 0);  // SIGQUIT would dump core otherwise
+  SetLimit(RLIMIT_FSIZE, options.file_size_limit);
+  SetLimit(RLIMIT_NOFILE, options.open_files_limit);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE})
+  for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGTTOU})
     signal(sig, SIG_DFL);
-  if (run_as_uid >= 0 && (setgid(static_cast<gid_t>(run_as_uid)) != 0 ||
-                          setuid(static_cast<uid_t>(run_as_uid)) != 0)) {
+  if (options.run_as_uid >= 0 &&
+      (setgid(static_cast<gid_t>(options.run_as_uid)) != 0 ||
+       setuid(static_cast<uid_t>(options.run_as_uid)) != 0)) {
     _exit(126);
   }
-  execv(tool.c_str(), argv.data());
+  execv(argv[0], argv.data());
   _exit(127);
+}
+
+pid_t Spawn(const std::vector<std::string>& args, int stdin_fd, int stdout_fd,
+            const ToolOptions& options = {}) {
+  const std::string tool = ToolPath();
+  const std::vector<char*> argv = ArgVector(tool, args);
+  const pid_t pid = fork();
+  if (pid == 0) ExecTool(argv, stdin_fd, stdout_fd, options);
+  return pid;
 }
 
 }  // namespace
@@ -65,7 +93,7 @@ pid_t StartTool(const std::vector<std::string>& args, int& out_fd) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  const pid_t pid = Spawn(args, null, out[1], -1);
+  const pid_t pid = Spawn(args, null, out[1]);
   close(null);
   close(out[1]);
   out_fd = out[0];
@@ -84,7 +112,7 @@ ToolRun RunTool(const std::vector<std::string>& args,
   } else {
     input = open(options.input.c_str(), O_RDONLY | O_CLOEXEC);
   }
-  const pid_t pid = Spawn(args, input, out[1], options.run_as_uid);
+  const pid_t pid = Spawn(args, input, out[1], options);
   close(input);
   close(out[1]);
   std::thread feeder;
@@ -126,9 +154,116 @@ ToolRun RunTool(const std::vector<std::string>& args,
       static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) /
           1e6;
-  if (WIFEXITED(status)) run.exit_status = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+  TakeStatus(status, run);
   return run;
+}
+
+ToolRun WaitTool(pid_t pid, int timeout_ms) {
+  ToolRun run;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      run.timed_out = true;
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (!run.timed_out) TakeStatus(status, run);
+  return run;
+}
+
+TerminalRun::TerminalRun(const std::vector<std::string>& args,
+                         bool background) {
+  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+    throw std::runtime_error("pseudo-terminal");
+  }
+  const std::string slave_name = ptsname(master_);
+  const std::string tool_path = ToolPath();
+  const std::vector<char*> argv = ArgVector(tool_path, args);
+  slave_ = open(slave_name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave_ < 0 || tcgetattr(slave_, &before_) != 0) {
+    throw std::runtime_error("pseudo-terminal");
+  }
+  pid_ = fork();
+  if (pid_ != 0) return;
+  // The child plays the shell: it leads a session on the terminal, starts
+  // the program in a process group of its own, and ends as the program did.
+  setsid();
+  const int terminal = open(slave_name.c_str(), O_RDWR);
+  ioctl(terminal, TIOCSCTTY, 0);
+  const pid_t tool = fork();
+  if (tool == 0) {
+    setpgid(0, 0);
+    if (!background) tcsetpgrp(terminal, getpid());
+    dup2(terminal, 2);
+    ExecTool(argv, terminal, terminal, {});
+  }
+  setpgid(tool, tool);
+  signal(SIGTTOU, SIG_IGN);
+  if (!background) tcsetpgrp(terminal, tool);
+  int status = 0;
+  waitpid(tool, &status, 0);
+  _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
+TerminalRun::~TerminalRun() {
+  if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0) {
+    kill(-pid_, SIGKILL);
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  close(master_);
+  close(slave_);
+}
+
+void TerminalRun::Type(const std::string& keys) const {
+  (void)!write(master_, keys.data(), keys.size());
+}
+
+bool TerminalRun::WaitForText(const std::string& text, int timeout_ms) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (shown_.find(text) == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd fd{master_, POLLIN, 0};
+    if (left.count() <= 0 ||
+        poll(&fd, 1, static_cast<int>(left.count())) <= 0) {
+      return false;
+    }
+    char buffer[4096];
+    const ssize_t got = read(master_, buffer, sizeof buffer);
+    if (got <= 0) return false;
+    shown_.append(buffer, static_cast<std::size_t>(got));
+  }
+  return true;
+}
+
+ToolRun TerminalRun::Wait(int timeout_ms) {
+  ToolRun run = WaitTool(pid_, timeout_ms);
+  if (run.exit_status > 128) {
+    run.signal = run.exit_status - 128;
+    run.exit_status = -1;
+  }
+  pid_ = -1;
+  return run;
+}
+
+termios TerminalRun::Modes() const {
+  termios modes{};
+  tcgetattr(slave_, &modes);
+  return modes;
+}
+
+bool SameModes(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag &&
+         a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+         std::equal(std::begin(a.c_cc), std::end(a.c_cc), std::begin(b.c_cc));
 }
 
 TempTree::TempTree() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <termios.h>
 
 #include <map>
 #include <string>
@@ -23,6 +24,8 @@ struct ToolOptions {
   int pipe_delay_ms = 0;            // how long the pipe stays silent first
   int timeout_ms = 20000;
   int run_as_uid = -1;  // >= 0: the program runs as this user (needs root)
+  long file_size_limit = -1;   // >= 0: ulimit -f, in bytes
+  long open_files_limit = -1;  // >= 0: ulimit -n
 };
 
 // The path of the program under test.
@@ -34,6 +37,38 @@ ToolRun RunTool(const std::vector<std::string>& args,
 // Starts the program with standard output to a pipe (returned in out_fd) and
 // standard input from /dev/null, without waiting for it.
 pid_t StartTool(const std::vector<std::string>& args, int& out_fd);
+
+// Waits for a started program to end; kills it when it outlives the timeout.
+ToolRun WaitTool(pid_t pid, int timeout_ms);
+
+// The program on a pseudo-terminal of its own, in the terminal's foreground
+// process group or, as `sarnelux ... &` from a shell, in the background.
+class TerminalRun {
+ public:
+  TerminalRun(const std::vector<std::string>& args, bool background);
+  ~TerminalRun();
+  TerminalRun(const TerminalRun&) = delete;
+  TerminalRun& operator=(const TerminalRun&) = delete;
+
+  void Type(const std::string& keys) const;
+  // Reads what the program shows until this text has appeared (true) or the
+  // timeout passed (false).
+  bool WaitForText(const std::string& text, int timeout_ms);
+  ToolRun Wait(int timeout_ms);
+  // The terminal's modes: the same before the run and after it.
+  termios Modes() const;
+  const termios& ModesBefore() const { return before_; }
+  pid_t pid() const { return pid_; }  // the program's session leader
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  pid_t pid_ = -1;
+  termios before_{};
+  std::string shown_;
+};
+
+bool SameModes(const termios& a, const termios& b);
 
 // A fresh temporary folder, removed with everything in it on destruction.
 class TempTree {

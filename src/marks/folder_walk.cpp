@@ -53,8 +53,8 @@ void ScanTree(Services& services, const std::string& folder_path,
   FileIdentity identity;
   if (folder.size() <= kMaxFolderPath &&
       services.platform.FolderIdentity(folder, identity) &&
-      !visited.FirstVisit(identity)) {
-    return;  // reached again through a link
+      !visited.WalkFolder(identity, folder.size())) {
+    return;  // reached again, and no deeper, through a link
   }
   FolderListing listing;
   if (!listing.Begin(services.platform, folder)) return;

@@ -90,6 +90,11 @@ FileHandle FileService::CreateNew(const std::string& path) {
   return Register(platform_.FileOpen(path, OpenDisposition::kCreateNew));
 }
 
+bool FileService::Remove(const std::string& path) {
+  PlatformGuard guard(platform_);
+  return !Stopped() && platform_.FileRemove(path);
+}
+
 void FileService::WriteOut(OpenFileRecord& record) {
   if (record.reading || !record.buffer) return;
   const std::int32_t pending = record.capacity - record.remaining;

@@ -64,6 +64,8 @@ class FileService {
   FileHandle CreateAnew(const std::string& path);
   // Creates a file that does not exist yet; never replaces one.
   FileHandle CreateNew(const std::string& path);
+  // Removes a file the tool created itself; false when it is still there.
+  bool Remove(const std::string& path);
 
   std::int32_t ReadBytes(FileHandle file, void* destination,
                          std::int32_t count);

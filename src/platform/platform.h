@@ -109,6 +109,8 @@ class Platform {
   virtual std::int64_t FileSize(NativeFile file) = 0;  // -1 on failure
   virtual bool FileClose(NativeFile file) = 0;         // false: data lost
   virtual bool FileIdentityOf(NativeFile file, FileIdentity& identity) = 0;
+  // Removes a file the tool itself created; false when it is still there.
+  virtual bool FileRemove(const std::string& path) = 0;
 
   // Folder listings. The folder path ends with the path separator. Only files
   // and folders are listed; anything else the system keeps in a folder

@@ -142,11 +142,13 @@ NativeFile MemoryPlatform::FileOpen(const std::string& path,
         return kNoNativeFile;
       }
       if (!exists && folders_.count(ParentKey(path)) == 0) return kNoNativeFile;
-      AddFile(path, "");
+      if (!exists || !posix_) AddFile(path, "");
+      open.in_place = posix_;
       break;
     case OpenDisposition::kTruncateExisting:
       if (!writable) return kNoNativeFile;
-      found->second.bytes.clear();
+      if (!posix_) found->second.bytes.clear();
+      open.in_place = posix_;
       open.can_read = false;
       break;
     case OpenDisposition::kCreateNew:
@@ -165,7 +167,10 @@ std::int32_t MemoryPlatform::FileRead(NativeFile file, void* destination,
   auto open = open_.find(file);
   const std::string path = open == open_.end() ? "" : open->second.path;
   const Fault fault = Enter(Call(CallKind::kRead, path, count));
-  if (fault.fail || open == open_.end() || !open->second.can_read) return 0;
+  if (fault.fail || open == open_.end() || !open->second.can_read ||
+      open->second.in_place) {
+    return 0;
+  }
   auto found = files_.find(path);
   if (found == files_.end()) return 0;
   const std::string& bytes = found->second.bytes;
@@ -186,7 +191,10 @@ std::int32_t MemoryPlatform::FileWrite(NativeFile file, const void* source,
   auto open = open_.find(file);
   const std::string path = open == open_.end() ? "" : open->second.path;
   const Fault fault = Enter(Call(CallKind::kWrite, path, count));
-  if (fault.fail || open == open_.end() || !open->second.can_write) return 0;
+  if (open == open_.end()) return 0;
+  open->second.fell_short |=
+      fault.fail || (fault.partial >= 0 && fault.partial < count);
+  if (fault.fail || !open->second.can_write) return 0;
   auto found = files_.find(path);
   if (found == files_.end()) return 0;
   std::size_t put = static_cast<std::size_t>(count);
@@ -206,6 +214,9 @@ std::int64_t MemoryPlatform::FileSize(NativeFile file) {
   auto open = open_.find(file);
   const std::string path = open == open_.end() ? "" : open->second.path;
   if (Enter(Call(CallKind::kSize, path)).fail || open == open_.end()) return -1;
+  if (open->second.in_place) {
+    return static_cast<std::int64_t>(open->second.position);
+  }
   auto found = files_.find(path);
   if (found == files_.end()) return 0;
   if (found->second.apparent_size >= 0) return found->second.apparent_size;
@@ -218,8 +229,23 @@ bool MemoryPlatform::FileClose(NativeFile file) {
   const std::string path = open == open_.end() ? "" : open->second.path;
   const bool failed = Enter(Call(CallKind::kClose, path)).fail;
   if (open == open_.end()) return false;
+  const OpenFile closing = open->second;
   open_.erase(open);  // a failed close still lets go of the file
-  return !failed;
+  auto found = files_.find(path);
+  // Written over in place: cut to the new content's end, unless a write
+  // fell short, as the POSIX layer does. A failed close has cut nothing.
+  if (closing.in_place && !closing.fell_short && !failed &&
+      found != files_.end()) {
+    found->second.bytes.resize(closing.position);
+  }
+  return !failed && !(closing.in_place && closing.fell_short);
+}
+
+bool MemoryPlatform::FileRemove(const std::string& path) {
+  Lock lock(mutex_);
+  if (Enter(Call(CallKind::kRemove, path)).fail) return false;
+  RemoveFile(path);
+  return true;
 }
 
 std::uint64_t MemoryPlatform::IdentityIndex(const std::string& path) {
@@ -249,6 +275,19 @@ bool MemoryPlatform::FolderIdentity(const std::string& folder_path,
   return true;
 }
 
+void MemoryPlatform::Refresh(Listing& listing) {
+  auto folder = folders_.find(listing.folder);
+  if (folder == folders_.end()) return;
+  listing.entries.clear();
+  for (const std::string& name : folder->second) {
+    const bool is_folder =
+        name == "." || name == ".." ||
+        folders_.count(listing.folder + name + separator_) != 0;
+    listing.entries.emplace_back(
+        name, is_folder ? EntryKind::kFolder : EntryKind::kFile);
+  }
+}
+
 bool MemoryPlatform::Deliver(Listing& listing, ListingEntry& entry) {
   if (listing.next >= listing.entries.size()) return false;
   const auto& [name, kind] = listing.entries[listing.next++];
@@ -266,12 +305,8 @@ NativeListing MemoryPlatform::ListFirst(const std::string& folder_path,
   auto folder = folders_.find(folder_path);
   if (folder == folders_.end()) return nullptr;
   auto* listing = new Listing;
-  for (const std::string& name : folder->second) {
-    const bool is_folder = name == "." || name == ".." ||
-                           folders_.count(folder_path + name + separator_) != 0;
-    listing->entries.emplace_back(
-        name, is_folder ? EntryKind::kFolder : EntryKind::kFile);
-  }
+  listing->folder = folder_path;
+  Refresh(*listing);
   if (!Deliver(*listing, entry)) {
     delete listing;
     start = ListingStart::kNothingFound;
@@ -286,7 +321,11 @@ bool MemoryPlatform::ListNext(NativeListing native, ListingEntry& entry) {
   Lock lock(mutex_);
   if (Enter(Call(CallKind::kListNext)).fail) return false;
   auto found = listings_.find(native);
-  return found != listings_.end() && Deliver(*found->second, entry);
+  if (found == listings_.end()) return false;
+  // A real listing may show entries added since it began; new files come
+  // last here.
+  if (posix_) Refresh(*found->second);
+  return Deliver(*found->second, entry);
 }
 
 void MemoryPlatform::ListClose(NativeListing native) {

@@ -5,6 +5,13 @@
 // call fail, or deliver only part of a read or write. Files can be made
 // read-only, held open for writing by another program, or refuse to be
 // replaced (as Windows refuses for hidden and system files).
+//
+// Files and listings behave as on Windows: a file opened to be replaced is
+// emptied at once, and a listing shows the folder as it was when it began.
+// SetPosixBehaviour makes them behave as the POSIX layer's may: a replaced
+// file is written over in place and cut to length when closed (not cut when
+// a write fell short or the close failed), and a listing may show a file
+// created after it began.
 #pragma once
 
 #include <atomic>
@@ -36,6 +43,7 @@ enum class CallKind {
   kBlockAllocate,
   kBlockRelease,
   kIdentity,
+  kRemove,
 };
 
 struct PlatformCall {
@@ -58,6 +66,9 @@ class MemoryPlatform final : public Platform {
     bool refuses_replace = false;     // hidden or system on Windows
     bool held_by_other = false;       // open for writing elsewhere
     std::int64_t apparent_size = -1;  // >= 0: the size reported instead
+    // >= 0: no byte lands at or past this offset, as under a file-size
+    // limit; a write across it moves what lies below it and falls short.
+    std::int64_t write_limit = -1;
   };
   using CallHook = std::function<Fault(std::size_t index, const PlatformCall&)>;
 
@@ -77,6 +88,7 @@ class MemoryPlatform final : public Platform {
   void QueueInput(const InputEvent& event) { input_.push_back(event); }
   void SetCallHook(CallHook hook) { hook_ = std::move(hook); }
   void SetBlockLimit(std::size_t bytes) { block_limit_ = bytes; }
+  void SetPosixBehaviour() { posix_ = true; }
 
   // Runs the installed console-event handler on a thread of its own, as
   // Windows does. When the handler returns false the process counts as
@@ -106,6 +118,7 @@ class MemoryPlatform final : public Platform {
   std::int64_t FileSize(NativeFile file) override;
   bool FileClose(NativeFile file) override;
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
+  bool FileRemove(const std::string& path) override;
   NativeListing ListFirst(const std::string& folder_path, ListingEntry& entry,
                           ListingStart& start) override;
   bool ListNext(NativeListing listing, ListingEntry& entry) override;
@@ -133,8 +146,11 @@ class MemoryPlatform final : public Platform {
     std::size_t position = 0;
     bool can_read = false;
     bool can_write = false;
+    bool in_place = false;  // being replaced, written over from the start
+    bool fell_short = false;
   };
   struct Listing {
+    std::string folder;
     std::vector<std::pair<std::string, EntryKind>> entries;
     std::size_t next = 0;
   };
@@ -144,10 +160,12 @@ class MemoryPlatform final : public Platform {
   std::string ParentKey(const std::string& path) const;
   void AddEntry(const std::string& parent, const std::string& name);
   bool Deliver(Listing& listing, ListingEntry& entry);
+  void Refresh(Listing& listing);
 
   mutable std::recursive_mutex mutex_;
   std::recursive_mutex guard_;  // apart: the handler waits on it, not mutex_
   char separator_;
+  bool posix_ = false;
   CommandLine command_line_;
   std::uint64_t IdentityIndex(const std::string& path);
 

@@ -28,24 +28,58 @@ constexpr int kEscapeFollowUpMs = 10;
 constexpr int kConsoleSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 
 volatile std::sig_atomic_t pending_signal = 0;
+// Set while the main flow writes a line and no file is open for writing: a
+// signal then ends the process from the handler itself, since a write to a
+// pipe nobody reads may never return. Nothing is lost by skipping the
+// console-event handler there: no file holds buffered bytes, and the system
+// closes the descriptors.
+volatile std::sig_atomic_t end_on_signal = 0;
 // Written to by the signal handler, so that a wait for a key that begins
 // just after a signal still wakes up for it.
 int wake_pipe[2] = {-1, -1};
 
+termios saved_terminal{};
+volatile std::sig_atomic_t terminal_changed = 0;
+
+// Sets the terminal's modes even from the background: a process that is
+// not in the terminal's foreground group would otherwise be stopped by
+// SIGTTOU, and could never put back the modes it found.
+bool SetTerminal(const termios& modes) {
+  sigset_t ttou;
+  sigset_t previous;
+  sigemptyset(&ttou);
+  sigaddset(&ttou, SIGTTOU);
+  sigprocmask(SIG_BLOCK, &ttou, &previous);
+  const bool set = tcsetattr(STDIN_FILENO, TCSANOW, &modes) == 0;
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  return set;
+}
+
+// Async-signal-safe, as the signal handler may call it.
+void RestoreTerminal() {
+  if (terminal_changed != 0) SetTerminal(saved_terminal);
+  terminal_changed = 0;
+}
+
+[[noreturn]] void EndBySignal(int sig) {
+  RestoreTerminal();
+  signal(sig, SIG_DFL);
+  // From within the handler the signal is blocked until it returns.
+  sigset_t just_sig;
+  sigemptyset(&just_sig);
+  sigaddset(&just_sig, sig);
+  sigprocmask(SIG_UNBLOCK, &just_sig, nullptr);
+  raise(sig);
+  _exit(128 + sig);
+}
+
 extern "C" void NoteSignal(int sig) {
+  if (end_on_signal != 0) EndBySignal(sig);
   const int saved_errno = errno;
   pending_signal = sig;
   const char byte = 1;
   if (wake_pipe[1] >= 0) (void)!write(wake_pipe[1], &byte, 1);
   errno = saved_errno;
-}
-
-termios saved_terminal{};
-bool terminal_changed = false;
-
-void RestoreTerminal() {
-  if (terminal_changed) tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
-  terminal_changed = false;
 }
 
 ConsoleEvent EventFor(int sig) {
@@ -59,11 +93,11 @@ ConsoleEvent EventFor(int sig) {
   }
 }
 
-[[noreturn]] void EndBySignal(int sig) {
-  RestoreTerminal();
-  signal(sig, SIG_DFL);
-  raise(sig);
-  _exit(128 + sig);
+// True when standard output has room for a line now (a pipe or terminal with
+// space, or a file).
+bool ConsoleTakesLineAtOnce() {
+  pollfd out{STDOUT_FILENO, POLLOUT, 0};
+  return poll(&out, 1, 0) == 1 && (out.revents & POLLOUT) != 0;
 }
 
 }  // namespace
@@ -101,7 +135,8 @@ bool PosixPlatform::WaitReadable(int timeout_ms, short& revents) {
 
 void PosixPlatform::ConsoleOpen() {
   input_is_terminal_ = isatty(STDIN_FILENO) != 0;
-  if (!input_is_terminal_) return;
+  // A run in the background leaves the terminal to the foreground job.
+  if (!input_is_terminal_ || tcgetpgrp(STDIN_FILENO) != getpgrp()) return;
   // One key at a time and no echo, from now on: keys pressed during the walk
   // stay pending for the closing wait, as they do in a Windows console.
   termios raw{};
@@ -110,7 +145,7 @@ void PosixPlatform::ConsoleOpen() {
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
-  terminal_changed = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+  terminal_changed = SetTerminal(raw) ? 1 : 0;
 }
 
 void PosixPlatform::ConsoleClose() { RestoreTerminal(); }
@@ -118,9 +153,21 @@ void PosixPlatform::ConsoleClose() { RestoreTerminal(); }
 void PosixPlatform::ConsoleWrite(const char* bytes, std::size_t count) {
   // Failures are not reported: a closed pipe must not end the run.
   while (count > 0) {
+    // A full pipe must not hold a signal off. While no file is open for
+    // writing, a signal that lands as the write blocks ends the process
+    // there and then; one that is already pending is answered first, or,
+    // with the guard held (the line reports a rewrite just over), once the
+    // line is out, unless the console cannot take it at once.
+    AnswerPendingSignal();
+    if (writers_.empty()) {
+      end_on_signal = 1;
+      const int sig = pending_signal;
+      if (sig != 0 && !ConsoleTakesLineAtOnce()) EndBySignal(sig);
+    }
     const ssize_t put = write(STDOUT_FILENO, bytes, count);
+    end_on_signal = 0;
     if (put < 0 && errno == EINTR) {
-      AnswerPendingSignal();  // a full pipe must not hold a signal off
+      AnswerPendingSignal();
       continue;
     }
     if (put <= 0) return;
@@ -136,9 +183,20 @@ bool PosixPlatform::ReadInputByte(unsigned char& byte) {
     return true;
   }
   for (;;) {
+    // Sleep where a signal wakes the wait up, never in read() itself: a
+    // console event ends a key wait whatever part of a key (an escape
+    // sequence's next byte, say) it is waiting for.
+    short revents = 0;
+    if (!WaitReadable(-1, revents)) {
+      input_ended_ = true;
+      return false;
+    }
     const ssize_t got = read(STDIN_FILENO, &byte, 1);
     if (got == 1) return true;
-    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && errno == EINTR) {
+      AnswerPendingSignal();
+      continue;
+    }
     if (got < 0 && errno == EAGAIN) return false;
     input_ended_ = true;  // end of input, or input that cannot be read
     return false;
@@ -239,6 +297,9 @@ PosixPlatform::PosixPlatform(int argc, char** argv) {
   }
   // Console output that nobody reads anymore is simply lost, as on Windows.
   signal(SIGPIPE, SIG_IGN);
+  // A write past the file-size limit (ulimit -f) fails like any other
+  // failed write, instead of ending the process half-way through a rewrite.
+  signal(SIGXFSZ, SIG_IGN);
   for (int i = 1; i < argc; ++i) args_.emplace_back(argv[i]);
 }
 

@@ -6,11 +6,11 @@
 // writes, and only regular files are opened for writing.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -62,18 +62,22 @@ FileIdentity IdentityOf(const struct stat& info) {
 
 }  // namespace
 
-int PosixPlatform::OpenAt(const std::string& path, int flags) {
-  int folder = AT_FDCWD;
-  const char* name = path.c_str();
-  if (!listings_.empty()) {
-    const auto& [prefix, dir] = listings_.back();
-    if (path.size() > prefix.size() &&
-        path.compare(0, prefix.size(), prefix) == 0 &&
-        path.find('/', prefix.size()) == std::string::npos) {
-      folder = dirfd(static_cast<DIR*>(dir));
-      name += prefix.size();
-    }
+int PosixPlatform::FolderOf(const std::string& path, const char*& name) const {
+  name = path.c_str();
+  if (listings_.empty()) return AT_FDCWD;
+  const auto& [prefix, dir] = listings_.back();
+  if (path.size() <= prefix.size() ||
+      path.compare(0, prefix.size(), prefix) != 0 ||
+      path.find('/', prefix.size()) != std::string::npos) {
+    return AT_FDCWD;
   }
+  name += prefix.size();
+  return dirfd(static_cast<DIR*>(dir));
+}
+
+int PosixPlatform::OpenAt(const std::string& path, int flags) {
+  const char* name = nullptr;
+  const int folder = FolderOf(path, name);
   int fd = -1;
   do {
     fd = openat(folder, name, flags, 0666);
@@ -81,17 +85,27 @@ int PosixPlatform::OpenAt(const std::string& path, int flags) {
   return fd;
 }
 
-bool PosixPlatform::IsReplacing(int fd) const {
-  return std::find(replacing_.begin(), replacing_.end(), fd) !=
-         replacing_.end();
+PosixPlatform::Replacing* PosixPlatform::FindReplacing(int fd) {
+  for (Replacing& replacing : replacing_) {
+    if (replacing.fd == fd) return &replacing;
+  }
+  return nullptr;
+}
+
+void PosixPlatform::ReleaseUpdateLock() {
+  if (update_lock_ < 0 || update_open_) return;
+  close(update_lock_);
+  update_lock_ = -1;
 }
 
 NativeFile PosixPlatform::FileOpen(const std::string& path,
                                    OpenDisposition disposition) {
+  if (disposition == OpenDisposition::kUpdateExisting) ReleaseUpdateLock();
   const int fd = OpenAt(path, OpenFlags(disposition));
   if (fd < 0) return kNoNativeFile;
-  if (disposition == OpenDisposition::kReadExisting ||
-      disposition == OpenDisposition::kCreateNew) {
+  if (disposition == OpenDisposition::kReadExisting) return fd;
+  if (disposition == OpenDisposition::kCreateNew) {
+    writers_.push_back(fd);
     return fd;
   }
   // Checked before anything is written: root could write a read-only file.
@@ -100,10 +114,21 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
     close(fd);
     return kNoNativeFile;
   }
+  if (disposition == OpenDisposition::kUpdateExisting) {
+    // Another run of the tool holds this file: pass it over, as a file held
+    // open for writing by another program is on Windows.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      close(fd);
+      return kNoNativeFile;
+    }
+    update_lock_ = fd;
+    update_open_ = true;
+  }
   known_ = {fd, static_cast<std::int64_t>(info.st_size), IdentityOf(info)};
   if (disposition == OpenDisposition::kReplace ||
       disposition == OpenDisposition::kTruncateExisting) {
-    replacing_.push_back(fd);
+    replacing_.push_back({fd, false});
+    writers_.push_back(fd);
   }
   return fd;
 }
@@ -111,7 +136,7 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
 std::int32_t PosixPlatform::FileRead(NativeFile file, void* destination,
                                      std::int32_t count) {
   // A file being replaced ends where its new content does.
-  if (IsReplacing(static_cast<int>(file))) return 0;
+  if (FindReplacing(static_cast<int>(file)) != nullptr) return 0;
   auto* out = static_cast<char*>(destination);
   std::int32_t total = 0;
   while (total < count) {
@@ -145,11 +170,16 @@ std::int32_t PosixPlatform::FileWrite(NativeFile file, const void* source,
       break;
     }
   }
+  if (total < count) {
+    if (Replacing* replacing = FindReplacing(static_cast<int>(file))) {
+      replacing->fell_short = true;
+    }
+  }
   return total;
 }
 
 std::int64_t PosixPlatform::FileSize(NativeFile file) {
-  if (IsReplacing(static_cast<int>(file))) {
+  if (FindReplacing(static_cast<int>(file)) != nullptr) {
     return lseek(static_cast<int>(file), 0, SEEK_CUR);
   }
   if (known_.fd == file) return known_.size;
@@ -161,17 +191,30 @@ std::int64_t PosixPlatform::FileSize(NativeFile file) {
 bool PosixPlatform::FileClose(NativeFile file) {
   const int fd = static_cast<int>(file);
   if (known_.fd == fd) known_.fd = -1;
+  if (fd == update_lock_ && update_open_) {
+    // Kept open for its lock; nothing was written through it.
+    update_open_ = false;
+    return true;
+  }
+  std::erase(writers_, fd);
   bool complete = true;
-  auto replacing = std::find(replacing_.begin(), replacing_.end(), fd);
-  if (replacing != replacing_.end()) {
-    // Cut off what is left of the old content.
+  if (Replacing* replacing = FindReplacing(fd)) {
+    // Cut off what is left of the old content, unless a write fell short:
+    // then what lies beyond the bytes that landed is still the old content,
+    // and cutting there would lose it.
     const off_t end = lseek(fd, 0, SEEK_CUR);
-    complete = end >= 0 && ftruncate(fd, end) == 0;
-    replacing_.erase(replacing);
+    complete = !replacing->fell_short && end >= 0 && ftruncate(fd, end) == 0;
+    replacing_.erase(replacing_.begin() + (replacing - replacing_.data()));
   }
   // On Linux the descriptor is gone even when close reports EINTR, and
   // write() has already handed every byte to the kernel.
   return (close(fd) == 0 || errno == EINTR) && complete;
+}
+
+bool PosixPlatform::FileRemove(const std::string& path) {
+  const char* name = nullptr;
+  const int folder = FolderOf(path, name);
+  return unlinkat(folder, name, 0) == 0 || errno == ENOENT;
 }
 
 bool PosixPlatform::FileIdentityOf(NativeFile file, FileIdentity& identity) {

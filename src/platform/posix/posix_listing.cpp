@@ -47,9 +47,16 @@ bool ReadEntry(DIR* dir, ListingEntry& entry) {
 
 }  // namespace
 
+// The listing calls are where the walk moves on from one file to the next:
+// the file it leaves is whole, so a console event noted meanwhile is
+// answered here (a walk through folders without files makes no other call),
+// and the lock on the last file opened for update is let go.
+
 NativeListing PosixPlatform::ListFirst(const std::string& folder_path,
                                        ListingEntry& entry,
                                        ListingStart& start) {
+  AnswerPendingSignal();
+  ReleaseUpdateLock();
   DIR* dir = opendir(folder_path.c_str());
   if (dir == nullptr) {
     start = ListingStart::kCannotList;
@@ -66,6 +73,8 @@ NativeListing PosixPlatform::ListFirst(const std::string& folder_path,
 }
 
 bool PosixPlatform::ListNext(NativeListing listing, ListingEntry& entry) {
+  AnswerPendingSignal();
+  ReleaseUpdateLock();
   return ReadEntry(static_cast<DIR*>(listing), entry);
 }
 
@@ -79,6 +88,7 @@ bool PosixPlatform::FolderIdentity(const std::string& folder_path,
 }
 
 void PosixPlatform::ListClose(NativeListing listing) {
+  ReleaseUpdateLock();
   for (auto open = listings_.rbegin(); open != listings_.rend(); ++open) {
     if (open->second == listing) {
       listings_.erase(std::next(open).base());

@@ -25,6 +25,7 @@ class PosixPlatform final : public Platform {
   std::int64_t FileSize(NativeFile file) override;
   bool FileClose(NativeFile file) override;
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
+  bool FileRemove(const std::string& path) override;
 
   NativeListing ListFirst(const std::string& folder_path, ListingEntry& entry,
                           ListingStart& start) override;
@@ -57,8 +58,14 @@ class PosixPlatform final : public Platform {
   // main flow holds the guard; ends the process unless the handler says the
   // event is handled.
   void AnswerPendingSignal();
+  // The folder to resolve a path against, and the name to resolve there.
+  int FolderOf(const std::string& path, const char*& name) const;
   int OpenAt(const std::string& path, int flags);
-  bool IsReplacing(int fd) const;
+  struct Replacing;
+  Replacing* FindReplacing(int fd);
+  // Lets go of the lock that kept another run off the last file opened for
+  // update: the walk has moved on from it.
+  void ReleaseUpdateLock();
 
   std::vector<std::string> args_;
   bool input_is_terminal_ = false;
@@ -70,8 +77,24 @@ class PosixPlatform final : public Platform {
   // Files opened to be replaced. They are written over from the start and
   // cut to length when closed, and meanwhile behave as if emptied at open:
   // emptying a file first makes ext4 free its blocks and force the new ones
-  // out at close, which costs several times the rewrite itself.
-  std::vector<int> replacing_;
+  // out at close, which costs several times the rewrite itself. A file that
+  // a write fell short on is not cut: beyond the bytes that landed it still
+  // holds its old ones, and it stays as long as it was.
+  struct Replacing {
+    int fd = -1;
+    bool fell_short = false;
+  };
+  std::vector<Replacing> replacing_;
+  // Every file open for writing (replaced or created). While there is none,
+  // no file can be left half-written, and a console event may end the
+  // process even where the main flow holds the guard.
+  std::vector<int> writers_;
+  // The last file opened for update, locked (flock) against other runs of
+  // the tool from that open until the walk moves on, so that the lock spans
+  // the rewrite and its repairs although the descriptor is closed in
+  // between; -1 when none. While the caller holds it open, update_open_.
+  int update_lock_ = -1;
+  bool update_open_ = false;
   // The open listings, innermost last, as (folder path, DIR*). A file of
   // the innermost folder is opened relative to it, sparing the kernel the
   // walk down the whole path for every file.

@@ -79,6 +79,11 @@ bool Win32Platform::FileClose(NativeFile file) {
   return CloseHandle(AsHandle(file)) != 0;
 }
 
+bool Win32Platform::FileRemove(const std::string& path) {
+  return DeleteFileA(path.c_str()) != 0 ||
+         GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
 bool Win32Platform::FileIdentityOf(NativeFile file, FileIdentity& identity) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(AsHandle(file), &info)) return false;

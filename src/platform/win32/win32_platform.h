@@ -23,6 +23,7 @@ class Win32Platform final : public Platform {
   std::int64_t FileSize(NativeFile file) override;
   bool FileClose(NativeFile file) override;
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
+  bool FileRemove(const std::string& path) override;
 
   NativeListing ListFirst(const std::string& folder_path, ListingEntry& entry,
                           ListingStart& start) override;
