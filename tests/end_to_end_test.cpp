@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <map>
 #include <set>
@@ -40,6 +41,7 @@ void BuildMixedTree(const TempTree& tree) {
   tree.Write("cut-short", "\xEF\xBB");
   tree.Write("utf16le.txt", std::string("\xFF\xFEh\0i\0", 6));
   tree.Write("utf16be.txt", std::string("\xFE\xFF\0h", 4));
+  tree.Write("fe-ff", "\xFE\xFF");
   tree.Write("utf32be.txt", std::string("\0\0\xFE\xFF", 4));
   tree.Write(".hidden", kMark + "dot file");
   tree.Write("docs/readme.md", kMark + "# title\n");
@@ -66,6 +68,25 @@ TEST(EndToEnd, StripsAMixedTreeAndReportsEveryFileInListingOrder) {
   EXPECT_EQ(run.exit_status, 0);
   EXPECT_EQ(run.output, kBanner + report + Summary(removed, tree.root()));
   EXPECT_EQ(tree.Snapshot(), Stripped(before));
+  // The same lines, written out by hand rather than by the rules above.
+  std::multiset<std::string> lines;
+  for (const char* name :
+       {"a.txt", "just-the-mark", "two-marks", ".hidden", "docs/readme.md",
+        "docs/deeper/still/deeper/data.csv", "big/large.bin",
+        "big/exactly-4096-left"}) {
+    lines.insert("successfully removed BOM of file " + tree.Path(name));
+  }
+  for (const char* name :
+       {"utf16le.txt", "utf16be.txt", "utf32be.txt", "fe-ff"}) {
+    lines.insert("no valid utf-8 BOM in file " + tree.Path(name));
+  }
+  lines.insert({"number of removed BOM headers: 8", "ready!"});
+  std::multiset<std::string> printed;
+  for (std::size_t at = kBanner.size(), end = 0;
+       (end = run.output.find("\r\n", at)) != std::string::npos; at = end + 2) {
+    printed.insert(run.output.substr(at, end - at));
+  }
+  EXPECT_EQ(printed, lines);
 
   // A second run removes the second mark and nothing else.
   const auto middle = tree.Snapshot();
@@ -186,7 +207,11 @@ TEST(EndToEnd, KeyWaitSleepsUntilTheKeyComes) {
   options.input = "";
   options.pipe_input = "k";
   options.pipe_delay_ms = 1500;
+  options.pipe_hold_ms = 3000;  // the key, not the end of input, ends it
+  options.timeout_ms = 3000;
   const ToolRun run = RunTool({}, options);
+  EXPECT_FALSE(run.timed_out);
+  EXPECT_EQ(run.exit_status, 0);
   EXPECT_EQ(run.output, kBanner + kUsage);
   // A polling loop would burn the whole wait; blocking uses next to nothing.
   EXPECT_LT(run.cpu_seconds, 0.5);
@@ -198,20 +223,64 @@ TEST(EndToEnd, SignalDuringTheKeyWaitEndsTheRunAtOnce) {
   const std::string command =
       "bash -c \"timeout --preserve-status -k 5 -s INT 1 '" +
       testing_support::ToolPath() + "' '" + tree.root() +
-      "' < <(sleep 30) > /dev/null\"";
+      "' < <(exec sleep 30 2>&-) > /dev/null\"";
   const int status = std::system(command.c_str());
   EXPECT_EQ(WEXITSTATUS(status), 128 + SIGINT);
 }
 
 TEST(EndToEnd, ClosedStandardStreamsDoNotCaptureFiles) {
-  TempTree tree;
-  tree.Write("f", kMark + "data");
-  const std::string command = "exec 0<&- 1>&- 2>&-; '" +
-                              testing_support::ToolPath() + "' '" +
-                              tree.root() + "' /Q";
-  EXPECT_EQ(std::system(command.c_str()), 0);
-  EXPECT_EQ(tree.Read("f"), "data");
+  for (const char* quiet : {" /Q", ""}) {  // no key can come: no wait
+    TempTree tree;
+    tree.Write("f", kMark + "data");
+    const std::string command = "exec 0<&- 1>&- 2>&-; timeout 10 '" +
+                                testing_support::ToolPath() + "' '" +
+                                tree.root() + "'" + quiet;
+    EXPECT_EQ(std::system(command.c_str()), 0) << quiet;
+    EXPECT_EQ(tree.Read("f"), "data");
+  }
 }
+
+struct KeyCase {
+  const char* name;
+  std::string keys;    // typed at the closing wait
+  std::string later;   // typed once the program has read those
+  bool ends_the_wait;  // if not, a letter typed next does
+  int signal;
+  friend void PrintTo(const KeyCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class TerminalKeyTest : public testing::TestWithParam<KeyCase> {};
+
+TEST_P(TerminalKeyTest, EndsTheWaitOrNotAndLeavesTheTerminalAsItWas) {
+  TempTree tree;
+  testing_support::TerminalRun terminal({tree.root()}, false);
+  ASSERT_TRUE(terminal.WaitForText("Press a key to continue...", 5000));
+  terminal.Type(GetParam().keys);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  terminal.Type(GetParam().later);
+  ToolRun run = terminal.Wait(500, /*kill_on_timeout=*/false);
+  EXPECT_EQ(run.timed_out, !GetParam().ends_the_wait);
+  if (run.timed_out) {
+    terminal.Type("k");
+    run = terminal.Wait(2000);
+  }
+  EXPECT_FALSE(run.timed_out);
+  EXPECT_EQ(run.signal, GetParam().signal);
+  EXPECT_EQ(run.exit_status, GetParam().signal == 0 ? 0 : -1);
+  EXPECT_TRUE(
+      testing_support::SameModes(terminal.Modes(), terminal.ModesBefore()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EndToEnd, TerminalKeyTest,
+    testing::Values(KeyCase{"letter_without_enter", "k", "", true, 0},
+                    KeyCase{"lone_escape", "\x1b", "", true, 0},
+                    KeyCase{"arrow_key", "\x1b[A", "", false, 0},
+                    KeyCase{"f1_key", "\x1bOP", "", false, 0},
+                    KeyCase{"ctrl_c", "\x03", "", true, SIGINT},
+                    KeyCase{"ctrl_c_inside_a_sequence", "\x1b[", "\x03", true,
+                            SIGINT}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace sarnelux

@@ -54,9 +54,23 @@ TEST(FolderWalk, KindComesFromTheEntryNotTheName) {
   MemoryWorld world;
   world.platform.AddFile("top/looks.like.folder/inner", kMark);
   world.platform.AddFile("top/noext", kMark);
+  world.platform.AddFolder("top/folder.txt");
   std::int32_t count = 0;
   ScanFolder(world.services, "top", count);
   EXPECT_EQ(count, 2);
+  EXPECT_EQ(world.Output(), Lines({kRemoved + "top/looks.like.folder/inner",
+                                   kRemoved + "top/noext"}));
+  EXPECT_EQ(world.Bytes("top/noext"), "");
+}
+
+TEST(FolderWalk, ListingWithNoEntryAtAllIsWalkedAsEmpty) {
+  MemoryWorld world('\\');
+  world.platform.AddBareFolder("D:\\");
+  std::int32_t count = 0;
+  ScanFolder(world.services, "D:\\", count);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(world.Output(), "");
+  EXPECT_EQ(world.platform.open_listings(), 0u);
 }
 
 TEST(FolderWalk, FolderThatCannotBeListedIsPassedOverSilently) {

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -123,6 +124,37 @@ TEST(HostileTree, LinkToAFileOutsideTheTreeIsFollowedAndKept) {
   struct stat info {};
   ASSERT_EQ(lstat(tree.Path("link").c_str(), &info), 0);
   EXPECT_TRUE(S_ISLNK(info.st_mode));
+}
+
+TEST(HostileTree, LinkToAFolderOutsideTheTreeIsWalked) {
+  TempTree tree;
+  TempTree outside;
+  outside.Write("folder/inner", kMark + "inner");
+  ASSERT_EQ(
+      symlink(outside.Path("folder").c_str(), tree.Path("to-folder").c_str()),
+      0);
+  const ToolRun run = RunTool({tree.root(), "/Q"});
+  EXPECT_EQ(run.output, kBanner + kRemoved + tree.Path("to-folder/inner") +
+                            "\r\n" + Summary(1, ""));
+  EXPECT_EQ(outside.Read("folder/inner"), "inner");
+}
+
+TEST(HostileTree, DescriptorsAreGivenBackForEveryFolderAndRefusal) {
+  TempTree tree;
+  std::map<std::string, std::string> after;
+  for (int i = 0; i < 40; ++i) {
+    const std::string folder = std::to_string(i).append("/");
+    tree.Write(folder + "locked", kMark + "locked");
+    chmod(tree.Path(folder + "locked").c_str(), 0444);
+    tree.Write(folder + "open", kMark + "open");
+    after[folder + "locked"] = kMark + "locked";
+    after[folder + "open"] = "open";
+  }
+  ToolOptions options;
+  options.open_files_limit = 16;  // far fewer than folders or refusals
+  const ToolRun run = RunTool({tree.root(), "/Q"}, options);
+  EXPECT_TRUE(run.output.ends_with(Summary(40, ""))) << run.output;
+  EXPECT_EQ(tree.Snapshot(), after);
 }
 
 TEST(HostileTree, SpecialFilesArePassedOverWithoutAWord) {

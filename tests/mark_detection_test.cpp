@@ -45,6 +45,7 @@ INSTANTIATE_TEST_SUITE_P(
         DetectCase{"utf16le_then_utf8", "\xFF\xFE\xEF\xBB\xBF",
                    MarkKind::kUtf16LE},
         DetectCase{"utf16be", "\xFE\xFFzz", MarkKind::kUtf16BE},
+        DetectCase{"utf16be_alone", "\xFE\xFF", MarkKind::kUtf16BE},
         DetectCase{"utf32be", std::string("\0\0\xFE\xFF", 4),
                    MarkKind::kUtf32BE},
         DetectCase{"utf32be_cut_short", std::string("\0\0\xFE", 3),

@@ -173,6 +173,21 @@ INSTANTIATE_TEST_SUITE_P(
                               kOriginal, "can not write file "}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(Stripping, FileThatCannotBeReopenedForItsRewriteIsLeftSilently) {
+  MemoryWorld world;
+  world.platform.AddFile("d/f", kOriginal);
+  world.platform.SetCallHook([](std::size_t, const PlatformCall& call) {
+    Fault fault;
+    fault.fail = call.kind == CallKind::kOpen &&
+                 call.disposition != OpenDisposition::kUpdateExisting;
+    return fault;
+  });
+  EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
+  EXPECT_EQ(world.Output(), "");
+  EXPECT_EQ(world.platform.FilePaths(), std::vector<std::string>{"d/f"});
+  EXPECT_EQ(world.Bytes("d/f"), kOriginal);
+}
+
 TEST(Stripping, FileGrowingWhileReadIsPassedOver) {
   MemoryWorld world;
   world.platform.AddFile("d/f", kMark + "abc");

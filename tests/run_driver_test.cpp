@@ -46,6 +46,8 @@ TEST_P(RunTest, PrintsExactlyThisAndEndsWithStatusZero) {
   EXPECT_EQ(platform.ConsolePendingEvents(), c.waits_for_key ? 0 : 1);
   EXPECT_EQ(platform.open_files(), 0u);
   EXPECT_EQ(platform.held_blocks(), 0u);
+  EXPECT_EQ(platform.console_closes(), 1);
+  EXPECT_FALSE(platform.has_event_handler());
 }
 
 const std::string kRemoved = "successfully removed BOM of file ";

@@ -123,6 +123,8 @@ ToolRun RunTool(const std::vector<std::string>& args,
       if (!options.pipe_input.empty()) {
         (void)!write(fd, options.pipe_input.data(), options.pipe_input.size());
       }
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(options.pipe_hold_ms));
       close(fd);
     });
   }
@@ -158,7 +160,7 @@ ToolRun RunTool(const std::vector<std::string>& args,
   return run;
 }
 
-ToolRun WaitTool(pid_t pid, int timeout_ms) {
+ToolRun WaitTool(pid_t pid, int timeout_ms, bool kill_on_timeout) {
   ToolRun run;
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -166,6 +168,7 @@ ToolRun WaitTool(pid_t pid, int timeout_ms) {
   while (waitpid(pid, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {
       run.timed_out = true;
+      if (!kill_on_timeout) return run;
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
       break;
@@ -244,8 +247,9 @@ bool TerminalRun::WaitForText(const std::string& text, int timeout_ms) {
   return true;
 }
 
-ToolRun TerminalRun::Wait(int timeout_ms) {
-  ToolRun run = WaitTool(pid_, timeout_ms);
+ToolRun TerminalRun::Wait(int timeout_ms, bool kill_on_timeout) {
+  ToolRun run = WaitTool(pid_, timeout_ms, kill_on_timeout);
+  if (run.timed_out && !kill_on_timeout) return run;
   if (run.exit_status > 128) {
     run.signal = run.exit_status - 128;
     run.exit_status = -1;

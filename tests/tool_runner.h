@@ -22,6 +22,7 @@ struct ToolOptions {
   std::string input = "/dev/null";  // standard input: a file, or "" for a pipe
   std::string pipe_input;           // written to the pipe, when input is ""
   int pipe_delay_ms = 0;            // how long the pipe stays silent first
+  int pipe_hold_ms = 0;             // how long it stays open after the input
   int timeout_ms = 20000;
   int run_as_uid = -1;  // >= 0: the program runs as this user (needs root)
   long file_size_limit = -1;   // >= 0: ulimit -f, in bytes
@@ -38,8 +39,9 @@ ToolRun RunTool(const std::vector<std::string>& args,
 // standard input from /dev/null, without waiting for it.
 pid_t StartTool(const std::vector<std::string>& args, int& out_fd);
 
-// Waits for a started program to end; kills it when it outlives the timeout.
-ToolRun WaitTool(pid_t pid, int timeout_ms);
+// Waits for a started program to end; kills it when it outlives the timeout,
+// unless told to leave it running.
+ToolRun WaitTool(pid_t pid, int timeout_ms, bool kill_on_timeout = true);
 
 // The program on a pseudo-terminal of its own, in the terminal's foreground
 // process group or, as `sarnelux ... &` from a shell, in the background.
@@ -54,7 +56,7 @@ class TerminalRun {
   // Reads what the program shows until this text has appeared (true) or the
   // timeout passed (false).
   bool WaitForText(const std::string& text, int timeout_ms);
-  ToolRun Wait(int timeout_ms);
+  ToolRun Wait(int timeout_ms, bool kill_on_timeout = true);
   // The terminal's modes: the same before the run and after it.
   termios Modes() const;
   const termios& ModesBefore() const { return before_; }

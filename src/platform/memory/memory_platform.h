@@ -77,6 +77,9 @@ class MemoryPlatform final : public Platform {
 
   // The world.
   void AddFolder(const std::string& path);
+  // A folder whose listing yields no entry at all, not even "." and "..",
+  // as an empty drive root on Windows.
+  void AddBareFolder(const std::string& path) { folders_[FolderKey(path)]; }
   File& AddFile(const std::string& path, const std::string& bytes);
   void RemoveFile(const std::string& path);
   bool HasFile(const std::string& path) const;
@@ -104,6 +107,8 @@ class MemoryPlatform final : public Platform {
   std::size_t open_listings() const { return listings_.size(); }
   std::size_t held_blocks() const { return blocks_.size(); }
   int console_opens() const { return console_opens_; }
+  int console_closes() const { return console_closes_; }
+  bool has_event_handler() const { return static_cast<bool>(handler_); }
   int input_waits() const { return input_waits_; }
 
   // Platform.
@@ -126,7 +131,7 @@ class MemoryPlatform final : public Platform {
   bool FolderIdentity(const std::string& folder_path,
                       FileIdentity& identity) override;
   void ConsoleOpen() override { ++console_opens_; }
-  void ConsoleClose() override {}
+  void ConsoleClose() override { ++console_closes_; }
   void ConsoleWrite(const char* bytes, std::size_t count) override;
   int ConsolePendingEvents() override;
   bool ConsoleReadEvent(InputEvent& event) override;
@@ -181,6 +186,7 @@ class MemoryPlatform final : public Platform {
   std::vector<InputEvent> input_;
   std::size_t input_next_ = 0;
   int console_opens_ = 0;
+  int console_closes_ = 0;
   int input_waits_ = 0;
   std::atomic<int> holds_{0};
   std::vector<PlatformCall> calls_;
