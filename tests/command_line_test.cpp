@@ -58,26 +58,33 @@ TEST(Arguments, VectorFromTheShellIsTakenAsIs) {
   EXPECT_EQ(ArgumentAt(line, 1), "c");
 }
 
-struct QuietCase {
+struct SwitchCase {
   const char* text;
   bool quiet;
-  friend void PrintTo(const QuietCase& c, std::ostream* os) { *os << c.text; }
+  bool list_only;
+  friend void PrintTo(const SwitchCase& c, std::ostream* os) { *os << c.text; }
 };
 
-class QuietSwitchTest : public testing::TestWithParam<QuietCase> {};
+class SwitchTest : public testing::TestWithParam<SwitchCase> {};
 
-TEST_P(QuietSwitchTest, FindsSlashQAnywhereInAnyCase) {
+TEST_P(SwitchTest, FindsSlashQAndSlashLAnywhereInAnyCase) {
   EXPECT_EQ(ContainsQuietSwitch(GetParam().text), GetParam().quiet)
+      << GetParam().text;
+  EXPECT_EQ(ContainsListSwitch(GetParam().text), GetParam().list_only)
       << GetParam().text;
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    QuietSwitch, QuietSwitchTest,
-    testing::Values(QuietCase{"/Q", true}, QuietCase{"/q", true},
-                    QuietCase{"/quiet", true}, QuietCase{"x/qy", true},
-                    QuietCase{"-Q", false}, QuietCase{"Q", false},
-                    QuietCase{"\\Q", false}, QuietCase{"", false},
-                    QuietCase{"/", false}));
+    Switches, SwitchTest,
+    testing::Values(
+        SwitchCase{"/Q", true, false}, SwitchCase{"/q", true, false},
+        SwitchCase{"/quiet", true, false}, SwitchCase{"x/qy", true, false},
+        SwitchCase{"-Q", false, false}, SwitchCase{"Q", false, false},
+        SwitchCase{"\\Q", false, false}, SwitchCase{"", false, false},
+        SwitchCase{"/", false, false}, SwitchCase{"/L", false, true},
+        SwitchCase{"/l", false, true}, SwitchCase{"/Q/L", true, true},
+        SwitchCase{"/L/Q", true, true}, SwitchCase{"x/ly", false, true},
+        SwitchCase{"-L", false, false}, SwitchCase{"L", false, false}));
 
 TEST(UpperCase, LowersLettersAndHighBytesOnlyAndIsIdempotent) {
   const std::string text = "az AZ 09 /q \xE0\xFF\xDF\x7F\x60\x7B";

@@ -98,6 +98,22 @@ TEST(EndToEnd, StripsAMixedTreeAndReportsEveryFileInListingOrder) {
   EXPECT_EQ(tree.Read("two-marks"), "x");
 }
 
+TEST(EndToEnd, ListOnlyReportsAMixedTreeAndChangesNoByte) {
+  TempTree tree;
+  BuildMixedTree(tree);
+  chmod(tree.Path("a.txt").c_str(), 0444);
+  chmod(tree.Path("utf16le.txt").c_str(), 0444);
+  const auto before = tree.Snapshot();
+  int found = 0;
+  const std::string report = ExpectedReport(tree, before, found, true);
+  EXPECT_EQ(found, 8);
+  const ToolRun run = RunTool({tree.root(), "/L/Q"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.output,
+            kBanner + report + "number of found BOM headers: 8\r\nready!\r\n");
+  EXPECT_EQ(tree.Snapshot(), before);
+}
+
 TEST(EndToEnd, ReadOnlyFileIsPassedOverSilentlyEvenForRoot) {
   TempTree tree;
   tree.Write("locked.txt", kMark + "keep");
@@ -133,6 +149,7 @@ struct ArgumentCase {
   const char* name;
   std::vector<std::string> args;  // "@" stands for the tree's root
   std::string after_banner;       // "@" stands for the tree's root
+  int status = 0;
   friend void PrintTo(const ArgumentCase& c, std::ostream* os) {
     *os << c.name;
   }
@@ -158,7 +175,7 @@ TEST_P(ArgumentTest, PrintsExactlyThisWithAKeyToHand) {
   ToolOptions options;
   options.input = tree.Path("key");
   const ToolRun run = RunTool(args, options);
-  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.exit_status, GetParam().status);
   EXPECT_FALSE(run.timed_out);
   EXPECT_EQ(run.output, kBanner + Expand(GetParam().after_banner, tree.root()));
 }
@@ -182,7 +199,16 @@ INSTANTIATE_TEST_SUITE_P(
                      "no BOM headers found in @/missing/\r\nready!\r\n"},
         ArgumentCase{"file_as_folder",
                      {"@/key", "-Q"},
-                     "no BOM headers found in @/key\r\nready!\r\n" + kPrompt}),
+                     "no BOM headers found in @/key\r\nready!\r\n" + kPrompt},
+        ArgumentCase{"list_only_finds_a_mark",
+                     {"@/with space", "x/ly"},
+                     "found BOM in file @/with space/x.txt\r\n"
+                     "number of found BOM headers: 1\r\nready!\r\n" +
+                         kPrompt,
+                     1},
+        ArgumentCase{"list_only_finds_none",
+                     {"@/missing", "/q/l"},
+                     "no BOM headers found in @/missing\r\nready!\r\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(EndToEnd, KeyWaitEndsAtOnceWhenNoKeyCanArrive) {

@@ -7,7 +7,7 @@ namespace {
 
 void ReportFolder(const TempTree& tree, const std::string& relative,
                   const std::map<std::string, std::string>& before,
-                  std::string& report, int& removed) {
+                  bool list_only, std::string& report, int& removed) {
   const std::string shown = tree.root() + "/" + relative;
   for (const std::string& name : ListingOrder(shown)) {
     if (name == "." || name == "..") continue;
@@ -15,15 +15,16 @@ void ReportFolder(const TempTree& tree, const std::string& relative,
     struct stat info {};
     if (stat(tree.Path(child).c_str(), &info) != 0) continue;
     if (S_ISDIR(info.st_mode)) {
-      ReportFolder(tree, child + "/", before, report, removed);
+      ReportFolder(tree, child + "/", before, list_only, report, removed);
       continue;
     }
     auto file = before.find(child);
     const bool read_only = (info.st_mode & 0222) == 0;
-    if (file == before.end() || read_only) continue;
+    if (file == before.end() || (read_only && !list_only)) continue;
     const std::string& bytes = file->second;
     if (StartsWith(bytes, kMark)) {
-      report += kRemoved + shown + name + "\r\n";
+      report +=
+          (list_only ? "found BOM in file " : kRemoved) + shown + name + "\r\n";
       ++removed;
     } else if (StartsWith(bytes, "\xFF\xFE") || StartsWith(bytes, "\xFE\xFF") ||
                StartsWith(bytes, std::string("\0\0\xFE\xFF", 4))) {
@@ -40,9 +41,9 @@ bool StartsWith(const std::string& bytes, const std::string& prefix) {
 
 std::string ExpectedReport(const TempTree& tree,
                            const std::map<std::string, std::string>& before,
-                           int& removed) {
+                           int& removed, bool list_only) {
   std::string report;
-  ReportFolder(tree, "", before, report, removed);
+  ReportFolder(tree, "", before, list_only, report, removed);
   return report;
 }
 

@@ -25,10 +25,11 @@ bool StartsWith(const std::string& bytes, const std::string& prefix);
 
 // The per-file lines for a walk of the whole tree (given as its root path
 // plus "/"), in the order the system lists each folder, from each file's
-// content before the run; counts the files that lose their mark.
+// content before the run; counts the files that lose their mark, or with
+// list_only (/L) the files found with one, read-only ones included.
 std::string ExpectedReport(const TempTree& tree,
                            const std::map<std::string, std::string>& before,
-                           int& removed);
+                           int& removed, bool list_only = false);
 
 // The summary and "ready!" lines.
 std::string Summary(int removed, const std::string& argument);

@@ -24,6 +24,7 @@ struct RunCase {
   std::string command_line;  // as Windows hands it over, program included
   std::string output;        // after the banner
   bool waits_for_key;
+  int status = 0;
 
   friend void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -40,7 +41,7 @@ TEST_P(RunTest, PrintsExactlyThisAndEndsWithStatusZero) {
   platform.AddFile("C:\\w\\wide.txt", "\xFF\xFEw");
   platform.SetArguments(CommandLine{true, c.command_line, {}});
   platform.QueueInput(InputEvent{true, 'k'});
-  EXPECT_EQ(RunProgram(platform), 0);
+  EXPECT_EQ(RunProgram(platform), c.status);
   EXPECT_EQ(platform.output(), kBanner + c.output);
   // The one queued key is taken only by a key wait.
   EXPECT_EQ(platform.ConsolePendingEvents(), c.waits_for_key ? 0 : 1);
@@ -79,8 +80,36 @@ INSTANTIATE_TEST_SUITE_P(
                 Lines({"no valid utf-8 BOM in file C:\\w\\wide.txt",
                        "no BOM headers found in C:\\w", "ready!"}) +
                     kPrompt,
-                true}),
+                true},
+        RunCase{"list_only_finds_three", "Sarnelux.exe C:\\t /q/l",
+                Lines({"found BOM in file C:\\t\\one.txt",
+                       "found BOM in file C:\\t\\sub\\two.txt",
+                       "found BOM in file C:\\t\\three.txt",
+                       "number of found BOM headers: 3", "ready!"}),
+                false, 1},
+        RunCase{"list_only_finds_none", "Sarnelux.exe C:\\w /L",
+                Lines({"no valid utf-8 BOM in file C:\\w\\wide.txt",
+                       "no BOM headers found in C:\\w", "ready!"}) +
+                    kPrompt,
+                true, 0}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Run, ListOnlyOpensNothingForWritingAndLoadsNoFile) {
+  MemoryPlatform platform('\\');
+  platform.AddFile("C:\\t\\one.txt", kMark + "1");
+  platform.AddFile("C:\\t\\wide.txt", "\xFF\xFEw");
+  platform.AddFile("C:\\t\\ro.txt", kMark + "ro").read_only = true;
+  platform.SetArguments(CommandLine{true, "s C:\\t /L/Q", {}});
+  EXPECT_EQ(RunProgram(platform), 1);
+  for (const PlatformCall& call : platform.calls()) {
+    EXPECT_NE(call.kind, CallKind::kBlockAllocate);
+    EXPECT_NE(call.kind, CallKind::kWrite);
+    if (call.kind == CallKind::kOpen) {
+      EXPECT_EQ(call.disposition, OpenDisposition::kReadExisting) << call.path;
+    }
+  }
+  EXPECT_EQ(platform.FileAt("C:\\t\\one.txt").bytes, kMark + "1");
+}
 
 TEST(Run, SecondRunFindsNothingLeft) {
   MemoryPlatform platform('\\');

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "marks/mark_detection.h"
+#include "marks/mark_listing.h"
 #include "marks/mark_stripping.h"
 #include "marks/visit_record.h"
 
@@ -44,8 +45,8 @@ void FolderListing::End() {
 
 namespace {
 
-void ScanTree(Services& services, const std::string& folder_path,
-              VisitRecord& visited, std::int32_t& removal_count) {
+void ScanTree(Services& services, const std::string& folder_path, WalkMode mode,
+              VisitRecord& visited, std::int32_t& count) {
   const char separator = services.platform.PathSeparator();
   std::string folder = folder_path;
   if (folder.empty() || folder.back() != separator) folder += separator;
@@ -65,11 +66,13 @@ void ScanTree(Services& services, const std::string& folder_path,
     path.assign(folder).append(name);
     if (listing.CurrentEntryKind() == EntryKind::kFolder) {
       if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
-        ScanTree(services, path + separator, visited, removal_count);
+        ScanTree(services, path + separator, mode, visited, count);
       }
+    } else if (mode == WalkMode::kListOnly) {
+      if (ListUtf8Mark(services, path, &visited)) ++count;
     } else if (HasLeadingMark(services.files, path) &&
                StripUtf8Mark(services, path, &visited)) {
-      ++removal_count;
+      ++count;
     }
   }
   listing.End();
@@ -78,9 +81,9 @@ void ScanTree(Services& services, const std::string& folder_path,
 }  // namespace
 
 void ScanFolder(Services& services, const std::string& folder_path,
-                std::int32_t& removal_count) {
+                std::int32_t& count, WalkMode mode) {
   VisitRecord visited;
-  ScanTree(services, folder_path, visited, removal_count);
+  ScanTree(services, folder_path, mode, visited, count);
 }
 
 }  // namespace sarnelux

@@ -35,7 +35,13 @@ class FolderListing {
   ListingEntry entry_;
 };
 
+// What the walk does with each file that begins with a mark.
+enum class WalkMode {
+  kStrip,     // strips a leading UTF-8 mark; counts the files stripped
+  kListOnly,  // only reports the marks; counts the UTF-8 ones found
+};
+
 void ScanFolder(Services& services, const std::string& folder_path,
-                std::int32_t& removal_count);
+                std::int32_t& count, WalkMode mode = WalkMode::kStrip);
 
 }  // namespace sarnelux

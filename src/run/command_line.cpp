@@ -43,4 +43,8 @@ bool ContainsQuietSwitch(const std::string& text) {
   return UpperCaseText(text).find("/Q") != std::string::npos;
 }
 
+bool ContainsListSwitch(const std::string& text) {
+  return UpperCaseText(text).find("/L") != std::string::npos;
+}
+
 }  // namespace sarnelux

@@ -24,4 +24,7 @@ std::string UpperCaseText(std::string text);
 
 bool ContainsQuietSwitch(const std::string& text);
 
+// "/L" anywhere in the text, in any case: list the marks, change nothing.
+bool ContainsListSwitch(const std::string& text);
+
 }  // namespace sarnelux

@@ -1,4 +1,4 @@
-// Entry point on Linux and macOS.
+// Entry point on Linux and other POSIX systems.
 #include "platform/posix/posix_platform.h"
 #include "run/run_driver.h"
 

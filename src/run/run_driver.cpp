@@ -34,20 +34,27 @@ int RunProgram(Platform& platform) {
   const CommandLine command_line = platform.GetArguments();
   const std::string folder = ArgumentAt(command_line, 0);
   const std::string quiet_switch = UpperCaseText(ArgumentAt(command_line, 1));
-  std::int32_t removal_count = 0;
+  std::int32_t count = 0;  // files stripped, or with /L marks found
+  int status = 0;
 
   if (folder.empty()) {
     ShowUsage(console);
   } else {
     Services services{platform, files, console};
-    ScanFolder(services, folder, removal_count);
-    if (removal_count < 1) {
+    const bool list_only = ContainsListSwitch(quiet_switch);
+    ScanFolder(services, folder, count,
+               list_only ? WalkMode::kListOnly : WalkMode::kStrip);
+    if (count < 1) {
       console.WriteLine("no BOM headers found in " + folder);
     } else {
-      console.WriteLine("number of removed BOM headers: " +
-                        std::to_string(removal_count));
+      console.WriteLine((list_only ? "number of found BOM headers: "
+                                   : "number of removed BOM headers: ") +
+                        std::to_string(count));
     }
     console.WriteLine("ready!");
+    // A list-only run fails when a mark was found, so that a build can
+    // check that none is left; a run that strips always succeeds.
+    if (list_only && count > 0) status = 1;
     if (!ContainsQuietSwitch(quiet_switch)) {
       console.WriteLine("Press a key to continue...");
       console.WaitForKey();
@@ -55,7 +62,7 @@ int RunProgram(Platform& platform) {
   }
   console.Close();
   files.CloseAllFiles();
-  return 0;
+  return status;
 }
 
 }  // namespace sarnelux

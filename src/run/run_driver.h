@@ -6,8 +6,9 @@
 
 namespace sarnelux {
 
-// Runs the tool on the given platform and returns the exit status, which is
-// 0 for every run the tool itself finishes.
+// Runs the tool on the given platform and returns the exit status: 0 for
+// every run the tool itself finishes, but 1 for a list-only run (/L) that
+// found a file beginning with the UTF-8 mark.
 int RunProgram(Platform& platform);
 
 }  // namespace sarnelux

@@ -258,6 +258,18 @@ class WindowsProgram(unittest.TestCase):
         self.assertEqual(tree.read("locked.txt"), MARK + b"keep")
         self.assertEqual(code, b"0")
 
+    def test_list_only_reports_read_only_files_and_changes_nothing(self):
+        tree = Tree()
+        path = tree.write("locked.txt", MARK + b"keep")
+        tree.ready()
+        WINE.helper_call("setattr", win(path), "%x" % READ_ONLY)
+        output, code = WINE.run_tool(win(tree.root) + " /Q/L")
+        self.assertEqual(output, BANNER + b"found BOM in file " +
+                         win(path).encode() + b"\r\n"
+                         b"number of found BOM headers: 1\r\nready!\r\n")
+        self.assertEqual(tree.read("locked.txt"), MARK + b"keep")
+        self.assertEqual(code, b"1")
+
     def test_file_held_open_for_writing_is_passed_over(self):
         tree = Tree()
         held = tree.write("held.txt", MARK + b"busy")

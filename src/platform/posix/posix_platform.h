@@ -1,4 +1,4 @@
-// The platform layer over POSIX: Linux and macOS.
+// The platform layer over POSIX (tested on Linux).
 #pragma once
 
 #include <string>
