@@ -9,10 +9,14 @@ add_library(sarnelux_win32 STATIC
 )
 target_link_libraries(sarnelux_win32 PUBLIC sarnelux_core)
 
-add_executable(sarnelux WIN32 src/run/main_win32.cpp src/run/sarnelux.rc)
+# The project's version reaches the file's properties through this resource.
+configure_file(src/run/version.rc.in ${PROJECT_BINARY_DIR}/version.rc @ONLY)
+add_executable(sarnelux WIN32 src/run/main_win32.cpp src/run/sarnelux.rc
+  ${PROJECT_BINARY_DIR}/version.rc)
 target_link_libraries(sarnelux PRIVATE sarnelux_win32)
+# No link time in the header: the same sources give the same .exe.
 target_link_options(sarnelux PRIVATE -static -static-libgcc -static-libstdc++
-  $<$<CONFIG:Release>:-s>)
+  -Wl,--no-insert-timestamp $<$<CONFIG:Release>:-s>)
 
 # The Wine suite's driver, a console program; it shares the tool's manifest
 # so that it sees names as the tool does.

@@ -1,0 +1,138 @@
+#!/usr/bin/env python3
+"""Checks the shipped artifacts in a dist/ folder the way a user meets them:
+installs the .deb (into the machine as root, else into a folder), runs the
+installed program on a tree, finds its manual page, removes the package
+again; checks that the .tar.gz holds the program and its page, and that the
+Windows .zip holds both programs, each built for its machine and carrying
+the project's version in its VERSIONINFO.
+
+Usage: check_packages.py DIST
+"""
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tarfile
+import tempfile
+import zipfile
+
+TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+MARK = b"\xef\xbb\xbf"
+
+
+def project_version():
+    with open(os.path.join(TOP, "CMakeLists.txt")) as f:
+        return re.search(r"project\(sarnelux VERSION ([0-9.]+)", f.read())[1]
+
+
+VERSION = project_version()
+
+
+def check(condition, what):
+    if not condition:
+        sys.exit("package check failed: " + what)
+    print("ok:", what)
+
+
+def run(*argv, **kwargs):
+    return subprocess.run(argv, check=True, stdout=subprocess.PIPE, **kwargs)
+
+
+def check_installed_program(program, man_env):
+    tree = tempfile.mkdtemp(prefix="sarnelux-package-")
+    try:
+        with open(os.path.join(tree, "a.txt"), "wb") as f:
+            f.write(MARK + b"alpha")
+        out = run(program, tree, "/Q").stdout
+        check(out.endswith(b"number of removed BOM headers: 1\r\nready!\r\n"),
+              "the installed program strips a tree")
+        with open(os.path.join(tree, "a.txt"), "rb") as f:
+            check(f.read() == b"alpha", "the file lost its mark, nothing else")
+    finally:
+        shutil.rmtree(tree)
+    page = run("man", "-w", "sarnelux", env=man_env).stdout.decode().strip()
+    check(page.endswith("/man1/sarnelux.1"), "man -w sarnelux finds " + page)
+
+
+def check_deb(deb):
+    fields = run("dpkg-deb", "-f", deb, "Package", "Version",
+                 "Depends").stdout.decode()
+    check(f"Version: {VERSION}" in fields, "the .deb carries version " + VERSION)
+    listing = run("dpkg-deb", "-c", deb).stdout.decode()
+    for path in ("./usr/bin/sarnelux", "./usr/share/man/man1/sarnelux.1",
+                 "./usr/share/doc/sarnelux/copyright"):
+        check(path in listing, "the .deb holds " + path)
+    env = dict(os.environ)
+    if os.geteuid() == 0:
+        run("dpkg", "-i", deb)
+        try:
+            env.pop("MANPATH", None)
+            check_installed_program("/usr/bin/sarnelux", env)
+        finally:
+            run("dpkg", "-r", "sarnelux")
+        check(not os.path.exists("/usr/bin/sarnelux"),
+              "removing the package removes the program")
+        status = subprocess.run(["dpkg", "-s", "sarnelux"],
+                                stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL).returncode
+        check(status != 0, "the package is gone after removal")
+    else:
+        root = tempfile.mkdtemp(prefix="sarnelux-destdir-")
+        try:
+            run("dpkg-deb", "-x", deb, root)
+            env["MANPATH"] = os.path.join(root, "usr/share/man")
+            check_installed_program(os.path.join(root, "usr/bin/sarnelux"), env)
+        finally:
+            shutil.rmtree(root)
+
+
+def check_tar(path):
+    with tarfile.open(path) as tar:
+        names = tar.getnames()
+    top = f"sarnelux-{VERSION}-linux-x86_64/"
+    for name in ("bin/sarnelux", "share/man/man1/sarnelux.1"):
+        check(top + name in names, "the .tar.gz holds " + name)
+
+
+def check_zip(path):
+    with zipfile.ZipFile(path) as z:
+        names = z.namelist()
+        top = f"sarnelux-{VERSION}-windows/"
+        for name in ("README.md", "LICENSE"):
+            check(top + name in names, "the .zip holds " + name)
+        for arch, machine in (("i686", 0x14C), ("x86_64", 0x8664)):
+            exe = z.read(f"{top}{arch}/sarnelux.exe")
+            pe = struct.unpack_from("<I", exe, 0x3C)[0]
+            check(struct.unpack_from("<H", exe, pe + 4)[0] == machine,
+                  f"{arch}/sarnelux.exe is built for {arch}")
+            fixed = exe.find(struct.pack("<I", 0xFEEF04BD))
+            check(fixed > 0, f"{arch}/sarnelux.exe has a VERSIONINFO")
+            high, low = struct.unpack_from("<II", exe, fixed + 8)
+            check(f"{high >> 16}.{high & 0xFFFF}.{low >> 16}" == VERSION,
+                  f"its file version is {VERSION}")
+            for key, value in (("ProductName", "Sarnelux"),
+                               ("FileVersion", VERSION),
+                               ("ProductVersion", VERSION),
+                               ("OriginalFilename", "sarnelux.exe"),
+                               ("LegalCopyright",
+                                "Copyright (c) 2026 the Sarnelux project")):
+                entry = (key + "\0").encode("utf-16-le")
+                at = exe.find(entry, fixed)
+                text = exe[at + len(entry):].decode("utf-16-le", "replace")
+                check(at > 0 and text.lstrip("\0").startswith(value + "\0"),
+                      f"its {key} is {value}")
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit(__doc__)
+    dist = sys.argv[1]
+    check_deb(os.path.join(dist, f"sarnelux_{VERSION}_amd64.deb"))
+    check_tar(os.path.join(dist, f"sarnelux-{VERSION}-linux-x86_64.tar.gz"))
+    check_zip(os.path.join(dist, f"sarnelux-{VERSION}-windows.zip"))
+
+
+if __name__ == "__main__":
+    main()
