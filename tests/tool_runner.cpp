@@ -199,6 +199,10 @@ TerminalRun::TerminalRun(const std::vector<std::string>& args,
   setsid();
   const int terminal = open(slave_name.c_str(), O_RDWR);
   ioctl(terminal, TIOCSCTTY, 0);
+  // Handing the terminal to a process group is refused by SIGTTOU from
+  // outside the foreground unless that is ignored; the program gets the
+  // default back before it starts.
+  signal(SIGTTOU, SIG_IGN);
   const pid_t tool = fork();
   if (tool == 0) {
     setpgid(0, 0);
@@ -207,7 +211,6 @@ TerminalRun::TerminalRun(const std::vector<std::string>& args,
     ExecTool(argv, terminal, terminal, {});
   }
   setpgid(tool, tool);
-  signal(SIGTTOU, SIG_IGN);
   if (!background) tcsetpgrp(terminal, tool);
   int status = 0;
   waitpid(tool, &status, 0);
