@@ -10,14 +10,21 @@ commands round by round and each on a fresh copy of its input:
 1. tree job: 50,000 files of 200 B to 16 KiB, about 40 per folder, 5% with a
    UTF-8 mark, 1% with FF FE; the tool, three peers and the floor;
 2. steady state: the same tree with no mark left; the tool and the floor;
-3. one 1 GiB file that begins with the mark: the tool, cp and the floor,
-   with the peak memory of each;
-4. the closing key wait: CPU time over 2 seconds of waiting;
-5. scaling: the tree job at 1,000 to 200,000 files; the tool and the floor.
+3. cold tree (as root only: the page cache is dropped before each run): the
+   tree job from disk; the tool, the floor and a 32-thread reader
+   (bench/many_reader.c), and the tool at several read-ahead depths;
+4. big files of 256 MiB and 1 GiB that begin with the mark: the tool, cp,
+   a one-block program written like the floor with each way of allocating
+   its block (bench/one_block.c), and an in-place streaming shift through
+   1 MiB (bench/stream_shift.c), the lower bound of any design;
+5. the closing key wait: CPU time over 2 seconds of waiting;
+6. scaling: the tree job at 1,000 to 200,000 files; the tool and the floor.
 
-Prints a table of medians and ratios, writes bench/results.md and draws
-bench/scaling.png. A full run takes about 35 minutes on 2 cores, most of it
-in the peers and in copying inputs; --quick takes about 2.
+Every job reports the median, the slowest-to-fastest spread and the peak
+memory of each command. Prints the table, writes bench/results.md and draws
+bench/scaling.png. A full run takes about 50 minutes on 2 cores, most of it
+in the peers and in copying inputs; --quick takes a few; --jobs picks jobs
+by number.
 """
 import argparse
 import os
@@ -34,6 +41,11 @@ ROOT = os.path.dirname(HERE)
 WORK = os.path.join(HERE, "work")
 TOOL = os.path.join(ROOT, "build", "sarnelux")
 FLOOR = os.path.join(WORK, "floor")
+READER = os.path.join(WORK, "many_reader")
+ONE_BLOCK = os.path.join(WORK, "one_block")
+SHIFT = os.path.join(WORK, "stream_shift")
+ALLOCATIONS = ("malloc", "mmap", "populate", "huge")
+DEPTHS = (8, 16, 32, 64, 128)
 MARK = b"\xef\xbb\xbf"
 C_LOCALE = dict(os.environ, LC_ALL="C")
 
@@ -53,7 +65,10 @@ def prepare():
                                "--no-install-recommends"] + missing, check=True)
     sh(f"cd {ROOT} && cmake --preset default >/dev/null && "
        f"cmake --build --preset default --target sarnelux >/dev/null")
-    sh(f"cc -O2 -o {FLOOR} {os.path.join(HERE, 'floor.c')}")
+    for program, source in ((FLOOR, "floor.c"), (READER, "many_reader.c"),
+                            (ONE_BLOCK, "one_block.c"),
+                            (SHIFT, "stream_shift.c")):
+        sh(f"cc -O2 -o {program} {os.path.join(HERE, source)} -lpthread")
 
 
 def make_tree(files):
@@ -98,18 +113,30 @@ def make_stripped_tree(files):
     return path
 
 
-def make_big_file():
-    path = os.path.join(WORK, "inputs", "big", "one-gib.bin")
-    if os.path.exists(path) and os.path.getsize(path) == (1 << 30) + 3:
+def make_big_file(mib):
+    """A folder holding one file of `mib` MiB plus the 3 bytes of the mark."""
+    path = os.path.join(WORK, "inputs", f"big-{mib}", "big.bin")
+    if os.path.exists(path) and os.path.getsize(path) == (mib << 20) + 3:
         return os.path.dirname(path)
     os.makedirs(os.path.dirname(path), exist_ok=True)
     rng = random.Random(1)
     block = bytes(rng.getrandbits(8) for _ in range(1 << 20))
     with open(path, "wb") as f:
         f.write(MARK)
-        for _ in range(1 << 10):
+        for _ in range(mib):
             f.write(block)
     return os.path.dirname(path)
+
+
+def drop_caches():
+    """Empties the page cache; false where that is not allowed (not root)."""
+    try:
+        os.sync()
+        with open("/proc/sys/vm/drop_caches", "w") as f:
+            f.write("3\n")
+        return True
+    except OSError:
+        return False
 
 
 def fresh_copy(template):
@@ -143,24 +170,45 @@ def tree_commands():
     }
 
 
-def measure(template, commands, rounds, copy=True):
-    """Median wall time and peak memory of each command over the rounds,
-    alternating the order from round to round."""
-    times = {name: [] for name in commands}
-    memory = {name: 0 for name in commands}
+class Timing:
+    """The times and peak memory of one command over the rounds."""
+
+    def __init__(self):
+        self.times = []
+        self.peak_kib = 0
+
+    @property
+    def median(self):
+        return statistics.median(self.times)
+
+    @property
+    def spread(self):
+        return max(self.times) / min(self.times)
+
+
+def measure(template, commands, rounds, copy=True, cold=False):
+    """Times each command over the rounds, alternating the order from round
+    to round; each run on a fresh copy of its input, from a dropped page
+    cache when cold."""
+    timings = {name: Timing() for name in commands}
     names = list(commands)
     for round_ in range(rounds):
         order = names[round_ % len(names):] + names[:round_ % len(names)]
         for name in order:
             target = fresh_copy(template) if copy else template
+            if cold:
+                drop_caches()
+            command, env = commands[name], C_LOCALE
+            if isinstance(command, tuple):
+                command, extra = command
+                env = dict(C_LOCALE, **extra)
             # dos2unix exits 1 for the odd-length UTF-16 files it cannot
             # convert; a peer's complaints do not stop the benchmark.
-            elapsed, peak = timed(commands[name].format(dir=target),
-                                  env=C_LOCALE,
+            elapsed, peak = timed(command.format(dir=target), env=env,
                                   must_succeed=name in ("sarnelux", "floor"))
-            times[name].append(elapsed)
-            memory[name] = max(memory[name], peak)
-    return ({n: statistics.median(t) for n, t in times.items()}, memory)
+            timings[name].times.append(elapsed)
+            timings[name].peak_kib = max(timings[name].peak_kib, peak)
+    return timings
 
 
 def key_wait_cpu():
@@ -195,88 +243,143 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--quick", action="store_true",
                         help="smaller inputs, for trying the benchmark out")
+    parser.add_argument("--jobs", default="123456",
+                        help="which jobs to run, by number (default all)")
     args = parser.parse_args()
     prepare()
     tree_size = 5000 if args.quick else 50000
     scale = [1000, 10000] if args.quick else [1000, 10000, 100000, 200000]
     rows, notes = [], []
 
-    def row(job, name, seconds, floor, extra=""):
-        rows.append((job, name, seconds, seconds / floor if floor else None, extra))
+    def report(job, timings, base, extra=None):
+        """Adds a row per command, with its ratio to the base command's
+        median (none when base is None)."""
+        for name, timing in timings.items():
+            ratio = timing.median / timings[base].median if base else None
+            rows.append((job, name, timing.median, ratio, timing.spread,
+                         timing.peak_kib / 1024,
+                         extra(name, timing) if extra else ""))
 
-    # 1. Tree job.
-    tree = make_tree(tree_size)
-    times, _ = measure(tree, tree_commands(), args.rounds)
-    for name, seconds in times.items():
-        row(f"tree, {tree_size} files", name, seconds, times["floor"])
-    notes.append(f"tree job: sarnelux at {times['sarnelux'] / times['floor']:.2f} "
-                 f"times the floor (target at most 1.15).")
-    print_table(rows)
+    def ratio(timings, name, base):
+        return timings[name].median / timings[base].median
 
-    # 2. Steady state: nothing to do.
-    clean = make_stripped_tree(tree_size)
-    steady = {"sarnelux": tree_commands()["sarnelux"],
-              "floor": tree_commands()["floor"]}
-    times, _ = measure(clean, steady, args.rounds, copy=False)
-    for name, seconds in times.items():
-        row(f"steady state, {tree_size} files", name, seconds, times["floor"])
-    notes.append(f"steady state: sarnelux at "
-                 f"{times['sarnelux'] / times['floor']:.2f} times the floor "
-                 f"(target at most 1.15).")
+    commands = tree_commands()
+    sarnelux_and_floor = {"sarnelux": commands["sarnelux"],
+                          "floor": commands["floor"]}
 
-    # 3. One 1 GiB file.
-    big = make_big_file()
-    big_commands = {
-        "sarnelux": tree_commands()["sarnelux"],
-        "cp": "cp {dir}/one-gib.bin {dir}/copy.bin",
-        "floor": tree_commands()["floor"],
-    }
-    times, memory = measure(big, big_commands, args.rounds)
-    size_mib = os.path.getsize(os.path.join(big, "one-gib.bin")) / 2**20
-    for name, seconds in times.items():
-        rows.append(("1 GiB file", name, seconds, seconds / times["cp"],
-                     f"peak {memory[name] / 1024:.0f} MiB"))
-    notes.append(f"1 GiB file: sarnelux at {times['sarnelux'] / times['cp']:.2f} "
-                 f"times cp (target at most 1.3); ratios in that job are to cp; "
-                 f"the file is {size_mib:.0f} MiB, "
-                 f"sarnelux peaked at {memory['sarnelux'] / 1024:.0f} MiB "
-                 f"(target at most {size_mib + 16:.0f} MiB).")
+    if "1" in args.jobs:
+        tree = make_tree(tree_size)
+        timings = measure(tree, commands, args.rounds)
+        report(f"tree, {tree_size} files", timings, "floor")
+        notes.append(f"tree job: sarnelux at "
+                     f"{ratio(timings, 'sarnelux', 'floor'):.2f} times the "
+                     f"floor (target at most 1.15).")
+        print_table(rows)
 
-    # 4. The closing key wait.
-    waits = [key_wait_cpu() for _ in range(3)]
-    cpu = statistics.median(waits)
-    rows.append(("key wait, 2 s", "sarnelux", cpu, None,
-                 f"{cpu * 100:.3f}% of one core"))
-    notes.append(f"key wait: {cpu * 100:.3f}% of one core (target under 1%).")
+    if "2" in args.jobs:
+        clean = make_stripped_tree(tree_size)
+        timings = measure(clean, sarnelux_and_floor, args.rounds, copy=False)
+        report(f"steady state, {tree_size} files", timings, "floor")
+        notes.append(f"steady state: sarnelux at "
+                     f"{ratio(timings, 'sarnelux', 'floor'):.2f} times the "
+                     f"floor (target at most 1.15).")
 
-    # 5. Scaling.
+    if "3" in args.jobs and not drop_caches():
+        notes.append("cold tree: skipped, the page cache can be dropped "
+                     "only as root.")
+    elif "3" in args.jobs:
+        tree = make_tree(tree_size)
+        cold = dict(sarnelux_and_floor,
+                    **{"32-thread reader": f"{READER} {{dir}}"})
+        timings = measure(tree, cold, args.rounds, cold=True)
+        job = f"cold tree, {tree_size} files"
+        report(job, timings, "32-thread reader")
+        notes.append(f"cold tree: sarnelux at "
+                     f"{ratio(timings, 'sarnelux', '32-thread reader'):.2f} "
+                     f"times the 32-thread reader (target at most 1.3) and "
+                     f"{ratio(timings, 'sarnelux', 'floor'):.2f} times the "
+                     f"floor.")
+        depths = {f"read-ahead {depth}": (commands["sarnelux"],
+                                          {"SARNELUX_PREFETCH": str(depth)})
+                  for depth in (0,) + DEPTHS}
+        timings = measure(tree, depths, max(3, args.rounds - 2), cold=True)
+        report(f"{job}, by depth", timings, "read-ahead 0")
+        best = min(DEPTHS, key=lambda d: timings[f"read-ahead {d}"].median)
+        notes.append(f"cold tree by read-ahead depth (forced from the "
+                     f"start; 0 is none): fastest at {best}.")
+        print_table(rows)
+
+    if "4" in args.jobs:
+        for mib in ((64,) if args.quick else (256, 1024)):
+            folder = make_big_file(mib)
+            file = "{dir}/big.bin"
+            big = {"sarnelux": commands["sarnelux"],
+                   "cp": f"cp {file} {{dir}}/copy.bin",
+                   "stream shift": f"{SHIFT} {file}"}
+            for how in ALLOCATIONS:
+                big[f"one block, {how}"] = f"{ONE_BLOCK} {how} {file}"
+            timings = measure(folder, big, args.rounds)
+            job = f"{mib} MiB file"
+            report(job, timings, "cp")
+            best = min(ALLOCATIONS,
+                       key=lambda h: timings[f"one block, {h}"].median)
+            tool = timings["sarnelux"]
+            notes.append(
+                f"{job}: sarnelux at {ratio(timings, 'sarnelux', 'cp'):.2f} "
+                f"times cp (target at most 1.6) and "
+                f"{ratio(timings, 'sarnelux', f'one block, {best}'):.2f} "
+                f"times the one-block program with its best allocation, "
+                f"{best} (target at most 1.1); spread {tool.spread:.2f} "
+                f"(target at most 1.5); peak {tool.peak_kib / 1024:.0f} MiB "
+                f"(target at most {mib + 16} MiB).")
+            print_table(rows)
+
+    if "5" in args.jobs:
+        waits = [key_wait_cpu() for _ in range(3)]
+        cpu = statistics.median(waits)
+        rows.append(("key wait, 2 s", "sarnelux", cpu, None, None, None,
+                     f"{cpu * 100:.3f}% of one core"))
+        notes.append(f"key wait: {cpu * 100:.3f}% of one core "
+                     f"(target under 1%).")
+
     scaling = []
-    for files in scale:
-        tree = make_tree(files)
-        times, _ = measure(tree, steady, args.rounds)
-        scaling.append((files, times["sarnelux"] / files * 1e6,
-                        times["floor"] / files * 1e6))
-        for name, seconds in times.items():
-            row(f"scaling, {files} files", name, seconds, times["floor"],
-                f"{seconds / files * 1e6:.2f} µs/file")
-    flat = [t for f, t, _ in scaling if f >= 10000]
-    if flat:
-        notes.append(f"scaling: sarnelux time per file from 10,000 files up "
-                     f"varies by {(max(flat) / min(flat) - 1) * 100:.0f}% "
-                     f"(target within 20%).")
+    if "6" in args.jobs:
+        for files in scale:
+            tree = make_tree(files)
+            timings = measure(tree, sarnelux_and_floor, args.rounds)
+            scaling.append((files, timings["sarnelux"].median / files * 1e6,
+                            timings["floor"].median / files * 1e6))
+            report(f"scaling, {files} files", timings, "floor",
+                   lambda name, t, n=files: f"{t.median / n * 1e6:.2f} µs/file")
+        flat = [t for f, t, _ in scaling if f >= 10000]
+        if flat:
+            notes.append(f"scaling: sarnelux time per file from 10,000 files "
+                         f"up varies by {(max(flat) / min(flat) - 1) * 100:.0f}%"
+                         f" (target within 20%).")
 
     print_table(rows)
     for note in notes:
         print(note)
-    plot(scaling)
+    if scaling:
+        plot(scaling)
     write_results(rows, notes, args)
 
 
+def cells(row):
+    job, name, seconds, ratio, spread, peak, extra = row
+    return (job, name, f"{seconds:.4f}",
+            f"{ratio:.2f}" if ratio is not None else "-",
+            f"{spread:.2f}" if spread is not None else "-",
+            f"{peak:.0f}" if peak is not None else "-", extra)
+
+
 def print_table(rows):
-    print(f"{'job':28} {'command':14} {'median s':>10} {'ratio':>7}  notes")
-    for job, name, seconds, ratio, extra in rows:
-        r = f"{ratio:.2f}" if ratio is not None else "-"
-        print(f"{job:28} {name:14} {seconds:10.4f} {r:>7}  {extra}")
+    print(f"{'job':34} {'command':20} {'median s':>10} {'ratio':>7} "
+          f"{'spread':>7} {'peak MiB':>9}  notes")
+    for row in rows:
+        job, name, seconds, ratio, spread, peak, extra = cells(row)
+        print(f"{job:34} {name:20} {seconds:>10} {ratio:>7} {spread:>7} "
+              f"{peak:>9}  {extra}")
     print(flush=True)
 
 
@@ -305,13 +408,17 @@ def write_results(rows, notes, args):
              f"Run on {time.strftime('%Y-%m-%d')} with `python3 bench/bench.py"
              f"{' --quick' if args.quick else ''} --rounds {args.rounds}`: "
              f"medians of {args.rounds} rounds, commands alternated round by "
-             f"round, each on a fresh copy of its input (page cache warm).",
+             f"round, each on a fresh copy of its input (page cache warm, "
+             f"but for the cold tree). Ratios are to the floor, but in the "
+             f"cold tree (to the 32-thread reader, and by depth to no "
+             f"read-ahead) and for big files (to cp); spread is the slowest "
+             f"round over the fastest; peak is the largest resident memory.",
              "", f"Machine: {machine()}.", "",
-             "| job | command | median (s) | ratio to floor | notes |",
-             "|---|---|---:|---:|---|"]
-    for job, name, seconds, ratio, extra in rows:
-        r = f"{ratio:.2f}" if ratio is not None else "-"
-        lines.append(f"| {job} | {name} | {seconds:.4f} | {r} | {extra} |")
+             "| job | command | median (s) | ratio | spread | peak (MiB) "
+             "| notes |",
+             "|---|---|---:|---:|---:|---:|---|"]
+    for row in rows:
+        lines.append("| " + " | ".join(cells(row)) + " |")
     lines += [""] + [f"- {note}" for note in notes]
     lines += ["", "![Time per file against tree size](scaling.png)", ""]
     with open(os.path.join(HERE, "results.md"), "w") as f:

@@ -157,6 +157,63 @@ TEST(HostileTree, DescriptorsAreGivenBackForEveryFolderAndRefusal) {
   EXPECT_EQ(tree.Snapshot(), after);
 }
 
+// Read-ahead (forced by SARNELUX_PREFETCH, as a cold disk would start it)
+// changes which reads are in flight, never what a run does.
+void BuildReadAheadTree(const TempTree& tree) {
+  for (int i = 0; i < 30; ++i) {
+    const std::string name = std::to_string(i);
+    const std::string head = i % 3 == 0 ? kMark : i % 3 == 1 ? "\xFF\xFE" : "";
+    tree.Write(name, std::string(head).append(name));
+    if (i % 7 == 0) tree.Write(std::string(name).append("-sub/inner"), kMark);
+  }
+  mkfifo(tree.Path("fifo").c_str(), 0644);
+  symlink(tree.Path("fifo").c_str(), tree.Path("to-fifo").c_str());
+}
+
+TEST(HostileTree, ReadAheadGivesTheSameRunWithAFifoAmongTheEntries) {
+  std::string outputs[2];
+  std::map<std::string, std::string> files[2];
+  for (int forced : {0, 1}) {
+    TempTree tree;
+    BuildReadAheadTree(tree);
+    ToolOptions options;
+    options.environment = {forced ? "SARNELUX_PREFETCH=4"
+                                  : "SARNELUX_PREFETCH=0"};
+    const ToolRun run = RunTool({tree.root(), "/Q"}, options);
+    EXPECT_FALSE(run.timed_out);
+    outputs[forced] = run.output;
+    for (std::size_t at = 0;
+         (at = outputs[forced].find(tree.root(), at)) != std::string::npos;) {
+      outputs[forced].replace(at, tree.root().size(), "ROOT");
+    }
+    files[forced] = tree.Snapshot();
+  }
+  EXPECT_EQ(outputs[1], outputs[0]);
+  EXPECT_EQ(files[1], files[0]);
+  EXPECT_TRUE(outputs[0].ends_with(Summary(15, "")));
+}
+
+TEST(HostileTree, ReadAheadStaysWithinItsDescriptorsHoweverDeep) {
+  const std::string kMarked = kMark + "x";
+  TempTree tree;
+  std::string folder;
+  std::map<std::string, std::string> after;
+  for (int level = 0; level < 30; ++level) {
+    folder.append("0/");
+    for (char i = 'A'; i < 'A' + 40; ++i) {
+      const std::string path = std::string(folder).append(1, i);
+      tree.Write(path, kMarked);
+      after.emplace(path, kMarked.substr(3));
+    }
+  }
+  ToolOptions options;
+  options.environment = {"SARNELUX_PREFETCH=64"};
+  options.open_files_limit = 64;  // fewer than a level's files and folders
+  const ToolRun run = RunTool({tree.root(), "/Q"}, options);
+  EXPECT_TRUE(run.output.ends_with(Summary(1200, "")));
+  EXPECT_EQ(tree.Snapshot(), after);
+}
+
 TEST(HostileTree, SpecialFilesArePassedOverWithoutAWord) {
   TempTree tree;
   tree.Write("real", kMark + "real");

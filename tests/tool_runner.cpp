@@ -74,6 +74,9 @@ std::vector<char*> ArgVector(const std::string& tool,
        setuid(static_cast<uid_t>(options.run_as_uid)) != 0)) {
     _exit(126);
   }
+  for (const std::string& variable : options.environment) {
+    putenv(const_cast<char*>(variable.c_str()));
+  }
   execv(argv[0], argv.data());
   _exit(127);
 }

@@ -25,8 +25,9 @@ struct ToolOptions {
   int pipe_hold_ms = 0;             // how long it stays open after the input
   int timeout_ms = 20000;
   int run_as_uid = -1;  // >= 0: the program runs as this user (needs root)
-  long file_size_limit = -1;   // >= 0: ulimit -f, in bytes
-  long open_files_limit = -1;  // >= 0: ulimit -n
+  long file_size_limit = -1;             // >= 0: ulimit -f, in bytes
+  long open_files_limit = -1;            // >= 0: ulimit -n
+  std::vector<std::string> environment;  // "NAME=value", added to the run's
 };
 
 // The path of the program under test.

@@ -301,6 +301,7 @@ PosixPlatform::PosixPlatform(int argc, char** argv) {
   // failed write, instead of ending the process half-way through a rewrite.
   signal(SIGXFSZ, SIG_IGN);
   for (int i = 1; i < argc; ++i) args_.emplace_back(argv[i]);
+  SetUpReadAhead();
 }
 
 PosixPlatform::~PosixPlatform() {

@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,14 +66,14 @@ FileIdentity IdentityOf(const struct stat& info) {
 int PosixPlatform::FolderOf(const std::string& path, const char*& name) const {
   name = path.c_str();
   if (listings_.empty()) return AT_FDCWD;
-  const auto& [prefix, dir] = listings_.back();
+  const std::string& prefix = listings_.back()->path;
   if (path.size() <= prefix.size() ||
       path.compare(0, prefix.size(), prefix) != 0 ||
       path.find('/', prefix.size()) != std::string::npos) {
     return AT_FDCWD;
   }
   name += prefix.size();
-  return dirfd(static_cast<DIR*>(dir));
+  return dirfd(listings_.back()->dir);
 }
 
 int PosixPlatform::OpenAt(const std::string& path, int flags) {
@@ -101,9 +102,23 @@ void PosixPlatform::ReleaseUpdateLock() {
 NativeFile PosixPlatform::FileOpen(const std::string& path,
                                    OpenDisposition disposition) {
   if (disposition == OpenDisposition::kUpdateExisting) ReleaseUpdateLock();
+  const bool replacing = disposition == OpenDisposition::kReplace ||
+                         disposition == OpenDisposition::kTruncateExisting;
+  if (replacing && update_lock_ >= 0 && !update_open_ && path == update_path_) {
+    // The file this run read and holds locked: written over in place
+    // through the same descriptor.
+    replacing_.push_back({update_lock_, 0, false});
+    writers_.push_back(update_lock_);
+    return update_lock_;
+  }
+  if (disposition == OpenDisposition::kReadExisting) {
+    int fd = TakeOpenedAhead(path);
+    if (fd < 0) fd = OpenAt(path, OpenFlags(disposition));
+    if (fd >= 0) gate_fd_ = fd;
+    return fd < 0 ? kNoNativeFile : fd;
+  }
   const int fd = OpenAt(path, OpenFlags(disposition));
   if (fd < 0) return kNoNativeFile;
-  if (disposition == OpenDisposition::kReadExisting) return fd;
   if (disposition == OpenDisposition::kCreateNew) {
     writers_.push_back(fd);
     return fd;
@@ -123,11 +138,11 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
     }
     update_lock_ = fd;
     update_open_ = true;
+    update_path_ = path;
   }
   known_ = {fd, static_cast<std::int64_t>(info.st_size), IdentityOf(info)};
-  if (disposition == OpenDisposition::kReplace ||
-      disposition == OpenDisposition::kTruncateExisting) {
-    replacing_.push_back({fd, false});
+  if (replacing) {
+    replacing_.push_back({fd, 0, false});
     writers_.push_back(fd);
   }
   return fd;
@@ -135,19 +150,31 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
 
 std::int32_t PosixPlatform::FileRead(NativeFile file, void* destination,
                                      std::int32_t count) {
+  const int fd = static_cast<int>(file);
   // A file being replaced ends where its new content does.
-  if (FindReplacing(static_cast<int>(file)) != nullptr) return 0;
+  if (FindReplacing(fd) != nullptr || fd == at_end_fd_) return 0;
   auto* out = static_cast<char*>(destination);
   std::int32_t total = 0;
+  if (fd == gate_fd_ && !prefetching_ && prefetch_depth_ > 0) {
+    // Asks the page cache alone first: the same one call when the data is
+    // there, and the sign to start reading ahead when it is not.
+    iovec into{out, static_cast<std::size_t>(count)};
+    const ssize_t got = preadv2(fd, &into, 1, -1, RWF_NOWAIT);
+    if (got == count) return count;
+    if (got > 0) total = static_cast<std::int32_t>(got);
+    if (got < 0 && errno == EAGAIN) prefetching_ = true;
+    if (got < 0 && errno != EAGAIN && errno != EINTR) prefetch_depth_ = 0;
+  }
   while (total < count) {
     const auto wanted = static_cast<std::size_t>(count - total);
-    const ssize_t got = read(static_cast<int>(file), out + total, wanted);
+    const ssize_t got = read(fd, out + total, wanted);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;  // end of file or an error: deliver what came
     total += static_cast<std::int32_t>(got);
     // A regular file comes short only at its end, or at Linux's cap on one
     // transfer; asking again just to hear "end of file" costs a call.
     if (static_cast<std::size_t>(got) < wanted && got != kLargestTransfer) {
+      at_end_fd_ = fd;
       break;
     }
   }
@@ -156,31 +183,32 @@ std::int32_t PosixPlatform::FileRead(NativeFile file, void* destination,
 
 std::int32_t PosixPlatform::FileWrite(NativeFile file, const void* source,
                                       std::int32_t count) {
-  if (known_.fd == file) known_.fd = -1;
+  const int fd = static_cast<int>(file);
+  if (known_.fd == fd) known_.fd = -1;
+  Replacing* replacing = FindReplacing(fd);
   const auto* in = static_cast<const char*>(source);
   std::int32_t total = 0;
   while (total < count) {
-    const ssize_t put = write(static_cast<int>(file), in + total,
-                              static_cast<std::size_t>(count - total));
+    const auto wanted = static_cast<std::size_t>(count - total);
+    const ssize_t put = replacing != nullptr
+                            ? pwrite(fd, in + total, wanted, replacing->written)
+                            : write(fd, in + total, wanted);
     if (put > 0) {
       total += static_cast<std::int32_t>(put);
+      if (replacing != nullptr) replacing->written += put;
     } else if (put < 0 && errno == EINTR) {
       continue;
     } else {
       break;
     }
   }
-  if (total < count) {
-    if (Replacing* replacing = FindReplacing(static_cast<int>(file))) {
-      replacing->fell_short = true;
-    }
-  }
+  if (total < count && replacing != nullptr) replacing->fell_short = true;
   return total;
 }
 
 std::int64_t PosixPlatform::FileSize(NativeFile file) {
-  if (FindReplacing(static_cast<int>(file)) != nullptr) {
-    return lseek(static_cast<int>(file), 0, SEEK_CUR);
+  if (const Replacing* replacing = FindReplacing(static_cast<int>(file))) {
+    return replacing->written;
   }
   if (known_.fd == file) return known_.size;
   struct stat info {};
@@ -191,20 +219,21 @@ std::int64_t PosixPlatform::FileSize(NativeFile file) {
 bool PosixPlatform::FileClose(NativeFile file) {
   const int fd = static_cast<int>(file);
   if (known_.fd == fd) known_.fd = -1;
-  if (fd == update_lock_ && update_open_) {
-    // Kept open for its lock; nothing was written through it.
-    update_open_ = false;
-    return true;
-  }
+  if (at_end_fd_ == fd) at_end_fd_ = -1;
+  if (gate_fd_ == fd) gate_fd_ = -1;
   std::erase(writers_, fd);
   bool complete = true;
   if (Replacing* replacing = FindReplacing(fd)) {
     // Cut off what is left of the old content, unless a write fell short:
     // then what lies beyond the bytes that landed is still the old content,
     // and cutting there would lose it.
-    const off_t end = lseek(fd, 0, SEEK_CUR);
-    complete = !replacing->fell_short && end >= 0 && ftruncate(fd, end) == 0;
+    complete = !replacing->fell_short && ftruncate(fd, replacing->written) == 0;
     replacing_.erase(replacing_.begin() + (replacing - replacing_.data()));
+  }
+  if (fd == update_lock_) {
+    // Kept open for its lock until the walk moves on.
+    update_open_ = false;
+    return complete;
   }
   // On Linux the descriptor is gone even when close reports EINTR, and
   // write() has already handed every byte to the kernel.

@@ -1,6 +1,10 @@
 // The platform layer over POSIX (tested on Linux).
 #pragma once
 
+#include <dirent.h>
+
+#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,6 +55,14 @@ class PosixPlatform final : public Platform {
   // Ends the process at once, as ExitProcess does on Windows.
   [[noreturn]] static void EndProcess(int status);
 
+  // An entry of a listing, with the file's descriptor when it was opened
+  // ahead of the walk.
+  struct ListedEntry {
+    std::string name;
+    EntryKind kind = EntryKind::kFile;
+    int fd = -1;
+  };
+
  private:
   bool ReadInputByte(unsigned char& byte);
   bool WaitReadable(int timeout_ms, short& revents);
@@ -58,6 +70,21 @@ class PosixPlatform final : public Platform {
   // main flow holds the guard; ends the process unless the handler says the
   // event is handled.
   void AnswerPendingSignal();
+  struct OpenListing {
+    std::string path;  // ends with '/'
+    DIR* dir = nullptr;
+    ListedEntry current;            // handed out last; backs ListingEntry::name
+    std::deque<ListedEntry> ahead;  // read, not yet handed out
+    bool exhausted = false;
+  };
+  void SetUpReadAhead();
+  bool Advance(OpenListing& listing, ListingEntry& entry);
+  void ReadAhead(OpenListing& listing);
+  void ForgetAhead(ListedEntry& entry);
+  // The descriptor opened ahead for this path, if it is the entry the walk
+  // is at; -1 otherwise.
+  int TakeOpenedAhead(const std::string& path);
+
   // The folder to resolve a path against, and the name to resolve there.
   int FolderOf(const std::string& path, const char*& name) const;
   int OpenAt(const std::string& path, int flags);
@@ -80,8 +107,12 @@ class PosixPlatform final : public Platform {
   // out at close, which costs several times the rewrite itself. A file that
   // a write fell short on is not cut: beyond the bytes that landed it still
   // holds its old ones, and it stays as long as it was.
+  // Written with pwrite from its own offset, which spares an lseek both to
+  // start (the descriptor may be the one the file was read through) and to
+  // find where to cut.
   struct Replacing {
     int fd = -1;
+    off_t written = 0;
     bool fell_short = false;
   };
   std::vector<Replacing> replacing_;
@@ -93,12 +124,26 @@ class PosixPlatform final : public Platform {
   // the tool from that open until the walk moves on, so that the lock spans
   // the rewrite and its repairs although the descriptor is closed in
   // between; -1 when none. While the caller holds it open, update_open_.
+  // Opened for reading and writing, it also serves the opens that replace
+  // the same file: written over in place, it needs no descriptor of its own.
   int update_lock_ = -1;
   bool update_open_ = false;
-  // The open listings, innermost last, as (folder path, DIR*). A file of
-  // the innermost folder is opened relative to it, sparing the kernel the
-  // walk down the whole path for every file.
-  std::vector<std::pair<std::string, void*>> listings_;
+  std::string update_path_;
+  // The descriptor whose last read met the end of its file: asking again
+  // would only hear that once more.
+  int at_end_fd_ = -1;
+  // The open listings, innermost last. A file of the innermost folder is
+  // opened relative to it, sparing the kernel the walk down the whole path
+  // for every file.
+  std::vector<std::unique_ptr<OpenListing>> listings_;
+  // Read-ahead (see posix_listing.cpp): how many entries each listing reads
+  // ahead once it is on, and how many descriptors may be open ahead at once,
+  // all listings together.
+  int prefetch_depth_ = 32;
+  int prefetch_budget_ = 0;
+  int prefetched_ = 0;
+  bool prefetching_ = false;  // a read found data that was not cached
+  int gate_fd_ = -1;          // opened for reading; its read tells cold data
   // What the open for writing learned of its file, until it is written:
   // spares asking the kernel again for the size and the identity.
   struct KnownFile {
