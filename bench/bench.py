@@ -44,7 +44,7 @@ FLOOR = os.path.join(WORK, "floor")
 READER = os.path.join(WORK, "many_reader")
 ONE_BLOCK = os.path.join(WORK, "one_block")
 SHIFT = os.path.join(WORK, "stream_shift")
-ALLOCATIONS = ("malloc", "mmap", "populate", "huge")
+ALLOCATIONS = ("malloc", "mmap", "populate", "huge", "hugefault")
 DEPTHS = (8, 16, 32, 64, 128)
 MARK = b"\xef\xbb\xbf"
 C_LOCALE = dict(os.environ, LC_ALL="C")
@@ -193,7 +193,10 @@ def measure(template, commands, rounds, copy=True, cold=False):
     timings = {name: Timing() for name in commands}
     names = list(commands)
     for round_ in range(rounds):
-        order = names[round_ % len(names):] + names[:round_ % len(names)]
+        # A new order each round, the same in every run of the benchmark:
+        # no command always follows the same one (on a virtual machine, the
+        # memory a command frees is quicker to touch for the next).
+        order = random.Random(round_).sample(names, len(names))
         for name in order:
             target = fresh_copy(template) if copy else template
             if cold:

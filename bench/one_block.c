@@ -8,6 +8,7 @@
  *   mmap       anonymous map, pages faulted in by the read
  *   populate   anonymous map with MAP_POPULATE (4 KiB pages, filled first)
  *   huge       anonymous map, MADV_HUGEPAGE then MADV_POPULATE_WRITE
+ *   hugefault  anonymous map, MADV_HUGEPAGE, pages faulted in by the read
  *
  *   one_block HOW FILE
  */
@@ -30,16 +31,14 @@ static char* allocate(const char* how, size_t size) {
   if (!strcmp(how, "populate")) flags |= MAP_POPULATE;
   char* block = mmap(NULL, size, PROT_READ | PROT_WRITE, flags, -1, 0);
   if (block == MAP_FAILED) return NULL;
-  if (!strcmp(how, "huge")) {
-    madvise(block, size, MADV_HUGEPAGE);
-    madvise(block, size, MADV_POPULATE_WRITE);
-  }
+  if (!strncmp(how, "huge", 4)) madvise(block, size, MADV_HUGEPAGE);
+  if (!strcmp(how, "huge")) madvise(block, size, MADV_POPULATE_WRITE);
   return block;
 }
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    fprintf(stderr, "usage: one_block malloc|mmap|populate|huge FILE\n");
+    fprintf(stderr, "usage: one_block malloc|mmap|populate|huge|hugefault FILE\n");
     return 2;
   }
   int fd = open(argv[2], O_RDWR);
