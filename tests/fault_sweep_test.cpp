@@ -13,6 +13,7 @@
 #include <string>
 
 #include "memory_world.h"
+#include "printed_paths.h"
 #include "run/run_driver.h"
 
 namespace sarnelux {
@@ -47,18 +48,6 @@ void Populate(MemoryPlatform& platform, bool posix) {
 bool MovesBytes(const PlatformCall& call) {
   return (call.kind == CallKind::kRead || call.kind == CallKind::kWrite) &&
          call.count > 1;
-}
-
-// The paths that lines beginning with this text name.
-std::set<std::string> Named(const std::string& output,
-                            const std::string& text) {
-  std::set<std::string> paths;
-  for (std::size_t at = output.find(text); at != std::string::npos;
-       at = output.find(text, at + 1)) {
-    const std::size_t start = at + text.size();
-    paths.insert(output.substr(start, output.find("\r\n", start) - start));
-  }
-  return paths;
 }
 
 // Checks one faulty run; returns a description of what went wrong, or "".
@@ -100,17 +89,17 @@ std::string CheckRun(MemoryPlatform& platform, const PlatformCall& faulty,
   }
   // A lost console write garbles the lines; the files are what count then.
   if (faulty.kind == CallKind::kConsoleWrite) return "";
-  for (const std::string& path : Named(output, "can not write file ")) {
+  for (const std::string& path : PathsNamed(output, "can not write file ")) {
     if (!holds(path, originals.at(path))) return "not put back: " + path;
   }
   for (const std::string& copy :
-       Named(output, "can not write file, original bytes saved in ")) {
+       PathsNamed(output, "can not write file, original bytes saved in ")) {
     const std::string path = copy.substr(0, copy.find(".bom-original"));
     if (!holds(copy, originals.at(path))) return "not saved: " + copy;
     if (!must_be_whole) damaged.erase(path);
   }
   if (!damaged.empty()) return "damaged " + *damaged.begin();
-  const std::set<std::string> reported = Named(output, kRemoved);
+  const std::set<std::string> reported = PathsNamed(output, kRemoved);
   for (const std::string& path : reported) {
     if (stripped.count(path) == 0) return "reported but not stripped: " + path;
   }

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "expected_output.h"
+#include "printed_paths.h"
 #include "tool_runner.h"
 
 namespace sarnelux {
@@ -96,13 +97,7 @@ std::set<std::string> CheckFiles(const TempTree& tree, const Files& originals,
 }
 
 std::set<std::string> ReportedPaths(const std::string& output) {
-  std::set<std::string> reported;
-  for (std::size_t at = output.find(kRemoved); at != std::string::npos;
-       at = output.find(kRemoved, at + 1)) {
-    const std::size_t start = at + kRemoved.size();
-    reported.insert(output.substr(start, output.find("\r\n", start) - start));
-  }
-  return reported;
+  return PathsNamed(output, kRemoved);
 }
 
 // With the program stopped: is one of the tree's files open for writing and

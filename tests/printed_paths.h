@@ -1,0 +1,22 @@
+// Reading a run's output back: which paths its lines name.
+#pragma once
+
+#include <set>
+#include <string>
+
+namespace sarnelux {
+
+// The paths named by the lines that begin with this text (the rest of each
+// such line, up to its CR LF).
+inline std::set<std::string> PathsNamed(const std::string& output,
+                                        const std::string& text) {
+  std::set<std::string> paths;
+  for (std::size_t at = output.find(text); at != std::string::npos;
+       at = output.find(text, at + 1)) {
+    const std::size_t start = at + text.size();
+    paths.insert(output.substr(start, output.find("\r\n", start) - start));
+  }
+  return paths;
+}
+
+}  // namespace sarnelux
