@@ -6,8 +6,8 @@
 // nor folders (FIFOs, sockets, devices) are not listed at all, as a Windows
 // listing never holds them.
 //
-// On a cold disk the walk waits for one small read at a time. Once a read
-// shows that data is not cached, each listing reads its entries a little
+// On a cold disk the walk waits for one small read at a time. Once a few
+// reads in a row show that data is not cached, each listing reads its entries a little
 // ahead of the walk, opens the files among them read-only and hints their
 // first page to the kernel, so that many reads are in flight while the walk
 // still handles one file at a time, in listing order. The walk's own open
@@ -66,7 +66,7 @@ bool ReadEntry(DIR* dir, PosixPlatform::ListedEntry& entry) {
 
 void PosixPlatform::SetUpReadAhead() {
   // SARNELUX_PREFETCH=N looks N entries ahead from the start (0: never),
-  // for measuring; by default the read-ahead waits for a cold read.
+  // for measuring; by default the read-ahead waits for cold reads.
   if (const char* forced = std::getenv("SARNELUX_PREFETCH")) {
     prefetch_depth_ = std::max(0, std::atoi(forced));
     prefetching_ = prefetch_depth_ > 0;

@@ -142,7 +142,8 @@ class PosixPlatform final : public Platform {
   int prefetch_depth_ = 32;
   int prefetch_budget_ = 0;
   int prefetched_ = 0;
-  bool prefetching_ = false;  // a read found data that was not cached
+  bool prefetching_ = false;  // reads keep finding data that is not cached
+  int uncached_reads_ = 0;    // in a row, since the last one that was cached
   int gate_fd_ = -1;          // opened for reading; its read tells cold data
   // What the open for writing learned of its file, until it is written:
   // spares asking the kernel again for the size and the identity.
