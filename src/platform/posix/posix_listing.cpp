@@ -7,10 +7,10 @@
 // listing never holds them.
 //
 // On a cold disk the walk waits for one small read at a time. Once a few
-// reads in a row show that data is not cached, each listing reads its entries a little
-// ahead of the walk, opens the files among them read-only and hints their
-// first page to the kernel, so that many reads are in flight while the walk
-// still handles one file at a time, in listing order. The walk's own open
+// reads in a row show that data is not cached, each listing reads its entries a
+// little ahead of the walk, opens the files among them read-only and hints
+// their first page to the kernel, so that many reads are in flight while the
+// walk still handles one file at a time, in listing order. The walk's own open
 // for reading takes over the descriptor opened ahead. Only regular files
 // are opened ahead, and never more than a fixed number at once, however
 // deep the tree.
@@ -57,6 +57,7 @@ bool ReadEntry(DIR* dir, PosixPlatform::ListedEntry& entry) {
     entry.name = found->d_name;
     entry.kind = kind;
     entry.fd = -1;
+    entry.opened_ahead = false;
     return true;
   }
   return false;
@@ -105,7 +106,8 @@ void PosixPlatform::ReadAhead(OpenListing& listing) {
     if (entry.kind == EntryKind::kFolder || prefetched_ >= prefetch_budget_) {
       break;
     }
-    if (entry.fd >= 0) continue;
+    if (entry.opened_ahead) continue;
+    entry.opened_ahead = true;
     entry.fd = openat(dirfd(listing.dir), entry.name.c_str(),
                       O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (entry.fd < 0) continue;  // the walk's own open will say why

@@ -61,6 +61,7 @@ class PosixPlatform final : public Platform {
     std::string name;
     EntryKind kind = EntryKind::kFile;
     int fd = -1;
+    bool opened_ahead = false;  // tried once, whether or not it opened
   };
 
  private:
