@@ -121,7 +121,7 @@ TEST(FolderWalk, ErrorWhileListingEndsThatFolderOnly) {
 TEST(FolderWalk, CopyItSavedIsNotHandledByTheSameWalk) {
   MemoryWorld world;
   world.platform.SetPosixBehaviour();  // the listing shows the new copy
-  const std::string original = kMark + std::string(6000, 'w');
+  const std::string original = kMark + Pattern(6000);
   world.platform.AddFile("d/f", original);
   int writes = 0;
   // The rewrite lands 1000 bytes, then nothing more reaches d/f.

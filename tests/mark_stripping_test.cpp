@@ -6,6 +6,7 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "memory_world.h"
 
@@ -90,18 +91,20 @@ struct SizeCase {
   std::int64_t size;
 };
 
-class TooLargeTest : public testing::TestWithParam<SizeCase> {};
+// Files of any size stream through one block; one whose bytes run out
+// before its length is not rewritten.
+class LengthPastTheBytesTest : public testing::TestWithParam<SizeCase> {};
 
-TEST_P(TooLargeTest, IsLeftUnchangedWithoutAMemoryBlock) {
+TEST_P(LengthPastTheBytesTest, IsLeftUnchangedAsUnreadable) {
   MemoryWorld world;
   world.platform.AddFile("d/f", kMark + "x").apparent_size = GetParam().size;
   EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
   EXPECT_EQ(world.Bytes("d/f"), kMark + "x");
-  EXPECT_EQ(world.Output(), Lines({"not enough memory to open file d/f"}));
+  EXPECT_EQ(world.Output(), Lines({"can not read file d/f"}));
   EXPECT_EQ(world.platform.held_blocks(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Stripping, TooLargeTest,
+INSTANTIATE_TEST_SUITE_P(Stripping, LengthPastTheBytesTest,
                          testing::Values(SizeCase{std::int64_t{1} << 31},
                                          SizeCase{std::int64_t{1} << 32},
                                          SizeCase{(std::int64_t{1} << 32) +
@@ -144,11 +147,16 @@ struct FaultCase {
 
 class StripFaultTest : public testing::TestWithParam<FaultCase> {};
 
+// Memory for no more than the smallest block: a file of a few blocks is
+// rewritten in several steps.
+constexpr std::size_t kSmallBlocks = 4096 + 4;
+const std::string kOriginal = kMark + Pattern(10000);
+
 TEST_P(StripFaultTest, NeverLosesTheFileNorClaimsSuccess) {
   const FaultCase& c = GetParam();
   MemoryWorld world;
-  const std::string original = kMark + std::string(6000, 'w');
-  world.platform.AddFile("d/f", original);
+  world.platform.AddFile("d/f", kOriginal);
+  world.platform.SetBlockLimit(kSmallBlocks);
   world.platform.SetCallHook(FailNth(c.kind, c.nth, c.partial));
   EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
   EXPECT_EQ(world.Bytes("d/f"), c.after);
@@ -157,7 +165,14 @@ TEST_P(StripFaultTest, NeverLosesTheFileNorClaimsSuccess) {
   EXPECT_EQ(world.platform.held_blocks(), 0u);
 }
 
-const std::string kOriginal = kMark + std::string(6000, 'w');
+TEST(Stripping, FileOfManyBlocksMovesEveryByteByThree) {
+  MemoryWorld world;
+  world.platform.AddFile("d/f", kOriginal);
+  world.platform.SetBlockLimit(kSmallBlocks);
+  EXPECT_TRUE(StripUtf8Mark(world.services, "d/f"));
+  EXPECT_EQ(world.Bytes("d/f"), kOriginal.substr(3));
+  EXPECT_EQ(world.Output(), Lines({"successfully removed BOM of file d/f"}));
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Stripping, StripFaultTest,
@@ -169,45 +184,86 @@ INSTANTIATE_TEST_SUITE_P(
                               1000, kOriginal, "can not write file "},
                     FaultCase{"rewrite_fails", CallKind::kWrite, 1, -1,
                               kOriginal, "can not write file "},
-                    FaultCase{"rewrite_close_fails", CallKind::kClose, 2, -1,
+                    FaultCase{"later_read_fails", CallKind::kRead, 2, -1,
+                              kOriginal, "can not read file "},
+                    FaultCase{"later_write_stops_part_way", CallKind::kWrite, 2,
+                              1000, kOriginal, "can not write file "},
+                    FaultCase{"last_write_fails", CallKind::kWrite, 3, -1,
+                              kOriginal, "can not write file "},
+                    FaultCase{"cut_fails", CallKind::kTruncate, 1, -1,
+                              kOriginal, "can not write file "},
+                    FaultCase{"rewrite_close_fails", CallKind::kClose, 1, -1,
                               kOriginal, "can not write file "}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Stripping, FileThatCannotBeReopenedForItsRewriteIsLeftSilently) {
+TEST(Stripping, RewriteGoesThroughTheOneHandleThatReadTheFile) {
+  MemoryWorld world;
+  world.platform.AddFile("d/f", kOriginal);
+  world.platform.SetBlockLimit(kSmallBlocks);
+  int opens = 0;
+  world.platform.SetCallHook([&](std::size_t, const PlatformCall& call) {
+    Fault fault;
+    fault.fail = call.kind == CallKind::kOpen && ++opens > 1;
+    return fault;
+  });
+  EXPECT_TRUE(StripUtf8Mark(world.services, "d/f"));
+  EXPECT_EQ(opens, 1);
+  EXPECT_EQ(world.Bytes("d/f"), kOriginal.substr(3));
+}
+
+TEST(Stripping, FileGrowingWhileRewrittenIsLeftWhole) {
+  // Grows while its one block is read, or, in blocks, just before the cut.
+  struct Growth {
+    std::size_t block_limit;
+    CallKind at;
+    int nth;
+  };
+  for (const Growth growth : {Growth{std::size_t{1} << 20, CallKind::kRead, 1},
+                              Growth{kSmallBlocks, CallKind::kSize, 2}}) {
+    MemoryWorld world;
+    world.platform.AddFile("d/f", kOriginal);
+    world.platform.SetBlockLimit(growth.block_limit);
+    int seen = 0;
+    world.platform.SetCallHook([&](std::size_t, const PlatformCall& call) {
+      if (call.kind == growth.at && ++seen == growth.nth) {
+        world.platform.FileAt("d/f").bytes += "!";
+      }
+      return Fault{};
+    });
+    EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
+    EXPECT_TRUE(world.Bytes("d/f") == kOriginal + "!") << growth.block_limit;
+    EXPECT_EQ(world.Output(), Lines({"can not read file d/f"}));
+  }
+}
+
+TEST(Stripping, FileNoWriteReachesIsStillWhole) {
   MemoryWorld world;
   world.platform.AddFile("d/f", kOriginal);
   world.platform.SetCallHook([](std::size_t, const PlatformCall& call) {
     Fault fault;
-    fault.fail = call.kind == CallKind::kOpen &&
-                 call.disposition != OpenDisposition::kUpdateExisting;
+    fault.fail = call.kind == CallKind::kWrite;
     return fault;
   });
   EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
-  EXPECT_EQ(world.Output(), "");
-  EXPECT_EQ(world.platform.FilePaths(), std::vector<std::string>{"d/f"});
+  // Written over in place, never emptied: what no write changed is read
+  // back as the original.
+  EXPECT_EQ(world.Output(), Lines({"can not write file d/f"}));
   EXPECT_EQ(world.Bytes("d/f"), kOriginal);
+  EXPECT_FALSE(world.platform.HasFile("d/f.bom-original"));
 }
 
-TEST(Stripping, FileGrowingWhileReadIsPassedOver) {
-  MemoryWorld world;
-  world.platform.AddFile("d/f", kMark + "abc");
-  world.platform.SetCallHook([&](std::size_t, const PlatformCall& call) {
-    if (call.kind == CallKind::kRead) world.platform.FileAt("d/f").bytes += "!";
-    return Fault{};
-  });
-  EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
-  EXPECT_EQ(world.Bytes("d/f").substr(0, 6), kMark + "abc");
-  EXPECT_EQ(world.Output(), Lines({"can not read file d/f"}));
-}
-
-TEST(Stripping, OriginalIsSavedBesideWhenItCannotBePutBack) {
+TEST(Stripping, OriginalIsSavedBesideWhenTheUndoFailsPartWay) {
+  // The second block's write fails, and so does the undo's first step back:
+  // the file is then part new, part old, and the copy beside it whole.
   MemoryWorld world;
   world.platform.AddFile("d/f", kOriginal);
   world.platform.AddFile("d/f.bom-original", "someone else's");
-  // Both the rewrite and the restore of d/f fail.
-  world.platform.SetCallHook([](std::size_t, const PlatformCall& call) {
+  world.platform.SetBlockLimit(kSmallBlocks);
+  int writes = 0;
+  world.platform.SetCallHook([&](std::size_t, const PlatformCall& call) {
     Fault fault;
-    fault.fail = call.kind == CallKind::kWrite && call.path == "d/f";
+    fault.fail = call.kind == CallKind::kWrite && call.path == "d/f" &&
+                 (++writes == 2 || writes == 4);
     return fault;
   });
   EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
@@ -219,28 +275,6 @@ TEST(Stripping, OriginalIsSavedBesideWhenItCannotBePutBack) {
   EXPECT_EQ(world.platform.held_blocks(), 0u);
 }
 
-TEST(Stripping, SayingSoWhenNothingCanBeWrittenAnywhere) {
-  for (bool in_place : {false, true}) {
-    MemoryWorld world;
-    if (in_place) world.platform.SetPosixBehaviour();
-    world.platform.AddFile("d/f", kOriginal);
-    world.platform.SetCallHook([](std::size_t, const PlatformCall& call) {
-      Fault fault;
-      fault.fail = call.kind == CallKind::kWrite;
-      return fault;
-    });
-    EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
-    // Written over in place, a file no write reached is still whole; emptied
-    // first, it is lost, and a copy that could not be written is not kept.
-    EXPECT_EQ(world.Output(), Lines({in_place ? "can not write file d/f"
-                                              : "can not restore file d/f"}));
-    if (in_place) {
-      EXPECT_EQ(world.Bytes("d/f"), kOriginal);
-    }
-    EXPECT_FALSE(world.platform.HasFile("d/f.bom-original"));
-  }
-}
-
 TEST(Stripping, ConsoleEventDuringTheRewriteWaitsForTheWholeFile) {
   for (ConsoleEvent event :
        {ConsoleEvent::kClose, ConsoleEvent::kCtrlC, ConsoleEvent::kCtrlBreak}) {
@@ -248,9 +282,9 @@ TEST(Stripping, ConsoleEventDuringTheRewriteWaitsForTheWholeFile) {
     world.console.Open();
     const std::string rest(20000, 'r');
     world.platform.AddFile("d/f", kMark + rest);
+    bool raised = false;
     world.platform.SetCallHook([&](std::size_t, const PlatformCall& call) {
-      if (call.kind == CallKind::kOpen &&
-          call.disposition == OpenDisposition::kReplace) {
+      if (call.kind == CallKind::kWrite && !std::exchange(raised, true)) {
         world.platform.RaiseConsoleEventAsync(event);
         // Give the handler every chance to cut in, were it not held off.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "pattern.h"
 #include "platform/console_window.h"
 #include "platform/file_service.h"
 #include "platform/memory/memory_platform.h"

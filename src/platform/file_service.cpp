@@ -174,6 +174,39 @@ std::int32_t FileService::ReadBytes(FileHandle file, void* destination,
   return taken + copied;
 }
 
+void FileService::SetAside(OpenFileRecord& record) {
+  WriteOut(record);
+  record.reading = true;
+  record.remaining = 0;
+  record.filled = 0;
+}
+
+std::int32_t FileService::ReadAt(FileHandle file, std::int64_t offset,
+                                 void* destination, std::int32_t count) {
+  PlatformGuard guard(platform_);
+  OpenFileRecord* record = Find(file);
+  if (record == nullptr || destination == nullptr || count <= 0) return 0;
+  SetAside(*record);
+  return platform_.FileReadAt(record->native, offset, destination, count);
+}
+
+std::int32_t FileService::WriteAt(FileHandle file, std::int64_t offset,
+                                  const void* source, std::int32_t count) {
+  PlatformGuard guard(platform_);
+  OpenFileRecord* record = Find(file);
+  if (record == nullptr || source == nullptr || count <= 0) return 0;
+  SetAside(*record);
+  return platform_.FileWriteAt(record->native, offset, source, count);
+}
+
+bool FileService::Truncate(FileHandle file, std::int64_t length) {
+  PlatformGuard guard(platform_);
+  OpenFileRecord* record = Find(file);
+  if (record == nullptr) return false;
+  SetAside(*record);
+  return platform_.FileTruncate(record->native, length);
+}
+
 std::int64_t FileService::FileLength(FileHandle file) {
   PlatformGuard guard(platform_);
   OpenFileRecord* record = Find(file);

@@ -1,5 +1,5 @@
-// Buffered access to file contents, a register of every open file, and the
-// zero-filled blocks that whole files are loaded into.
+// Buffered and positional access to file contents, a register of every open
+// file, and the zero-filled blocks that rewrites move bytes through.
 //
 // The register is guarded: the console-event handler closes every open file,
 // so each operation, and every rewrite as a whole (see RewriteShield), runs
@@ -71,25 +71,37 @@ class FileService {
                          std::int32_t count);
   std::int32_t WriteBytes(FileHandle file, const void* source,
                           std::int32_t count);
+  // Positional transfers straight to the platform, for rewriting a file in
+  // place: what the handle has buffered is written out or dropped first.
+  // Their callers learn from the count what landed, and Close does not
+  // count them again: a write that fell short may have been made good.
+  std::int32_t ReadAt(FileHandle file, std::int64_t offset, void* destination,
+                      std::int32_t count);
+  std::int32_t WriteAt(FileHandle file, std::int64_t offset, const void* source,
+                       std::int32_t count);
+  bool Truncate(FileHandle file, std::int64_t length);
   std::int64_t FileLength(FileHandle file);
   // False when the platform cannot tell.
   bool Identity(FileHandle file, FileIdentity& identity);
 
   // Writes out what is buffered and closes the file. Returns true only when
-  // every byte ever written through this handle reached the file; false also
-  // for a handle that is not open.
+  // every byte ever written through this handle's buffer reached the file
+  // and the system closed it; false also for a handle that is not open.
   bool Close(FileHandle file);
   void CloseAllFiles();
 
   MemoryBlock AllocateBlock(std::int32_t size);
+  // How many bytes a rewrite moves at a time: files of any size go through
+  // one block of about this many bytes.
+  static constexpr std::int32_t kStreamBlockSize = 1 << 20;
   static void ReleaseBlock(MemoryBlock& block) { block.Release(); }
 
   // Called from the console-event handler's thread: waits for any rewrite in
   // flight, closes every open file and stops the service for good.
   void StopForConsoleEvent();
 
-  // Holds off StopForConsoleEvent while a file is between being emptied and
-  // holding its full new content.
+  // Holds off StopForConsoleEvent while a file is between its first changed
+  // byte and being whole again.
   class RewriteShield {
    public:
     explicit RewriteShield(FileService& files) : guard_(files.platform_) {}
@@ -114,6 +126,9 @@ class FileService {
   bool Stopped();
   OpenFileRecord* Find(FileHandle file);
   void WriteOut(OpenFileRecord& record);
+  // Writes out or drops what the record buffers, before a positional
+  // transfer.
+  void SetAside(OpenFileRecord& record);
   bool CloseRecord(std::size_t index);
 
   Platform& platform_;

@@ -106,6 +106,16 @@ class Platform {
                                 std::int32_t count) = 0;
   virtual std::int32_t FileWrite(NativeFile file, const void* source,
                                  std::int32_t count) = 0;
+  // Positional transfers, for rewriting a file in place through the handle
+  // that read it: they start at the offset given, whatever the file's own
+  // position, and move the whole count unless the file ends or the system
+  // fails.
+  virtual std::int32_t FileReadAt(NativeFile file, std::int64_t offset,
+                                  void* destination, std::int32_t count) = 0;
+  virtual std::int32_t FileWriteAt(NativeFile file, std::int64_t offset,
+                                   const void* source, std::int32_t count) = 0;
+  // Cuts the file, or extends it with zeros, to this length.
+  virtual bool FileTruncate(NativeFile file, std::int64_t length) = 0;
   virtual std::int64_t FileSize(NativeFile file) = 0;  // -1 on failure
   virtual bool FileClose(NativeFile file) = 0;         // false: data lost
   virtual bool FileIdentityOf(NativeFile file, FileIdentity& identity) = 0;

@@ -142,13 +142,15 @@ NativeFile MemoryPlatform::FileOpen(const std::string& path,
         return kNoNativeFile;
       }
       if (!exists && folders_.count(ParentKey(path)) == 0) return kNoNativeFile;
-      if (!exists || !posix_) AddFile(path, "");
-      open.in_place = posix_;
+      if (exists) {
+        found->second.bytes.clear();
+      } else {
+        AddFile(path, "");
+      }
       break;
     case OpenDisposition::kTruncateExisting:
       if (!writable) return kNoNativeFile;
-      if (!posix_) found->second.bytes.clear();
-      open.in_place = posix_;
+      found->second.bytes.clear();
       open.can_read = false;
       break;
     case OpenDisposition::kCreateNew:
@@ -167,22 +169,84 @@ std::int32_t MemoryPlatform::FileRead(NativeFile file, void* destination,
   auto open = open_.find(file);
   const std::string path = open == open_.end() ? "" : open->second.path;
   const Fault fault = Enter(Call(CallKind::kRead, path, count));
-  if (fault.fail || open == open_.end() || !open->second.can_read ||
-      open->second.in_place) {
-    return 0;
-  }
-  auto found = files_.find(path);
-  if (found == files_.end()) return 0;
+  if (open == open_.end()) return 0;
+  const std::int32_t read =
+      ReadAt(open->second, open->second.position, destination, count, fault);
+  open->second.position += static_cast<std::size_t>(read);
+  return read;
+}
+
+std::int32_t MemoryPlatform::ReadAt(const OpenFile& open, std::size_t offset,
+                                    void* destination, std::int32_t count,
+                                    const Fault& fault) {
+  auto found = files_.find(open.path);
+  if (fault.fail || !open.can_read || found == files_.end()) return 0;
   const std::string& bytes = found->second.bytes;
-  const std::size_t position = std::min(open->second.position, bytes.size());
+  const std::size_t position = std::min(offset, bytes.size());
   std::size_t take =
       std::min(static_cast<std::size_t>(count), bytes.size() - position);
   if (fault.partial >= 0) {
     take = std::min(take, static_cast<std::size_t>(fault.partial));
   }
   std::memcpy(destination, bytes.data() + position, take);
-  open->second.position = position + take;
   return static_cast<std::int32_t>(take);
+}
+
+std::int32_t MemoryPlatform::WriteAt(OpenFile& open, std::size_t offset,
+                                     const void* source, std::int32_t count,
+                                     const Fault& fault) {
+  auto found = files_.find(open.path);
+  if (fault.fail || !open.can_write || found == files_.end()) return 0;
+  std::size_t put = static_cast<std::size_t>(count);
+  if (fault.partial >= 0) {
+    put = std::min(put, static_cast<std::size_t>(fault.partial));
+  }
+  const std::int64_t limit = found->second.write_limit;
+  if (limit >= 0) {
+    const auto below = static_cast<std::size_t>(limit);
+    put = offset >= below ? 0 : std::min(put, below - offset);
+  }
+  std::string& bytes = found->second.bytes;
+  if (bytes.size() < offset + put) bytes.resize(offset + put);
+  std::memcpy(bytes.data() + offset, source, put);
+  return static_cast<std::int32_t>(put);
+}
+
+std::int32_t MemoryPlatform::FileReadAt(NativeFile file, std::int64_t offset,
+                                        void* destination, std::int32_t count) {
+  Lock lock(mutex_);
+  auto open = open_.find(file);
+  const std::string path = open == open_.end() ? "" : open->second.path;
+  const Fault fault = Enter(Call(CallKind::kRead, path, count));
+  if (open == open_.end() || offset < 0) return 0;
+  return ReadAt(open->second, static_cast<std::size_t>(offset), destination,
+                count, fault);
+}
+
+std::int32_t MemoryPlatform::FileWriteAt(NativeFile file, std::int64_t offset,
+                                         const void* source,
+                                         std::int32_t count) {
+  Lock lock(mutex_);
+  auto open = open_.find(file);
+  const std::string path = open == open_.end() ? "" : open->second.path;
+  const Fault fault = Enter(Call(CallKind::kWrite, path, count));
+  if (open == open_.end() || offset < 0) return 0;
+  return WriteAt(open->second, static_cast<std::size_t>(offset), source, count,
+                 fault);
+}
+
+bool MemoryPlatform::FileTruncate(NativeFile file, std::int64_t length) {
+  Lock lock(mutex_);
+  auto open = open_.find(file);
+  const std::string path = open == open_.end() ? "" : open->second.path;
+  if (Enter(Call(CallKind::kTruncate, path, length)).fail ||
+      open == open_.end() || !open->second.can_write || length < 0) {
+    return false;
+  }
+  auto found = files_.find(path);
+  if (found == files_.end()) return false;
+  found->second.bytes.resize(static_cast<std::size_t>(length));
+  return true;
 }
 
 std::int32_t MemoryPlatform::FileWrite(NativeFile file, const void* source,
@@ -192,21 +256,10 @@ std::int32_t MemoryPlatform::FileWrite(NativeFile file, const void* source,
   const std::string path = open == open_.end() ? "" : open->second.path;
   const Fault fault = Enter(Call(CallKind::kWrite, path, count));
   if (open == open_.end()) return 0;
-  open->second.fell_short |=
-      fault.fail || (fault.partial >= 0 && fault.partial < count);
-  if (fault.fail || !open->second.can_write) return 0;
-  auto found = files_.find(path);
-  if (found == files_.end()) return 0;
-  std::size_t put = static_cast<std::size_t>(count);
-  if (fault.partial >= 0) {
-    put = std::min(put, static_cast<std::size_t>(fault.partial));
-  }
-  std::string& bytes = found->second.bytes;
-  const std::size_t position = open->second.position;
-  if (bytes.size() < position + put) bytes.resize(position + put);
-  std::memcpy(bytes.data() + position, source, put);
-  open->second.position = position + put;
-  return static_cast<std::int32_t>(put);
+  const std::int32_t written =
+      WriteAt(open->second, open->second.position, source, count, fault);
+  open->second.position += static_cast<std::size_t>(written);
+  return written;
 }
 
 std::int64_t MemoryPlatform::FileSize(NativeFile file) {
@@ -214,9 +267,6 @@ std::int64_t MemoryPlatform::FileSize(NativeFile file) {
   auto open = open_.find(file);
   const std::string path = open == open_.end() ? "" : open->second.path;
   if (Enter(Call(CallKind::kSize, path)).fail || open == open_.end()) return -1;
-  if (open->second.in_place) {
-    return static_cast<std::int64_t>(open->second.position);
-  }
   auto found = files_.find(path);
   if (found == files_.end()) return 0;
   if (found->second.apparent_size >= 0) return found->second.apparent_size;
@@ -229,16 +279,8 @@ bool MemoryPlatform::FileClose(NativeFile file) {
   const std::string path = open == open_.end() ? "" : open->second.path;
   const bool failed = Enter(Call(CallKind::kClose, path)).fail;
   if (open == open_.end()) return false;
-  const OpenFile closing = open->second;
   open_.erase(open);  // a failed close still lets go of the file
-  auto found = files_.find(path);
-  // Written over in place: cut to the new content's end, unless a write
-  // fell short, as the POSIX layer does. A failed close has cut nothing.
-  if (closing.in_place && !closing.fell_short && !failed &&
-      found != files_.end()) {
-    found->second.bytes.resize(closing.position);
-  }
-  return !failed && !(closing.in_place && closing.fell_short);
+  return !failed;
 }
 
 bool MemoryPlatform::FileRemove(const std::string& path) {

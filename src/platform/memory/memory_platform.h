@@ -6,12 +6,9 @@
 // read-only, held open for writing by another program, or refuse to be
 // replaced (as Windows refuses for hidden and system files).
 //
-// Files and listings behave as on Windows: a file opened to be replaced is
-// emptied at once, and a listing shows the folder as it was when it began.
-// SetPosixBehaviour makes them behave as the POSIX layer's may: a replaced
-// file is written over in place and cut to length when closed (not cut when
-// a write fell short or the close failed), and a listing may show a file
-// created after it began.
+// Listings behave as on Windows: a listing shows the folder as it was when
+// it began. SetPosixBehaviour makes them behave as the POSIX layer's may: a
+// listing may show a file created after it began.
 #pragma once
 
 #include <atomic>
@@ -44,6 +41,7 @@ enum class CallKind {
   kBlockRelease,
   kIdentity,
   kRemove,
+  kTruncate,
 };
 
 struct PlatformCall {
@@ -120,6 +118,11 @@ class MemoryPlatform final : public Platform {
                         std::int32_t count) override;
   std::int32_t FileWrite(NativeFile file, const void* source,
                          std::int32_t count) override;
+  std::int32_t FileReadAt(NativeFile file, std::int64_t offset,
+                          void* destination, std::int32_t count) override;
+  std::int32_t FileWriteAt(NativeFile file, std::int64_t offset,
+                           const void* source, std::int32_t count) override;
+  bool FileTruncate(NativeFile file, std::int64_t length) override;
   std::int64_t FileSize(NativeFile file) override;
   bool FileClose(NativeFile file) override;
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
@@ -151,8 +154,6 @@ class MemoryPlatform final : public Platform {
     std::size_t position = 0;
     bool can_read = false;
     bool can_write = false;
-    bool in_place = false;  // being replaced, written over from the start
-    bool fell_short = false;
   };
   struct Listing {
     std::string folder;
@@ -161,6 +162,11 @@ class MemoryPlatform final : public Platform {
   };
 
   Fault Enter(const PlatformCall& call);
+  std::int32_t ReadAt(const OpenFile& open, std::size_t offset,
+                      void* destination, std::int32_t count,
+                      const Fault& fault);
+  std::int32_t WriteAt(OpenFile& open, std::size_t offset, const void* source,
+                       std::int32_t count, const Fault& fault);
   std::string FolderKey(const std::string& path) const;
   std::string ParentKey(const std::string& path) const;
   void AddEntry(const std::string& parent, const std::string& name);

@@ -12,6 +12,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -34,6 +35,27 @@ constexpr int kUncachedReadsToReadAhead = 4;
 
 // Linux moves at most this much in one read() or write().
 constexpr ssize_t kLargestTransfer = 0x7ffff000;
+
+// Moves count bytes through `step` (one read or write of up to n bytes into
+// or out of `at`), again after EINTR and on after a short transfer, until
+// the file ends or the system fails; returns the bytes moved.
+template <typename Step>
+std::int32_t Transfer(void* bytes, std::int32_t count, Step step) {
+  auto* const start = static_cast<char*>(bytes);
+  std::int32_t total = 0;
+  while (total < count) {
+    const ssize_t moved =
+        step(start + total, static_cast<std::size_t>(count - total));
+    if (moved > 0) {
+      total += static_cast<std::int32_t>(moved);
+    } else if (moved < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  return total;
+}
 
 int OpenFlags(OpenDisposition disposition) {
   // O_NONBLOCK keeps a FIFO that took a file's place from blocking the open;
@@ -89,31 +111,16 @@ int PosixPlatform::OpenAt(const std::string& path, int flags) {
   return fd;
 }
 
-PosixPlatform::Replacing* PosixPlatform::FindReplacing(int fd) {
-  for (Replacing& replacing : replacing_) {
-    if (replacing.fd == fd) return &replacing;
+void PosixPlatform::NoteWriter(int fd) {
+  // What the open learned of the file no longer holds once it is written.
+  if (known_.fd == fd) known_.fd = -1;
+  if (std::find(writers_.begin(), writers_.end(), fd) == writers_.end()) {
+    writers_.push_back(fd);
   }
-  return nullptr;
-}
-
-void PosixPlatform::ReleaseUpdateLock() {
-  if (update_lock_ < 0 || update_open_) return;
-  close(update_lock_);
-  update_lock_ = -1;
 }
 
 NativeFile PosixPlatform::FileOpen(const std::string& path,
                                    OpenDisposition disposition) {
-  if (disposition == OpenDisposition::kUpdateExisting) ReleaseUpdateLock();
-  const bool replacing = disposition == OpenDisposition::kReplace ||
-                         disposition == OpenDisposition::kTruncateExisting;
-  if (replacing && update_lock_ >= 0 && !update_open_ && path == update_path_) {
-    // The file this run read and holds locked: written over in place
-    // through the same descriptor.
-    replacing_.push_back({update_lock_, 0, false});
-    writers_.push_back(update_lock_);
-    return update_lock_;
-  }
   if (disposition == OpenDisposition::kReadExisting) {
     int fd = TakeOpenedAhead(path);
     if (fd < 0) fd = OpenAt(path, OpenFlags(disposition));
@@ -123,7 +130,7 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
   const int fd = OpenAt(path, OpenFlags(disposition));
   if (fd < 0) return kNoNativeFile;
   if (disposition == OpenDisposition::kCreateNew) {
-    writers_.push_back(fd);
+    NoteWriter(fd);
     return fd;
   }
   // Checked before anything is written: root could write a read-only file.
@@ -132,30 +139,31 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
     close(fd);
     return kNoNativeFile;
   }
-  if (disposition == OpenDisposition::kUpdateExisting) {
-    // Another run of the tool holds this file: pass it over, as a file held
-    // open for writing by another program is on Windows.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      close(fd);
+  // Another run of the tool holds this file: pass it over, as a file held
+  // open for writing by another program is on Windows. The lock lasts as
+  // long as the descriptor, through the whole rewrite.
+  if (disposition == OpenDisposition::kUpdateExisting &&
+      flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return kNoNativeFile;
+  }
+  if (disposition == OpenDisposition::kReplace ||
+      disposition == OpenDisposition::kTruncateExisting) {
+    NoteWriter(fd);
+    if (ftruncate(fd, 0) != 0) {
+      FileClose(fd);
       return kNoNativeFile;
     }
-    update_lock_ = fd;
-    update_open_ = true;
-    update_path_ = path;
+    info.st_size = 0;
   }
   known_ = {fd, static_cast<std::int64_t>(info.st_size), IdentityOf(info)};
-  if (replacing) {
-    replacing_.push_back({fd, 0, false});
-    writers_.push_back(fd);
-  }
   return fd;
 }
 
 std::int32_t PosixPlatform::FileRead(NativeFile file, void* destination,
                                      std::int32_t count) {
   const int fd = static_cast<int>(file);
-  // A file being replaced ends where its new content does.
-  if (FindReplacing(fd) != nullptr || fd == at_end_fd_) return 0;
+  if (fd == at_end_fd_) return 0;
   auto* out = static_cast<char*>(destination);
   std::int32_t total = 0;
   if (fd == gate_fd_ && !prefetching_ && prefetch_depth_ > 0) {
@@ -195,32 +203,42 @@ std::int32_t PosixPlatform::FileRead(NativeFile file, void* destination,
 std::int32_t PosixPlatform::FileWrite(NativeFile file, const void* source,
                                       std::int32_t count) {
   const int fd = static_cast<int>(file);
+  NoteWriter(fd);
+  return Transfer(const_cast<void*>(source), count,
+                  [fd](char* at, std::size_t n) { return write(fd, at, n); });
+}
+
+std::int32_t PosixPlatform::FileReadAt(NativeFile file, std::int64_t offset,
+                                       void* destination, std::int32_t count) {
+  const int fd = static_cast<int>(file);
+  char* const start = static_cast<char*>(destination);
+  return Transfer(destination, count, [=](char* at, std::size_t n) {
+    return pread(fd, at, n, static_cast<off_t>(offset + (at - start)));
+  });
+}
+
+std::int32_t PosixPlatform::FileWriteAt(NativeFile file, std::int64_t offset,
+                                        const void* source,
+                                        std::int32_t count) {
+  const int fd = static_cast<int>(file);
+  NoteWriter(fd);
+  auto* const start = static_cast<char*>(const_cast<void*>(source));
+  return Transfer(start, count, [=](char* at, std::size_t n) {
+    return pwrite(fd, at, n, static_cast<off_t>(offset + (at - start)));
+  });
+}
+
+bool PosixPlatform::FileTruncate(NativeFile file, std::int64_t length) {
+  const int fd = static_cast<int>(file);
   if (known_.fd == fd) known_.fd = -1;
-  Replacing* replacing = FindReplacing(fd);
-  const auto* in = static_cast<const char*>(source);
-  std::int32_t total = 0;
-  while (total < count) {
-    const auto wanted = static_cast<std::size_t>(count - total);
-    const ssize_t put = replacing != nullptr
-                            ? pwrite(fd, in + total, wanted, replacing->written)
-                            : write(fd, in + total, wanted);
-    if (put > 0) {
-      total += static_cast<std::int32_t>(put);
-      if (replacing != nullptr) replacing->written += put;
-    } else if (put < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
-  if (total < count && replacing != nullptr) replacing->fell_short = true;
-  return total;
+  int result = 0;
+  do {
+    result = ftruncate(fd, static_cast<off_t>(length));
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
 }
 
 std::int64_t PosixPlatform::FileSize(NativeFile file) {
-  if (const Replacing* replacing = FindReplacing(static_cast<int>(file))) {
-    return replacing->written;
-  }
   if (known_.fd == file) return known_.size;
   struct stat info {};
   if (fstat(static_cast<int>(file), &info) != 0) return -1;
@@ -233,22 +251,9 @@ bool PosixPlatform::FileClose(NativeFile file) {
   if (at_end_fd_ == fd) at_end_fd_ = -1;
   if (gate_fd_ == fd) gate_fd_ = -1;
   std::erase(writers_, fd);
-  bool complete = true;
-  if (Replacing* replacing = FindReplacing(fd)) {
-    // Cut off what is left of the old content, unless a write fell short:
-    // then what lies beyond the bytes that landed is still the old content,
-    // and cutting there would lose it.
-    complete = !replacing->fell_short && ftruncate(fd, replacing->written) == 0;
-    replacing_.erase(replacing_.begin() + (replacing - replacing_.data()));
-  }
-  if (fd == update_lock_) {
-    // Kept open for its lock until the walk moves on.
-    update_open_ = false;
-    return complete;
-  }
   // On Linux the descriptor is gone even when close reports EINTR, and
   // write() has already handed every byte to the kernel.
-  return (close(fd) == 0 || errno == EINTR) && complete;
+  return close(fd) == 0 || errno == EINTR;
 }
 
 bool PosixPlatform::FileRemove(const std::string& path) {

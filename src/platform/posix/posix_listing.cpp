@@ -147,14 +147,12 @@ int PosixPlatform::TakeOpenedAhead(const std::string& path) {
 
 // The listing calls are where the walk moves on from one file to the next:
 // the file it leaves is whole, so a console event noted meanwhile is
-// answered here (a walk through folders without files makes no other call),
-// and the lock on the last file opened for update is let go.
+// answered here (a walk through folders without files makes no other call).
 
 NativeListing PosixPlatform::ListFirst(const std::string& folder_path,
                                        ListingEntry& entry,
                                        ListingStart& start) {
   AnswerPendingSignal();
-  ReleaseUpdateLock();
   DIR* dir = opendir(folder_path.c_str());
   if (dir == nullptr) {
     start = ListingStart::kCannotList;
@@ -175,7 +173,6 @@ NativeListing PosixPlatform::ListFirst(const std::string& folder_path,
 
 bool PosixPlatform::ListNext(NativeListing listing, ListingEntry& entry) {
   AnswerPendingSignal();
-  ReleaseUpdateLock();
   return Advance(*static_cast<OpenListing*>(listing), entry);
 }
 
@@ -189,7 +186,6 @@ bool PosixPlatform::FolderIdentity(const std::string& folder_path,
 }
 
 void PosixPlatform::ListClose(NativeListing native) {
-  ReleaseUpdateLock();
   auto open = std::find_if(listings_.rbegin(), listings_.rend(),
                            [native](const std::unique_ptr<OpenListing>& l) {
                              return l.get() == native;

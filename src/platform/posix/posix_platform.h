@@ -26,6 +26,11 @@ class PosixPlatform final : public Platform {
                         std::int32_t count) override;
   std::int32_t FileWrite(NativeFile file, const void* source,
                          std::int32_t count) override;
+  std::int32_t FileReadAt(NativeFile file, std::int64_t offset,
+                          void* destination, std::int32_t count) override;
+  std::int32_t FileWriteAt(NativeFile file, std::int64_t offset,
+                           const void* source, std::int32_t count) override;
+  bool FileTruncate(NativeFile file, std::int64_t length) override;
   std::int64_t FileSize(NativeFile file) override;
   bool FileClose(NativeFile file) override;
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
@@ -89,11 +94,8 @@ class PosixPlatform final : public Platform {
   // The folder to resolve a path against, and the name to resolve there.
   int FolderOf(const std::string& path, const char*& name) const;
   int OpenAt(const std::string& path, int flags);
-  struct Replacing;
-  Replacing* FindReplacing(int fd);
-  // Lets go of the lock that kept another run off the last file opened for
-  // update: the walk has moved on from it.
-  void ReleaseUpdateLock();
+  // Counts the file among those open for writing.
+  void NoteWriter(int fd);
 
   std::vector<std::string> args_;
   bool input_is_terminal_ = false;
@@ -102,34 +104,10 @@ class PosixPlatform final : public Platform {
   ConsoleEventHandler handler_;
   bool signals_installed_ = false;
   int guard_depth_ = 0;
-  // Files opened to be replaced. They are written over from the start and
-  // cut to length when closed, and meanwhile behave as if emptied at open:
-  // emptying a file first makes ext4 free its blocks and force the new ones
-  // out at close, which costs several times the rewrite itself. A file that
-  // a write fell short on is not cut: beyond the bytes that landed it still
-  // holds its old ones, and it stays as long as it was.
-  // Written with pwrite from its own offset, which spares an lseek both to
-  // start (the descriptor may be the one the file was read through) and to
-  // find where to cut.
-  struct Replacing {
-    int fd = -1;
-    off_t written = 0;
-    bool fell_short = false;
-  };
-  std::vector<Replacing> replacing_;
-  // Every file open for writing (replaced or created). While there is none,
+  // Every file written since it was opened. While there is none,
   // no file can be left half-written, and a console event may end the
   // process even where the main flow holds the guard.
   std::vector<int> writers_;
-  // The last file opened for update, locked (flock) against other runs of
-  // the tool from that open until the walk moves on, so that the lock spans
-  // the rewrite and its repairs although the descriptor is closed in
-  // between; -1 when none. While the caller holds it open, update_open_.
-  // Opened for reading and writing, it also serves the opens that replace
-  // the same file: written over in place, it needs no descriptor of its own.
-  int update_lock_ = -1;
-  bool update_open_ = false;
-  std::string update_path_;
   // The descriptor whose last read met the end of its file: asking again
   // would only hear that once more.
   int at_end_fd_ = -1;

@@ -68,6 +68,61 @@ std::int32_t Win32Platform::FileWrite(NativeFile file, const void* source,
   return static_cast<std::int32_t>(written);
 }
 
+namespace {
+
+// Where a transfer on a handle opened for synchronous use starts.
+OVERLAPPED At(std::int64_t offset) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset));
+  at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+  return at;
+}
+
+}  // namespace
+
+std::int32_t Win32Platform::FileReadAt(NativeFile file, std::int64_t offset,
+                                       void* destination, std::int32_t count) {
+  auto* into = static_cast<unsigned char*>(destination);
+  std::int32_t total = 0;
+  // A disk file comes short only at its end; ask again until then.
+  while (total < count) {
+    OVERLAPPED at = At(offset + total);
+    DWORD read = 0;
+    if (!ReadFile(AsHandle(file), into + total,
+                  static_cast<DWORD>(count - total), &read, &at) ||
+        read == 0) {
+      break;
+    }
+    total += static_cast<std::int32_t>(read);
+  }
+  return total;
+}
+
+std::int32_t Win32Platform::FileWriteAt(NativeFile file, std::int64_t offset,
+                                        const void* source,
+                                        std::int32_t count) {
+  const auto* from = static_cast<const unsigned char*>(source);
+  std::int32_t total = 0;
+  while (total < count) {
+    OVERLAPPED at = At(offset + total);
+    DWORD written = 0;
+    if (!WriteFile(AsHandle(file), from + total,
+                   static_cast<DWORD>(count - total), &written, &at) ||
+        written == 0) {
+      break;
+    }
+    total += static_cast<std::int32_t>(written);
+  }
+  return total;
+}
+
+bool Win32Platform::FileTruncate(NativeFile file, std::int64_t length) {
+  LARGE_INTEGER end{};
+  end.QuadPart = length;
+  return SetFilePointerEx(AsHandle(file), end, nullptr, FILE_BEGIN) &&
+         SetEndOfFile(AsHandle(file));
+}
+
 std::int64_t Win32Platform::FileSize(NativeFile file) {
   DWORD high = 0;
   const DWORD low = GetFileSize(AsHandle(file), &high);

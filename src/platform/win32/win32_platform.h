@@ -20,6 +20,11 @@ class Win32Platform final : public Platform {
                         std::int32_t count) override;
   std::int32_t FileWrite(NativeFile file, const void* source,
                          std::int32_t count) override;
+  std::int32_t FileReadAt(NativeFile file, std::int64_t offset,
+                          void* destination, std::int32_t count) override;
+  std::int32_t FileWriteAt(NativeFile file, std::int64_t offset,
+                           const void* source, std::int32_t count) override;
+  bool FileTruncate(NativeFile file, std::int64_t length) override;
   std::int64_t FileSize(NativeFile file) override;
   bool FileClose(NativeFile file) override;
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
