@@ -6,6 +6,7 @@ add_library(sarnelux_win32 STATIC
   src/platform/win32/win32_console.cpp
   src/platform/win32/win32_files.cpp
   src/platform/win32/win32_listing.cpp
+  src/platform/win32/win32_paths.cpp
 )
 target_link_libraries(sarnelux_win32 PUBLIC sarnelux_core)
 

@@ -6,6 +6,14 @@
 // sees them.
 //
 //   wine_helper run OUT IN HOLD COMMAND_LINE   prints the exit code
+//   wine_helper race OUT save|delete TARGET SOURCE MS COMMAND_LINE
+//                                              runs the tool as run does and,
+//                                              MS milliseconds after its
+//                                              start, saves SOURCE over
+//                                              TARGET (as an editor does) or
+//                                              deletes it, again and again
+//                                              until that lands; prints the
+//                                              exit code
 //   wine_helper setattr PATH HEX
 //   wine_helper getattr PATH                   prints the attributes in hex
 //   wine_helper walk FOLDER                    prints every file path below
@@ -25,7 +33,21 @@ HANDLE OpenInherited(const char* path, DWORD access, DWORD disposition) {
                      disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-int Run(const char* out, const char* in, const char* hold, const char* line) {
+// What another program does to a file while the tool runs; true once it
+// landed.
+using Rival = bool (*)(const char* target, const char* source);
+
+bool SaveOver(const char* target, const char* source) {
+  return MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool Delete(const char* target, const char* /*source*/) {
+  return DeleteFileA(target) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+int Run(const char* out, const char* in, const char* hold, const char* line,
+        Rival rival = nullptr, const char* target = nullptr,
+        const char* source = nullptr, DWORD delay_ms = 0) {
   HANDLE held = INVALID_HANDLE_VALUE;
   if (std::strcmp(hold, "-") != 0) {
     // As an editor would hold it: writing, others may only read.
@@ -50,6 +72,14 @@ int Run(const char* out, const char* in, const char* hold, const char* line) {
   if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0,
                       nullptr, nullptr, &startup, &process)) {
     return 92;
+  }
+  if (rival != nullptr) {
+    // No look at the file can tell that the tool holds it without getting
+    // in the tool's way, so the first try waits until the tool is likely
+    // to hold it; from then on, try until it lands.
+    Sleep(delay_ms);
+    while (!rival(target, source)) {
+    }
   }
   if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
     TerminateProcess(process.hProcess, 99);
@@ -87,6 +117,11 @@ void Walk(const std::string& folder) {
 int main(int argc, char** argv) {
   if (argc == 6 && std::strcmp(argv[1], "run") == 0) {
     return Run(argv[2], argv[3], argv[4], argv[5]);
+  }
+  if (argc == 8 && std::strcmp(argv[1], "race") == 0) {
+    const Rival rival = std::strcmp(argv[3], "save") == 0 ? SaveOver : Delete;
+    return Run(argv[2], "-", "-", argv[7], rival, argv[4], argv[5],
+               static_cast<DWORD>(std::strtoul(argv[6], nullptr, 10)));
   }
   if (argc == 4 && std::strcmp(argv[1], "setattr") == 0) {
     const auto attributes =

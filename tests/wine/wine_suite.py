@@ -13,6 +13,7 @@ import os
 import pwd
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -216,6 +217,28 @@ def stripped(files):
     return {k: v[3:] if v.startswith(MARK) else v for k, v in files.items()}
 
 
+def big_marked(mebibytes):
+    """A marked file's content in which no byte equals the one three places
+    on, so that any byte out of place shows."""
+    return MARK + bytes(range(251)) * ((mebibytes << 20) // 251)
+
+
+def mid_rewrite(now, original):
+    """True when the file holds its new content up to some offset and its
+    old content from there: every byte still there."""
+    if len(now) != len(original):
+        return False
+    new = original[3:]
+    low, high = 0, len(new)  # the longest prefix of now that is new
+    while low < high:
+        middle = (low + high + 1) // 2
+        if now[:middle] == new[:middle]:
+            low = middle
+        else:
+            high = middle - 1
+    return now[low:] == original[low:]
+
+
 class WindowsProgram(unittest.TestCase):
     def test_mixed_tree_is_walked_and_reported_in_listing_order(self):
         tree = Tree()
@@ -312,6 +335,113 @@ class WindowsProgram(unittest.TestCase):
         self.assertEqual(code, b"0")
         self.assertEqual(output, one_removed(path))
         self.assertEqual(tree.read("a/twice"), MARK + b"x")
+
+    def test_killed_mid_rewrite_the_file_keeps_every_byte(self):
+        tree = Tree()
+        original = big_marked(256)
+        path = tree.write("export.csv", original)
+        tree.ready()
+        tool = subprocess.Popen(
+            WINE.wrap([WINE.wine, WINE.exe, win(tree.root), "/Q"]),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True)
+        deadline = time.monotonic() + 60
+        while tool.poll() is None and time.monotonic() < deadline:
+            with open(path, "rb") as f:
+                if f.read(3) != MARK:  # the first block is written
+                    break
+            time.sleep(0.001)
+        os.killpg(tool.pid, signal.SIGKILL)  # as taskkill /F would
+        tool.wait()
+        now = tree.read("export.csv")
+        self.assertNotEqual(len(now), len(original) - 3, "killed too late")
+        self.assertTrue(mid_rewrite(now, original))
+
+    def test_a_save_or_delete_while_the_file_is_held_is_not_undone(self):
+        for rival in ("save", "delete"):
+            tree = Tree()
+            path = tree.write("export.csv", big_marked(256))
+            version = b"the editor's version\r\n"
+            source = tree.write("export.csv.new", version)
+            tree.ready()
+            out = os.path.join(WINE.work, "out.txt")
+            code = WINE.helper_call(
+                "race", win(out), rival, win(path), win(source), "400",
+                f'"{win(WINE.exe)}" {win(tree.root)} /Q')
+            self.assertEqual(code.strip(), b"0")
+            with open(out, "rb") as f:
+                output = f.read()
+            # Stripped before the other program's turn, or never reached.
+            self.assertIn(output, (one_removed(path), BANNER + summary(
+                0, win(tree.root).encode())), rival)
+            if rival == "save":
+                self.assertEqual(tree.read("export.csv"), version)
+            else:
+                self.assertFalse(os.path.exists(path))
+
+    def test_full_file_system_is_no_reason_to_lose_the_file(self):
+        if os.geteuid() != 0:
+            self.skipTest("mounting a small file system needs root")
+        tree = Tree()
+        image = os.path.join(WINE.work, "small.img")
+        subprocess.run(["mkfs.ext4", "-q", "-F", "-m", "0", image, "8M"],
+                       check=True, stdout=subprocess.DEVNULL)
+        if subprocess.run(["mount", "-o", "loop", image, tree.root],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("no loop device to mount a small file system on")
+        try:
+            original = big_marked(2)
+            path = tree.write("export.csv", original)
+            with open(os.path.join(tree.root, "filler"), "wb") as f:
+                try:
+                    while True:
+                        f.write(b"z" * 4096)
+                        f.flush()
+                except OSError:
+                    pass
+            tree.ready()
+            output, code = WINE.run_tool(win(tree.root) + " /Q")
+            self.assertEqual(output, one_removed(path))
+            self.assertEqual(tree.read("export.csv"), original[3:])
+        finally:
+            subprocess.run(["umount", tree.root])
+
+    def test_a_name_holding_backslashes_is_only_a_name(self):
+        tree = Tree()
+        tree.write("victim.txt", MARK + b"victim")
+        tree.write("home/notes.txt", MARK + b"notes")
+        tree.write("walked/sub/..\\..\\victim.txt", MARK + b"decoy")
+        os.makedirs(os.path.join(tree.root, "walked", "sub", "..\\..\\home"))
+        tree.ready()
+        before = tree.snapshot()
+        walked = win(os.path.join(tree.root, "walked"))
+        output, code = WINE.run_tool(walked + " /Q")
+        self.assertEqual(output, BANNER + summary(0, walked.encode()))
+        self.assertEqual(tree.snapshot(), before)
+
+    def test_device_names_and_trailing_dots_and_spaces_are_ordinary_names(self):
+        tree = Tree()
+        for name in ("con.txt", "nul.txt", "aux", "prn.md", "com1.txt",
+                     "lpt1", "aux.c", "dot.", "space "):
+            tree.write(name, MARK + name.encode())
+        tree.ready()
+        before = tree.snapshot()
+        report, removed = expected_report(tree.listing_order(), before,
+                                          tree.root)
+        output, code = WINE.run_tool(win(tree.root) + " /Q")
+        self.assertEqual(removed, 9)
+        self.assertEqual(output, BANNER + report + summary(removed))
+        self.assertEqual(tree.snapshot(), stripped(before))
+
+    def test_file_path_past_260_characters_in_a_folder_within_it(self):
+        tree = Tree()
+        base = win(tree.root) + "\\"
+        folder = "n" * (250 - len(base))    # folder path 251 characters
+        path = tree.write(folder + "/" + "x" * 40 + ".txt", MARK + b"far")
+        tree.ready()
+        output, _ = WINE.run_tool(win(tree.root) + " /Q")
+        self.assertEqual(output, one_removed(path))
+        self.assertEqual(tree.read(folder + "/" + "x" * 40 + ".txt"), b"far")
 
     def test_quoted_path_with_spaces_and_trailing_backslash(self):
         tree = Tree()

@@ -1,6 +1,7 @@
 // Files and memory blocks over kernel32.
 #include <windows.h>
 
+#include "platform/win32/win32_paths.h"
 #include "platform/win32/win32_platform.h"
 
 namespace sarnelux {
@@ -40,9 +41,12 @@ OpenRequest RequestFor(OpenDisposition disposition) {
 NativeFile Win32Platform::FileOpen(const std::string& path,
                                    OpenDisposition disposition) {
   const OpenRequest request = RequestFor(disposition);
-  // Others may read the file while the tool holds it, never write it.
+  const std::wstring long_path = LongPathOf(path);
+  if (long_path.empty()) return kNoNativeFile;
+  // Others may read the file while the tool holds it, never write it, nor
+  // move another file over it, nor delete it.
   HANDLE file =
-      CreateFileA(path.c_str(), request.access, FILE_SHARE_READ, nullptr,
+      CreateFileW(long_path.c_str(), request.access, FILE_SHARE_READ, nullptr,
                   request.disposition, request.attributes, nullptr);
   if (file == INVALID_HANDLE_VALUE || file == nullptr) return kNoNativeFile;
   return reinterpret_cast<NativeFile>(file);
@@ -135,7 +139,8 @@ bool Win32Platform::FileClose(NativeFile file) {
 }
 
 bool Win32Platform::FileRemove(const std::string& path) {
-  return DeleteFileA(path.c_str()) != 0 ||
+  const std::wstring long_path = LongPathOf(path);
+  return (!long_path.empty() && DeleteFileW(long_path.c_str()) != 0) ||
          GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 

@@ -1,8 +1,10 @@
-// Folder listings over FindFirstFileA and FindNextFileA.
+// Folder listings over FindFirstFileW and FindNextFileW, in the long-path
+// form, so that a folder is listed as it is spelled.
 #include <windows.h>
 
 #include <string>
 
+#include "platform/win32/win32_paths.h"
 #include "platform/win32/win32_platform.h"
 
 namespace sarnelux {
@@ -10,14 +12,21 @@ namespace {
 
 struct Win32Listing {
   HANDLE search = INVALID_HANDLE_VALUE;
-  WIN32_FIND_DATAA found{};
+  WIN32_FIND_DATAW found{};
+  std::string name;  // backs ListingEntry::name
 };
 
-void Fill(const WIN32_FIND_DATAA& found, ListingEntry& entry) {
-  entry.name = found.cFileName;
-  entry.kind = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+// Hands out the entry found, unless its name is no name the tool can open:
+// a file system that Windows reaches but does not own (a Linux one, a
+// share) may hold names with a backslash in them, which joined to a folder
+// path would lead somewhere else.
+bool Fill(Win32Listing& listing, ListingEntry& entry) {
+  if (!NameOf(listing.found.cFileName, listing.name)) return false;
+  entry.name = listing.name.c_str();
+  entry.kind = (listing.found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
                    ? EntryKind::kFolder
                    : EntryKind::kFile;
+  return true;
 }
 
 }  // namespace
@@ -25,35 +34,45 @@ void Fill(const WIN32_FIND_DATAA& found, ListingEntry& entry) {
 NativeListing Win32Platform::ListFirst(const std::string& folder_path,
                                        ListingEntry& entry,
                                        ListingStart& start) {
-  std::string pattern = folder_path;
-  if (!pattern.empty() && pattern.back() != '\\') pattern += '\\';
-  pattern += "*.*";
+  start = ListingStart::kCannotList;
+  std::wstring pattern = LongPathOf(folder_path);
+  if (pattern.empty()) return nullptr;
+  if (pattern.back() != L'\\') pattern += L'\\';
+  pattern += L'*';
   auto* listing = new Win32Listing;
-  listing->search = FindFirstFileA(pattern.c_str(), &listing->found);
+  listing->search = FindFirstFileW(pattern.c_str(), &listing->found);
   if (listing->search == INVALID_HANDLE_VALUE) {
-    start = GetLastError() == ERROR_FILE_NOT_FOUND ? ListingStart::kNothingFound
-                                                   : ListingStart::kCannotList;
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) {
+      start = ListingStart::kNothingFound;
+    }
     delete listing;
     return nullptr;
   }
-  Fill(listing->found, entry);
+  if (!Fill(*listing, entry) && !ListNext(listing, entry)) {
+    start = ListingStart::kNothingFound;
+    ListClose(listing);
+    return nullptr;
+  }
   start = ListingStart::kListed;
   return listing;
 }
 
 bool Win32Platform::ListNext(NativeListing native, ListingEntry& entry) {
   auto* listing = static_cast<Win32Listing*>(native);
-  if (!FindNextFileA(listing->search, &listing->found)) return false;
-  Fill(listing->found, entry);
-  return true;
+  while (FindNextFileW(listing->search, &listing->found)) {
+    if (Fill(*listing, entry)) return true;
+  }
+  return false;
 }
 
 bool Win32Platform::FolderIdentity(const std::string& folder_path,
                                    FileIdentity& identity) {
+  const std::wstring long_path = LongPathOf(folder_path);
+  if (long_path.empty()) return false;
   // A folder opens only with backup semantics; no access is needed to ask
   // for its identity, and every share mode is granted to others.
   HANDLE folder =
-      CreateFileA(folder_path.c_str(), 0,
+      CreateFileW(long_path.c_str(), 0,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (folder == INVALID_HANDLE_VALUE) return false;
