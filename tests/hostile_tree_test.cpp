@@ -167,8 +167,9 @@ void BuildReadAheadTree(const TempTree& tree) {
     tree.Write(name, std::string(head).append(name));
     if (i % 7 == 0) tree.Write(std::string(name).append("-sub/inner"), kMark);
   }
-  mkfifo(tree.Path("fifo").c_str(), 0644);
-  symlink(tree.Path("fifo").c_str(), tree.Path("to-fifo").c_str());
+  ASSERT_EQ(mkfifo(tree.Path("fifo").c_str(), 0644), 0);
+  ASSERT_EQ(symlink(tree.Path("fifo").c_str(), tree.Path("to-fifo").c_str()),
+            0);
 }
 
 TEST(HostileTree, ReadAheadGivesTheSameRunWithAFifoAmongTheEntries) {
