@@ -11,7 +11,7 @@ set(CPACK_PACKAGE_FILE_NAME sarnelux-${PROJECT_VERSION}-linux-x86_64)
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "the Sarnelux project")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${SARNELUX_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The C++ runtime is linked in; what remains (the C library) is found by

@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Checks the shipped artifacts in a dist/ folder the way a user meets them:
-installs the .deb (into the machine as root, else into a folder), runs the
-installed program on a tree, finds its manual page, removes the package
-again; checks that the .tar.gz holds the program and its page, and that the
-Windows .zip holds both programs, each built for its machine and carrying
-the project's version in its VERSIONINFO.
+has lintian find no error and no warning in the .deb, installs it (into the
+machine as root, else into a folder), runs the installed program on a tree,
+finds its manual page, removes the package again; checks that the .tar.gz
+holds the program and its page, and that the Windows .zip holds both
+programs, each built for its machine and carrying the project's version in
+its VERSIONINFO, with a README.txt and a LICENSE.txt in CR LF.
 
 Usage: check_packages.py DIST
 """
+import gzip
 import os
 import re
 import shutil
@@ -53,46 +55,85 @@ def check_installed_program(program, man_env):
     finally:
         shutil.rmtree(tree)
     page = run("man", "-w", "sarnelux", env=man_env).stdout.decode().strip()
-    check(page.endswith("/man1/sarnelux.1"), "man -w sarnelux finds " + page)
+    check(page.endswith("/man1/sarnelux.1.gz"), "man -w sarnelux finds " + page)
+
+
+def check_gzipped(data, what):
+    # No name and no time in the header (gzip -n), or the bytes would
+    # change with every build.
+    check(data[:4] == b"\x1f\x8b\x08\x00" and data[4:8] == bytes(4),
+          what + " is gzipped without a name or a time")
+    return gzip.decompress(data)
+
+
+def check_lintian(deb):
+    found = subprocess.run(["lintian", "--pedantic", "--display-info",
+                            "--fail-on", "error,warning", deb],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                           text=True)
+    print(found.stdout, end="")
+    check(found.returncode == 0, "lintian --pedantic: no error, no warning")
 
 
 def check_deb(deb):
     fields = run("dpkg-deb", "-f", deb, "Package", "Version",
                  "Depends").stdout.decode()
     check(f"Version: {VERSION}" in fields, "the .deb carries version " + VERSION)
-    listing = run("dpkg-deb", "-c", deb).stdout.decode()
-    for path in ("./usr/bin/sarnelux", "./usr/share/man/man1/sarnelux.1",
-                 "./usr/share/doc/sarnelux/copyright"):
-        check(path in listing, "the .deb holds " + path)
-    env = dict(os.environ)
-    if os.geteuid() == 0:
-        run("dpkg", "-i", deb)
-        try:
-            env.pop("MANPATH", None)
-            check_installed_program("/usr/bin/sarnelux", env)
-        finally:
-            run("dpkg", "-r", "sarnelux")
-        check(not os.path.exists("/usr/bin/sarnelux"),
-              "removing the package removes the program")
-        status = subprocess.run(["dpkg", "-s", "sarnelux"],
-                                stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL).returncode
-        check(status != 0, "the package is gone after removal")
-    else:
-        root = tempfile.mkdtemp(prefix="sarnelux-destdir-")
-        try:
-            run("dpkg-deb", "-x", deb, root)
+    check_lintian(deb)
+    root = tempfile.mkdtemp(prefix="sarnelux-destdir-")
+    try:
+        run("dpkg-deb", "-x", deb, root)
+        check_deb_files(root)
+        env = dict(os.environ)
+        if os.geteuid() != 0:
             env["MANPATH"] = os.path.join(root, "usr/share/man")
             check_installed_program(os.path.join(root, "usr/bin/sarnelux"), env)
-        finally:
-            shutil.rmtree(root)
+            return
+    finally:
+        shutil.rmtree(root)
+    run("dpkg", "-i", deb)
+    try:
+        env.pop("MANPATH", None)
+        check_installed_program("/usr/bin/sarnelux", env)
+    finally:
+        run("dpkg", "-r", "sarnelux")
+    check(not os.path.exists("/usr/bin/sarnelux"),
+          "removing the package removes the program")
+    status = subprocess.run(["dpkg", "-s", "sarnelux"],
+                            stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL).returncode
+    check(status != 0, "the package is gone after removal")
+
+
+def check_deb_files(root):
+    def read(name):
+        path = os.path.join(root, name)
+        check(os.path.isfile(path), "the .deb holds " + name)
+        with open(path, "rb") as f:
+            return f.read()
+
+    read("usr/bin/sarnelux")
+    check_gzipped(read("usr/share/man/man1/sarnelux.1.gz"), "the manual page")
+    changelog = check_gzipped(read("usr/share/doc/sarnelux/changelog.gz"),
+                              "the changelog")
+    check(changelog.startswith(f"sarnelux ({VERSION}) ".encode()),
+          f"the changelog begins with version {VERSION}")
+    check(read("usr/share/doc/sarnelux/copyright") == licence(),
+          "the copyright file is the licence")
+
+
+def licence():
+    with open(os.path.join(TOP, "LICENSE"), "rb") as f:
+        return f.read()
 
 
 def check_tar(path):
     with tarfile.open(path) as tar:
         names = tar.getnames()
     top = f"sarnelux-{VERSION}-linux-x86_64/"
-    for name in ("bin/sarnelux", "share/man/man1/sarnelux.1"):
+    for name in ("bin/sarnelux", "share/man/man1/sarnelux.1.gz",
+                 "share/doc/sarnelux/copyright",
+                 "share/doc/sarnelux/changelog.gz"):
         check(top + name in names, "the .tar.gz holds " + name)
 
 
@@ -100,8 +141,18 @@ def check_zip(path):
     with zipfile.ZipFile(path) as z:
         names = z.namelist()
         top = f"sarnelux-{VERSION}-windows/"
-        for name in ("README.md", "LICENSE"):
-            check(top + name in names, "the .zip holds " + name)
+        check(sorted(names) == sorted(
+            top + name for name in ("LICENSE.txt", "README.txt", "i686/",
+                                    "i686/sarnelux.exe", "x86_64/",
+                                    "x86_64/sarnelux.exe")),
+              "the .zip holds the two programs, README.txt and LICENSE.txt")
+        check(z.read(top + "LICENSE.txt") == crlf(licence()),
+              "LICENSE.txt is the licence with CR LF line ends")
+        readme = z.read(top + "README.txt")
+        check(readme == crlf(readme.replace(b"\r\n", b"\n")),
+              "README.txt has CR LF line ends and no other")
+        check(readme.startswith(f"Sarnelux {VERSION} for Windows\r\n".encode()),
+              f"README.txt is for version {VERSION}")
         for arch, machine in (("i686", 0x14C), ("x86_64", 0x8664)):
             exe = z.read(f"{top}{arch}/sarnelux.exe")
             pe = struct.unpack_from("<I", exe, 0x3C)[0]
@@ -123,6 +174,10 @@ def check_zip(path):
                 text = exe[at + len(entry):].decode("utf-16-le", "replace")
                 check(at > 0 and text.lstrip("\0").startswith(value + "\0"),
                       f"its {key} is {value}")
+
+
+def crlf(text):
+    return text.replace(b"\n", b"\r\n")
 
 
 def main():
