@@ -392,13 +392,18 @@ class WindowsProgram(unittest.TestCase):
         try:
             original = big_marked(2)
             path = tree.write("export.csv", original)
-            with open(os.path.join(tree.root, "filler"), "wb") as f:
-                try:
-                    while True:
-                        f.write(b"z" * 4096)
-                        f.flush()
-                except OSError:
-                    pass
+            # Full to the last block, and on disk, as files are long before
+            # a run: blocks a rewrite frees are not free again until the
+            # journal commits.
+            with open(os.path.join(tree.root, "filler"), "wb", buffering=0) as f:
+                for piece in (65536, 4096, 512, 512):
+                    try:
+                        while True:
+                            f.write(b"z" * piece)
+                    except OSError:
+                        pass
+                    os.fsync(f.fileno())
+            os.sync()
             tree.ready()
             output, code = WINE.run_tool(win(tree.root) + " /Q")
             self.assertEqual(output, one_removed(path))
