@@ -236,6 +236,68 @@ TEST(Stripping, FileGrowingWhileRewrittenIsLeftWhole) {
   }
 }
 
+// A file of three blocks whose rewrite fails at its second write, and then
+// once more at any later call (of the undo, or of the copy beside), failing
+// or moving half its bytes: the line still says what the disk holds.
+TEST(Stripping, UndoFailingAnywhereStillSaysWhatTheDiskHolds) {
+  auto second_write = [](const PlatformCall& call, int& writes) {
+    return call.kind == CallKind::kWrite && call.path == "d/f" && ++writes == 2;
+  };
+  MemoryWorld baseline;
+  baseline.platform.AddFile("d/f", kOriginal);
+  baseline.platform.SetBlockLimit(kSmallBlocks);
+  int writes = 0;
+  std::size_t first = 0;
+  baseline.platform.SetCallHook([&](std::size_t at, const PlatformCall& call) {
+    Fault fault;
+    fault.fail = second_write(call, writes);
+    if (fault.fail) first = at;
+    return fault;
+  });
+  EXPECT_FALSE(StripUtf8Mark(baseline.services, "d/f"));
+  const std::vector<PlatformCall> calls = baseline.platform.calls();
+  ASSERT_GT(first, 0u);
+  const std::string copy = "d/f.bom-original";
+  int injected = 0;
+  for (std::size_t then = first + 1; then < calls.size(); ++then) {
+    for (const bool half : {false, true}) {
+      if (calls[then].kind == CallKind::kConsoleWrite ||
+          (half && calls[then].count < 2)) {
+        continue;
+      }
+      MemoryWorld world;
+      world.platform.AddFile("d/f", kOriginal);
+      world.platform.SetBlockLimit(kSmallBlocks);
+      world.platform.SetCallHook([&](std::size_t at, const PlatformCall& call) {
+        Fault fault;
+        fault.fail = at == first || (at == then && !half);
+        if (at == then && half) {
+          fault.partial = static_cast<std::int32_t>(call.count / 2);
+        }
+        return fault;
+      });
+      EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
+      ++injected;
+      const std::string output = world.Output();
+      const std::string where =
+          "then call " + std::to_string(then) + (half ? " half" : " failing");
+      if (output == Lines({"can not write file d/f"})) {
+        EXPECT_TRUE(world.Bytes("d/f") == kOriginal) << where;
+      } else if (output ==
+                 Lines(
+                     {"can not write file, original bytes saved in " + copy})) {
+        EXPECT_TRUE(world.Bytes(copy) == kOriginal) << where;
+      } else {
+        EXPECT_EQ(output, Lines({"can not restore file d/f"})) << where;
+        EXPECT_FALSE(world.platform.HasFile(copy)) << where;
+      }
+      EXPECT_EQ(world.platform.open_files(), 0u) << where;
+      EXPECT_EQ(world.platform.held_blocks(), 0u) << where;
+    }
+  }
+  EXPECT_GT(injected, 10);
+}
+
 TEST(Stripping, FileNoWriteReachesIsStillWhole) {
   MemoryWorld world;
   world.platform.AddFile("d/f", kOriginal);
