@@ -5,7 +5,8 @@ cmake_minimum_required(VERSION 3.25)
 # entry per "## VERSION (YYYY-MM-DD)" heading, its text indented under it,
 # "- " items as "* " items, "### " headings as "Heading:" lines, and a
 # trailer dated midnight UTC of the release day. What comes before the
-# first version heading is the file's own preamble and is left out.
+# first version heading (the file's preamble, and an "## Unreleased"
+# section, which no package version names) is left out.
 # The text is not rewrapped: a line of the Markdown file must stay within
 # 78 columns to stay within the 80 the format allows once indented.
 
