@@ -63,6 +63,8 @@ void RestoreTerminal() {
 
 [[noreturn]] void EndBySignal(int sig) {
   RestoreTerminal();
+  // No gate read may still be in flight once the process is gone.
+  DrainGateBeforeExit();
   signal(sig, SIG_DFL);
   // From within the handler the signal is blocked until it returns.
   sigset_t just_sig;
@@ -301,7 +303,7 @@ PosixPlatform::PosixPlatform(int argc, char** argv) {
   // failed write, instead of ending the process half-way through a rewrite.
   signal(SIGXFSZ, SIG_IGN);
   for (int i = 1; i < argc; ++i) args_.emplace_back(argv[i]);
-  SetUpReadAhead();
+  gate_ = StartGateSource([this] { AnswerPendingSignal(); });
 }
 
 PosixPlatform::~PosixPlatform() {
@@ -318,6 +320,7 @@ CommandLine PosixPlatform::GetArguments() {
 
 void PosixPlatform::EndProcess(int status) {
   RestoreTerminal();
+  DrainGateBeforeExit();
   _exit(status);
 }
 

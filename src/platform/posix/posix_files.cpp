@@ -9,12 +9,12 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/posix/posix_platform.h"
 
@@ -29,9 +29,6 @@ constexpr std::size_t kMappedBlockSize = std::size_t{1} << 20;
 // MADV_POPULATE_WRITE, Linux 5.14; older headers do not name it.
 constexpr int kPopulateWrite = 23;
 #endif
-
-// Reads in a row that find their data uncached before reading ahead starts.
-constexpr int kUncachedReadsToReadAhead = 4;
 
 // Linux moves at most this much in one read() or write().
 constexpr ssize_t kLargestTransfer = 0x7ffff000;
@@ -92,13 +89,15 @@ int PosixPlatform::FolderOf(const std::string& path, const char*& name) const {
   name = path.c_str();
   if (listings_.empty()) return AT_FDCWD;
   const std::string& prefix = listings_.back()->path;
+  // An entry of the innermost folder; a folder's path may end with '/'.
+  const std::size_t slash = path.find('/', prefix.size());
   if (path.size() <= prefix.size() ||
       path.compare(0, prefix.size(), prefix) != 0 ||
-      path.find('/', prefix.size()) != std::string::npos) {
+      (slash != std::string::npos && slash + 1 != path.size())) {
     return AT_FDCWD;
   }
   name += prefix.size();
-  return dirfd(listings_.back()->dir);
+  return gate_->Descriptor(listings_.back()->folder);
 }
 
 int PosixPlatform::OpenAt(const std::string& path, int flags) {
@@ -123,6 +122,7 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
                                    OpenDisposition disposition) {
   if (disposition == OpenDisposition::kReadExisting) {
     int fd = TakeOpenedAhead(path);
+    if (fd == kAnsweredFile) return kAnsweredFile;
     if (fd < 0) fd = OpenAt(path, OpenFlags(disposition));
     if (fd >= 0) gate_fd_ = fd;
     return fd < 0 ? kNoNativeFile : fd;
@@ -166,23 +166,17 @@ std::int32_t PosixPlatform::FileRead(NativeFile file, void* destination,
   if (fd == at_end_fd_) return 0;
   auto* out = static_cast<char*>(destination);
   std::int32_t total = 0;
-  if (fd == gate_fd_ && !prefetching_ && prefetch_depth_ > 0) {
-    // Asks the page cache alone first: the same one call when the data is
-    // there, and the sign to start reading ahead when it is not. One such
-    // sign is not enough: on a warm tree just written, a page now and then
-    // is not to be had without waiting (seen about once in four runs over
-    // 50,000 files), and reading ahead there would only cost calls.
-    iovec into{out, static_cast<std::size_t>(count)};
-    const ssize_t got = preadv2(fd, &into, 1, -1, RWF_NOWAIT);
-    if (got == count) {
-      uncached_reads_ = 0;
-      return count;
-    }
-    if (got > 0) total = static_cast<std::int32_t>(got);
-    if (got < 0 && errno == EAGAIN) {
-      prefetching_ = ++uncached_reads_ >= kUncachedReadsToReadAhead;
-    }
-    if (got < 0 && errno != EAGAIN && errno != EINTR) prefetch_depth_ = 0;
+  if (fd == kAnsweredFile) {
+    const int left = answered_.count - answered_.taken;
+    total = std::min(count, left);
+    std::memcpy(out, answered_.head + answered_.taken,
+                static_cast<std::size_t>(total));
+    answered_.taken += total;
+    return total;
+  }
+  if (fd == gate_fd_) {
+    gate_fd_ = -1;
+    total = gate_->FirstRead(fd, out, count);
   }
   while (total < count) {
     const auto wanted = static_cast<std::size_t>(count - total);
@@ -239,6 +233,7 @@ bool PosixPlatform::FileTruncate(NativeFile file, std::int64_t length) {
 }
 
 std::int64_t PosixPlatform::FileSize(NativeFile file) {
+  if (file == kAnsweredFile) return -1;
   if (known_.fd == file) return known_.size;
   struct stat info {};
   if (fstat(static_cast<int>(file), &info) != 0) return -1;
@@ -247,6 +242,10 @@ std::int64_t PosixPlatform::FileSize(NativeFile file) {
 
 bool PosixPlatform::FileClose(NativeFile file) {
   const int fd = static_cast<int>(file);
+  if (fd == kAnsweredFile) {
+    answered_.open = false;
+    return true;
+  }
   if (known_.fd == fd) known_.fd = -1;
   if (at_end_fd_ == fd) at_end_fd_ = -1;
   if (gate_fd_ == fd) gate_fd_ = -1;
@@ -263,11 +262,13 @@ bool PosixPlatform::FileRemove(const std::string& path) {
 }
 
 bool PosixPlatform::FileIdentityOf(NativeFile file, FileIdentity& identity) {
+  struct stat info {};
+  // Bytes read ahead stand in only for files that pass no gate.
+  if (file == kAnsweredFile) return false;
   if (known_.fd == file) {
     identity = known_.identity;
     return true;
   }
-  struct stat info {};
   if (fstat(static_cast<int>(file), &info) != 0) return false;
   identity = IdentityOf(info);
   return true;

@@ -1,39 +1,26 @@
-// Folder listings on POSIX, and the read-ahead that keeps a cold disk busy.
+// Folder listings on POSIX.
 //
 // Entries are classified from the directory entry's own type, without a stat
 // per entry; only links and entries of unknown type are looked up, so that a
 // link to a folder is walked like a folder. Entries that are neither files
 // nor folders (FIFOs, sockets, devices) are not listed at all, as a Windows
-// listing never holds them.
-//
-// On a cold disk the walk waits for one small read at a time. Once a few
-// reads in a row show that data is not cached, each listing reads its entries a
-// little ahead of the walk, opens the files among them read-only and hints
-// their first page to the kernel, so that many reads are in flight while the
-// walk still handles one file at a time, in listing order. The walk's own open
-// for reading takes over the descriptor opened ahead. Only regular files
-// are opened ahead, and never more than a fixed number at once, however
-// deep the tree.
+// listing never holds them. The listing itself is the gate source's (see
+// posix_gate.h): it may have listed, opened and read ahead of the walk.
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <utility>
 
 #include "platform/posix/posix_platform.h"
 
 namespace sarnelux {
-namespace {
 
-// The first page holds every byte the mark gate reads.
-constexpr off_t kHintBytes = 4096;
-
-bool ReadEntry(DIR* dir, PosixPlatform::ListedEntry& entry) {
+bool ReadListedEntry(DIR* dir, GateEntry& entry) {
   while (const dirent* found = readdir(dir)) {
     EntryKind kind = EntryKind::kFile;
+    bool through_link = false;
     switch (found->d_type) {
       case DT_DIR:
         kind = EntryKind::kFolder;
@@ -49,6 +36,7 @@ bool ReadEntry(DIR* dir, PosixPlatform::ListedEntry& entry) {
         } else if (!S_ISREG(info.st_mode)) {
           continue;
         }
+        through_link = found->d_type == DT_LNK;
         break;
       }
       default:
@@ -56,93 +44,30 @@ bool ReadEntry(DIR* dir, PosixPlatform::ListedEntry& entry) {
     }
     entry.name = found->d_name;
     entry.kind = kind;
+    entry.through_link = through_link;
     entry.fd = -1;
-    entry.opened_ahead = false;
+    entry.head_count = -1;
     return true;
   }
   return false;
 }
 
-}  // namespace
-
-void PosixPlatform::SetUpReadAhead() {
-  // SARNELUX_PREFETCH=N looks N entries ahead from the start (0: never),
-  // for measuring; by default the read-ahead waits for cold reads.
-  if (const char* forced = std::getenv("SARNELUX_PREFETCH")) {
-    prefetch_depth_ = std::max(0, std::atoi(forced));
-    prefetching_ = prefetch_depth_ > 0;
-  }
-  // Descriptors opened ahead leave plenty for the walk's own under any
-  // limit on open files.
-  rlimit files{};
-  const long limit =
-      getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY
-          ? static_cast<long>(files.rlim_cur)
-          : 1024;
-  prefetch_budget_ =
-      static_cast<int>(std::clamp<long>((limit - 32) / 2, 0, prefetch_depth_));
+DIR* OpenFolderAt(int parent_fd, const char* name) {
+  const int fd =
+      openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return nullptr;
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) close(fd);
+  return dir;
 }
 
-void PosixPlatform::ForgetAhead(ListedEntry& entry) {
-  if (entry.fd < 0) return;
-  close(entry.fd);
-  entry.fd = -1;
-  --prefetched_;
+void PosixPlatform::ForgetIdentifiedFolder() {
+  if (identified_fd_ >= 0) close(identified_fd_);
+  identified_fd_ = -1;
 }
 
-void PosixPlatform::ReadAhead(OpenListing& listing) {
-  while (listing.ahead.size() < static_cast<std::size_t>(prefetch_depth_) &&
-         !listing.exhausted) {
-    ListedEntry entry;
-    if (!ReadEntry(listing.dir, entry)) {
-      listing.exhausted = true;
-      break;
-    }
-    listing.ahead.push_back(std::move(entry));
-  }
-  // Files past a folder wait until the walk is back from that folder, so
-  // that the descriptors go where the walk is.
-  for (ListedEntry& entry : listing.ahead) {
-    if (entry.kind == EntryKind::kFolder || prefetched_ >= prefetch_budget_) {
-      break;
-    }
-    if (entry.opened_ahead) continue;
-    entry.opened_ahead = true;
-    entry.fd = openat(dirfd(listing.dir), entry.name.c_str(),
-                      O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (entry.fd < 0) continue;  // the walk's own open will say why
-    ++prefetched_;
-    posix_fadvise(entry.fd, 0, kHintBytes, POSIX_FADV_WILLNEED);
-  }
-}
-
-bool PosixPlatform::Advance(OpenListing& listing, ListingEntry& entry) {
-  ForgetAhead(listing.current);
-  if (prefetching_) ReadAhead(listing);
-  if (!listing.ahead.empty()) {
-    listing.current = std::move(listing.ahead.front());
-    listing.ahead.pop_front();
-  } else if (listing.exhausted || !ReadEntry(listing.dir, listing.current)) {
-    listing.exhausted = true;
-    return false;
-  }
-  entry.name = listing.current.name.c_str();
-  entry.kind = listing.current.kind;
-  return true;
-}
-
-int PosixPlatform::TakeOpenedAhead(const std::string& path) {
-  if (listings_.empty()) return -1;
-  OpenListing& listing = *listings_.back();
-  ListedEntry& current = listing.current;
-  if (current.fd < 0 ||
-      path.size() != listing.path.size() + current.name.size() ||
-      path.compare(listing.path.size(), std::string::npos, current.name) != 0 ||
-      path.compare(0, listing.path.size(), listing.path) != 0) {
-    return -1;
-  }
-  --prefetched_;
-  return std::exchange(current.fd, -1);
+GateFolder* PosixPlatform::InnermostFolder() const {
+  return listings_.empty() ? nullptr : listings_.back()->folder;
 }
 
 // The listing calls are where the walk moves on from one file to the next:
@@ -153,14 +78,19 @@ NativeListing PosixPlatform::ListFirst(const std::string& folder_path,
                                        ListingEntry& entry,
                                        ListingStart& start) {
   AnswerPendingSignal();
-  DIR* dir = opendir(folder_path.c_str());
-  if (dir == nullptr) {
+  int dir_fd = -1;
+  if (identified_fd_ >= 0 && identified_path_ == folder_path) {
+    dir_fd = std::exchange(identified_fd_, -1);
+  }
+  ForgetIdentifiedFolder();
+  GateFolder* folder = gate_->Begin(InnermostFolder(), folder_path, dir_fd);
+  if (folder == nullptr) {
     start = ListingStart::kCannotList;
     return nullptr;
   }
   auto listing = std::make_unique<OpenListing>();
   listing->path = folder_path;
-  listing->dir = dir;
+  listing->folder = folder;
   listings_.push_back(std::move(listing));
   if (!Advance(*listings_.back(), entry)) {
     ListClose(listings_.back().get());
@@ -173,29 +103,76 @@ NativeListing PosixPlatform::ListFirst(const std::string& folder_path,
 
 bool PosixPlatform::ListNext(NativeListing listing, ListingEntry& entry) {
   AnswerPendingSignal();
+  ForgetIdentifiedFolder();
   return Advance(*static_cast<OpenListing*>(listing), entry);
+}
+
+bool PosixPlatform::Advance(OpenListing& listing, ListingEntry& entry) {
+  listing.current = gate_->Next(listing.folder);
+  if (listing.current == nullptr) return false;
+  entry.name = listing.current->name.c_str();
+  entry.kind = listing.current->kind;
+  return true;
 }
 
 bool PosixPlatform::FolderIdentity(const std::string& folder_path,
                                    FileIdentity& identity) {
+  // Asked just before the folder is listed: the descriptor that lists it
+  // tells, which spares the kernel resolving the whole path once more.
+  ForgetIdentifiedFolder();
+  int fd = gate_->FolderAhead(InnermostFolder(), folder_path);
+  if (fd < 0) {
+    const char* name = nullptr;
+    const int parent = FolderOf(folder_path, name);
+    fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return false;
+    identified_fd_ = fd;
+    identified_path_ = folder_path;
+  }
   struct stat info {};
-  if (stat(folder_path.c_str(), &info) != 0) return false;
+  if (fstat(fd, &info) != 0) return false;
   identity = {static_cast<std::uint64_t>(info.st_dev),
               static_cast<std::uint64_t>(info.st_ino)};
   return true;
 }
 
 void PosixPlatform::ListClose(NativeListing native) {
+  ForgetIdentifiedFolder();
   auto open = std::find_if(listings_.rbegin(), listings_.rend(),
                            [native](const std::unique_ptr<OpenListing>& l) {
                              return l.get() == native;
                            });
   if (open == listings_.rend()) return;
-  OpenListing& listing = **open;
-  ForgetAhead(listing.current);
-  for (ListedEntry& entry : listing.ahead) ForgetAhead(entry);
-  closedir(listing.dir);
+  gate_->End((*open)->folder);
   listings_.erase(std::next(open).base());
+}
+
+int PosixPlatform::TakeOpenedAhead(const std::string& path) {
+  if (listings_.empty()) return -1;
+  OpenListing& listing = *listings_.back();
+  GateEntry* current = listing.current;
+  if (current == nullptr || (current->fd < 0 && current->head_count < 0) ||
+      path.size() != listing.path.size() + current->name.size() ||
+      path.compare(listing.path.size(), std::string::npos, current->name) !=
+          0 ||
+      path.compare(0, listing.path.size(), listing.path) != 0) {
+    return -1;
+  }
+  if (current->fd >= 0) return std::exchange(current->fd, -1);
+  // Read ahead, and closed since: its bytes stand in for the file, unless
+  // they could begin a byte order mark. Such a file is opened and read
+  // again now, so that a file changed since its bytes were read is judged
+  // as it is when the walk gets to it.
+  const int count = std::exchange(current->head_count, -1);
+  const unsigned char first = current->head[0];
+  const bool could_be_marked = count >= 2 && (first == 0xEF || first == 0xFF ||
+                                              first == 0xFE || first == 0x00);
+  if (could_be_marked || answered_.open) return -1;
+  answered_.open = true;
+  answered_.count = count;
+  answered_.taken = 0;
+  std::copy(current->head, current->head + kGateBytes, answered_.head);
+  return kAnsweredFile;
 }
 
 }  // namespace sarnelux

@@ -1,14 +1,12 @@
 // The platform layer over POSIX (tested on Linux).
 #pragma once
 
-#include <dirent.h>
-
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_gate.h"
 
 namespace sarnelux {
 
@@ -60,15 +58,6 @@ class PosixPlatform final : public Platform {
   // Ends the process at once, as ExitProcess does on Windows.
   [[noreturn]] static void EndProcess(int status);
 
-  // An entry of a listing, with the file's descriptor when it was opened
-  // ahead of the walk.
-  struct ListedEntry {
-    std::string name;
-    EntryKind kind = EntryKind::kFile;
-    int fd = -1;
-    bool opened_ahead = false;  // tried once, whether or not it opened
-  };
-
  private:
   bool ReadInputByte(unsigned char& byte);
   bool WaitReadable(int timeout_ms, short& revents);
@@ -78,17 +67,15 @@ class PosixPlatform final : public Platform {
   void AnswerPendingSignal();
   struct OpenListing {
     std::string path;  // ends with '/'
-    DIR* dir = nullptr;
-    ListedEntry current;            // handed out last; backs ListingEntry::name
-    std::deque<ListedEntry> ahead;  // read, not yet handed out
-    bool exhausted = false;
+    GateFolder* folder = nullptr;
+    GateEntry* current = nullptr;  // handed out last; backs ListingEntry::name
   };
-  void SetUpReadAhead();
   bool Advance(OpenListing& listing, ListingEntry& entry);
-  void ReadAhead(OpenListing& listing);
-  void ForgetAhead(ListedEntry& entry);
-  // The descriptor opened ahead for this path, if it is the entry the walk
-  // is at; -1 otherwise.
+  GateFolder* InnermostFolder() const;
+  void ForgetIdentifiedFolder();
+  // What the gate source did ahead for this path, if it is the entry the
+  // walk is at: the descriptor it opened, or kAnsweredFile when it read the
+  // first bytes already; -1 otherwise.
   int TakeOpenedAhead(const std::string& path);
 
   // The folder to resolve a path against, and the name to resolve there.
@@ -115,15 +102,21 @@ class PosixPlatform final : public Platform {
   // opened relative to it, sparing the kernel the walk down the whole path
   // for every file.
   std::vector<std::unique_ptr<OpenListing>> listings_;
-  // Read-ahead (see posix_listing.cpp): how many entries each listing reads
-  // ahead once it is on, and how many descriptors may be open ahead at once,
-  // all listings together.
-  int prefetch_depth_ = 32;
-  int prefetch_budget_ = 0;
-  int prefetched_ = 0;
-  bool prefetching_ = false;  // reads keep finding data that is not cached
-  int uncached_reads_ = 0;    // in a row, since the last one that was cached
-  int gate_fd_ = -1;          // opened for reading; its read tells cold data
+  // Lists the folders and does the gate's work ahead of the walk.
+  std::unique_ptr<GateSource> gate_;
+  int gate_fd_ = -1;  // opened by the walk for its gate, not read yet
+  // The folder FolderIdentity opened, kept for the listing that follows.
+  int identified_fd_ = -1;
+  std::string identified_path_;
+  // A gate file whose first bytes the gate source read ahead: the walk
+  // "opens" it as kAnsweredFile and reads these bytes, without a descriptor.
+  static constexpr int kAnsweredFile = -2;
+  struct AnsweredFile {
+    bool open = false;
+    int count = 0;
+    int taken = 0;
+    unsigned char head[kGateBytes] = {};
+  } answered_;
   // What the open for writing learned of its file, until it is written:
   // spares asking the kernel again for the size and the identity.
   struct KnownFile {

@@ -1,0 +1,570 @@
+// The gate pipeline: many opens and four-byte reads in flight on io_uring.
+//
+// A cursor runs ahead of the walk through the tree in the walk's own order,
+// depth-first, listing folders and descending into subfolders before the
+// walk gets there. For each file it meets it queues one chain on the ring:
+// open into a registered file slot, read the first bytes, close the slot.
+// On a warm tree the kernel runs the whole chain inline, and one submission
+// carries the chains of half the depth in flight; on a cold one the opens
+// that must read an inode go to the kernel's own workers while the walk
+// handles the files already done. The walk takes each file's result when it
+// reaches the file, never before its turn, so what it prints, rewrites and
+// counts is what a walk opening every file itself would do; it opens a file
+// itself where the chain failed or could not be queued.
+//
+// Bounded: at most `depth_` files ahead of the walk (each holding a slot
+// while in flight), at most `max_folders_` folders open ahead, both well
+// under the limit on open files; nothing of a file's content is kept but
+// the first bytes. Links to folders are not descended ahead of the walk
+// (they may lead anywhere, and the walk decides whether they are walked):
+// the cursor waits there until the walk has entered the folder or passed it.
+#include "platform/posix/posix_gate.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <deque>
+#include <utility>
+#include <vector>
+
+#ifdef SARNELUX_HAVE_LIBURING
+#include <liburing.h>
+#endif
+
+namespace sarnelux {
+namespace {
+
+GateSource* draining_at_exit = nullptr;
+
+#ifdef SARNELUX_HAVE_LIBURING
+
+// Files ahead of the walk by default; see bench/results.md for the depths
+// measured on a cold and a warm tree.
+constexpr int kDefaultDepth = 128;
+constexpr int kLargestDepth = 4096;
+constexpr int kMostFoldersAhead = 32;
+// How long a wait lasts before signals are looked at again.
+constexpr long long kWaitSliceNs = 100'000'000;
+// How long the walk waits for one file before its chain is cancelled and
+// the walk opens the file itself: a FIFO put in a file's place would
+// otherwise keep its read waiting for a writer.
+constexpr auto kLongestWait = std::chrono::seconds(1);
+
+enum Step : std::uint64_t { kOpen = 0, kRead = 1, kClose = 2, kCancel = 3 };
+constexpr int kStepsPerFile = 3;
+
+struct RingFolder;
+
+struct RingEntry : GateEntry {
+  std::unique_ptr<RingFolder> child;  // listed ahead of the walk
+  int slot = -1;                      // >= 0: its chain is in flight
+  bool ahead = false;  // a file done or in flight, not yet handed out
+  bool cannot_open_ahead = false;
+};
+
+struct RingFolder final : GateFolder {
+  std::string path;  // ends with '/'
+  DIR* dir = nullptr;
+  RingEntry* owner = nullptr;     // the parent's entry it was listed from
+  std::deque<RingEntry> entries;  // from the walk's current entry on
+  std::size_t examined = 0;       // from the front, passed by the cursor
+  bool handed = false;            // the front is the walk's current entry
+  bool exhausted = false;
+  bool entered = false;  // by the walk
+  int in_flight = 0;     // chains of its entries
+};
+
+bool IsDots(const std::string& name) { return name == "." || name == ".."; }
+
+class RingGate final : public GateSource {
+ public:
+  RingGate(std::function<void()> answer_signals, int depth, int max_folders)
+      : answer_signals_(std::move(answer_signals)),
+        depth_(depth),
+        max_folders_(max_folders),
+        slots_(static_cast<std::size_t>(depth)) {}
+
+  RingGate(const RingGate&) = delete;
+  RingGate& operator=(const RingGate&) = delete;
+
+  bool SetUp() {
+    unsigned entries = 8;
+    while (entries < static_cast<unsigned>(kStepsPerFile * depth_ + 4)) {
+      entries *= 2;
+    }
+    io_uring_params params{};
+    params.flags = IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_COOP_TASKRUN;
+    int set = io_uring_queue_init_params(entries, &ring_, &params);
+    if (set == -EINVAL) {  // a kernel older than these flags
+      params = {};
+      set = io_uring_queue_init_params(entries, &ring_, &params);
+    }
+    if (set < 0) return false;
+    // Sparse file slots came with the direct opens and the cancellation of
+    // any request, which the pipeline needs too. A round trip through the
+    // ring shows that nothing (a seccomp profile) refuses it once set up.
+    io_uring_cqe* cqe = nullptr;
+    io_uring_sqe* nop = io_uring_get_sqe(&ring_);
+    if (io_uring_register_files_sparse(&ring_, depth_) != 0 || nop == nullptr) {
+      io_uring_queue_exit(&ring_);
+      return false;
+    }
+    io_uring_prep_nop(nop);
+    if (io_uring_submit_and_wait(&ring_, 1) != 1 ||
+        io_uring_peek_cqe(&ring_, &cqe) != 0) {
+      io_uring_queue_exit(&ring_);
+      return false;
+    }
+    io_uring_cqe_seen(&ring_, cqe);
+    for (int slot = depth_ - 1; slot >= 0; --slot) free_slots_.push_back(slot);
+    draining_at_exit = this;
+    set_ = true;
+    return true;
+  }
+
+  ~RingGate() override {
+    if (!set_) return;
+    Drain();
+    for (auto& root : roots_) Release(*root);
+    roots_.clear();
+    io_uring_queue_exit(&ring_);
+    if (draining_at_exit == this) draining_at_exit = nullptr;
+  }
+
+  int FolderAhead(GateFolder* parent, const std::string& path) override {
+    RingEntry* from = EntryFor(parent, path);
+    return from != nullptr && from->child ? dirfd(from->child->dir) : -1;
+  }
+
+  GateFolder* Begin(GateFolder* parent, const std::string& path,
+                    int dir_fd) override {
+    auto* in = static_cast<RingFolder*>(parent);
+    RingEntry* from = EntryFor(parent, path);
+    if (from != nullptr && from->child) {
+      if (dir_fd >= 0) close(dir_fd);
+      RingFolder* listed = from->child.get();
+      listed->entered = true;
+      --folders_ahead_;
+      return listed;
+    }
+    DIR* dir =
+        dir_fd >= 0 ? fdopendir(dir_fd) : OpenFolderAt(AT_FDCWD, path.c_str());
+    if (dir == nullptr) {
+      if (dir_fd >= 0) close(dir_fd);
+      return nullptr;
+    }
+    auto folder = std::make_unique<RingFolder>();
+    RingFolder* made = folder.get();
+    made->path = path;
+    made->dir = dir;
+    made->entered = true;
+    if (from != nullptr) {
+      // A folder the cursor could not enter ahead: it waits at its entry,
+      // and goes on from inside it.
+      made->owner = from;
+      from->child = std::move(folder);
+      if (!ahead_.empty() && ahead_.back() == in && in->examined == 0) {
+        in->examined = 1;
+        ahead_.push_back(made);
+      }
+    } else {
+      roots_.push_back(std::move(folder));
+      if (ahead_.empty()) ahead_.push_back(made);
+    }
+    return made;
+  }
+
+  GateEntry* Next(GateFolder* native) override {
+    RingFolder& folder = static_cast<RingFolder&>(*native);
+    if (folder.handed) PopFront(folder);
+    Reap();
+    if (ahead_files_ * 2 <= depth_) Fill();
+    for (;;) {
+      const bool cursor_here = !ahead_.empty() && ahead_.back() == &folder;
+      if (cursor_here && folder.examined == 0) {
+        // The walk has caught up with the cursor.
+        if (Advance()) continue;
+        if (!folder.entries.empty()) break;  // waits here for the walk
+        continue;
+      }
+      if (!folder.entries.empty()) break;
+      RingEntry entry;
+      if (folder.exhausted || !ReadListedEntry(folder.dir, entry)) {
+        folder.exhausted = true;
+        return nullptr;
+      }
+      folder.entries.push_back(std::move(entry));
+    }
+    RingEntry& entry = folder.entries.front();
+    if (folder.examined == 0 && entry.kind == EntryKind::kFile) {
+      folder.examined = 1;  // the walk's own to open
+    }
+    Submit();
+    const auto since = std::chrono::steady_clock::now();
+    bool cancelled = false;
+    while (entry.slot >= 0) {
+      WaitSlice();
+      if (!cancelled && entry.slot >= 0 &&
+          std::chrono::steady_clock::now() - since > kLongestWait) {
+        Cancel(entry.slot);
+        cancelled = true;
+      }
+    }
+    if (entry.ahead) {
+      entry.ahead = false;
+      --ahead_files_;
+    }
+    folder.handed = true;
+    return &entry;
+  }
+
+  void End(GateFolder* native) override {
+    auto* folder = static_cast<RingFolder*>(native);
+    Release(*folder);
+    if (folder->owner != nullptr) {
+      folder->owner->child.reset();
+      return;
+    }
+    std::erase_if(roots_, [folder](const std::unique_ptr<RingFolder>& root) {
+      return root.get() == folder;
+    });
+  }
+
+  int Descriptor(GateFolder* native) override {
+    return dirfd(static_cast<RingFolder*>(native)->dir);
+  }
+
+  int FirstRead(int, void*, int) override { return 0; }
+
+  void Drain() override {
+    if (broken_ || outstanding_ == 0) return;
+    if (io_uring_sq_space_left(&ring_) == 0) io_uring_submit(&ring_);
+    if (io_uring_sqe* sqe = io_uring_get_sqe(&ring_)) {
+      io_uring_prep_cancel64(sqe, 0, IORING_ASYNC_CANCEL_ANY);
+      io_uring_sqe_set_data64(sqe, kCancel);
+      ++outstanding_;
+    }
+    while (outstanding_ > 0) {
+      io_uring_cqe* cqe = nullptr;
+      const int waited = io_uring_submit_and_wait(&ring_, 1);
+      if (waited < 0 && waited != -EINTR && waited != -EAGAIN &&
+          waited != -EBUSY) {
+        break;
+      }
+      if (io_uring_peek_cqe(&ring_, &cqe) == 0) Reap();
+    }
+  }
+
+ private:
+  struct Slot {
+    RingEntry* owner = nullptr;
+    RingFolder* folder = nullptr;
+    int steps_left = 0;
+    int opened = 0;
+    int read = 0;
+    unsigned char head[kGateBytes] = {};
+  };
+
+  // The entry of parent the walk is at, if it is the folder at path.
+  static RingEntry* EntryFor(GateFolder* parent, const std::string& path) {
+    auto* in = static_cast<RingFolder*>(parent);
+    if (in == nullptr || !in->handed || in->entries.empty()) return nullptr;
+    RingEntry& entry = in->entries.front();
+    const std::string& base = in->path;
+    if (entry.kind != EntryKind::kFolder ||
+        path.size() != base.size() + entry.name.size() + 1 ||
+        path.back() != '/' || path.compare(0, base.size(), base) != 0 ||
+        path.compare(base.size(), entry.name.size(), entry.name) != 0) {
+      return nullptr;
+    }
+    return &entry;
+  }
+
+  // Moves the cursor one file or folder on; false when it must wait: for
+  // a free slot, for the walk to reach a folder it cannot enter ahead, or
+  // because the tree is listed to its end.
+  bool Advance() {
+    while (!ahead_.empty()) {
+      RingFolder& folder = *ahead_.back();
+      if (folder.examined == folder.entries.size()) {
+        RingEntry entry;
+        if (folder.exhausted || !ReadListedEntry(folder.dir, entry)) {
+          folder.exhausted = true;
+          ahead_.pop_back();
+          continue;
+        }
+        folder.entries.push_back(std::move(entry));
+      }
+      RingEntry& entry = folder.entries[folder.examined];
+      const bool walk_is_here = folder.examined == 0 && folder.handed;
+      if (entry.kind == EntryKind::kFile) {
+        if (walk_is_here) {
+          ++folder.examined;
+          continue;
+        }
+        if (io_uring_sq_space_left(&ring_) < kStepsPerFile) Submit();
+        if (broken_ || free_slots_.empty() || ahead_files_ >= depth_) {
+          return false;
+        }
+        Queue(folder, entry);
+        ++folder.examined;
+        return true;
+      }
+      if (IsDots(entry.name)) {
+        ++folder.examined;
+        continue;
+      }
+      if (walk_is_here) return false;  // the walk is deciding about it
+      if (!entry.child) {
+        if (entry.through_link || entry.cannot_open_ahead ||
+            folders_ahead_ >= max_folders_) {
+          return false;
+        }
+        DIR* dir = OpenFolderAt(dirfd(folder.dir), entry.name.c_str());
+        if (dir == nullptr) {
+          entry.cannot_open_ahead = true;  // the walk will try for itself
+          return false;
+        }
+        entry.child = std::make_unique<RingFolder>();
+        entry.child->path = folder.path + entry.name + '/';
+        entry.child->dir = dir;
+        entry.child->owner = &entry;
+        ++folders_ahead_;
+      }
+      ++folder.examined;
+      ahead_.push_back(entry.child.get());
+      return true;
+    }
+    return false;
+  }
+
+  void Fill() {
+    while (Advance()) {
+    }
+    Submit();
+  }
+
+  // Room for the three steps is there: the ring has three for every slot.
+  void Queue(RingFolder& folder, RingEntry& entry) {
+    const int slot = free_slots_.back();
+    free_slots_.pop_back();
+    Slot& held = slots_[static_cast<std::size_t>(slot)];
+    held = Slot{};
+    held.owner = &entry;
+    held.folder = &folder;
+    held.steps_left = kStepsPerFile;
+    const auto tag = static_cast<std::uint64_t>(slot) << 2;
+    // Hard links: the read and the close run whatever the step before
+    // them returned, so that every slot is emptied and every step reports.
+    io_uring_sqe* open = io_uring_get_sqe(&ring_);
+    io_uring_prep_openat_direct(open, dirfd(folder.dir), entry.name.c_str(),
+                                O_RDONLY | O_NONBLOCK | O_NOCTTY, 0,
+                                static_cast<unsigned>(slot));
+    open->flags |= IOSQE_IO_HARDLINK;
+    io_uring_sqe_set_data64(open, tag | kOpen);
+    io_uring_sqe* read = io_uring_get_sqe(&ring_);
+    io_uring_prep_read(read, slot, held.head, kGateBytes, 0);
+    read->flags |= IOSQE_FIXED_FILE | IOSQE_IO_HARDLINK;
+    io_uring_sqe_set_data64(read, tag | kRead);
+    io_uring_sqe* close_slot = io_uring_get_sqe(&ring_);
+    io_uring_prep_close_direct(close_slot, static_cast<unsigned>(slot));
+    io_uring_sqe_set_data64(close_slot, tag | kClose);
+    entry.slot = slot;
+    entry.ahead = true;
+    ++ahead_files_;
+    ++folder.in_flight;
+    outstanding_ += kStepsPerFile;
+  }
+
+  void Cancel(int slot) {
+    const auto tag = static_cast<std::uint64_t>(slot) << 2;
+    for (std::uint64_t step : {kOpen, kRead}) {
+      if (io_uring_sq_space_left(&ring_) == 0) Submit();
+      io_uring_sqe* sqe = broken_ ? nullptr : io_uring_get_sqe(&ring_);
+      if (sqe == nullptr) return;
+      io_uring_prep_cancel64(sqe, tag | step, 0);
+      io_uring_sqe_set_data64(sqe, kCancel);
+      ++outstanding_;
+    }
+    Submit();
+  }
+
+  // Hands the queued steps to the kernel. A ring that refuses them for
+  // good is given up: the chains it holds count as failed, and the walk
+  // opens those files, and every file after them, itself.
+  void Submit() {
+    while (!broken_ && io_uring_sq_ready(&ring_) > 0) {
+      const int submitted = io_uring_submit(&ring_);
+      if (submitted > 0) continue;
+      if (submitted == -EINTR || submitted == -EAGAIN || submitted == -EBUSY) {
+        if (Reap() == 0) WaitSlice(/*submit_first=*/false);
+        continue;
+      }
+      GiveUp();
+    }
+  }
+
+  void GiveUp() {
+    broken_ = true;
+    for (Slot& held : slots_) {
+      if (held.owner == nullptr) continue;
+      held.owner->slot = -1;
+      held.owner->head_count = -1;
+      --held.folder->in_flight;
+      held.owner = nullptr;
+    }
+    outstanding_ = 0;
+  }
+
+  // Takes every completion that has arrived; returns how many.
+  int Reap() {
+    if (broken_) return 0;
+    unsigned head = 0;
+    unsigned seen = 0;
+    io_uring_cqe* cqe = nullptr;
+    io_uring_for_each_cqe(&ring_, head, cqe) {
+      Complete(cqe->user_data, cqe->res);
+      ++seen;
+    }
+    io_uring_cq_advance(&ring_, seen);
+    return static_cast<int>(seen);
+  }
+
+  void Complete(std::uint64_t tag, int result) {
+    --outstanding_;
+    const auto step = static_cast<Step>(tag & 3);
+    if (step == kCancel) return;
+    Slot& held = slots_[static_cast<std::size_t>(tag >> 2)];
+    if (step == kOpen) held.opened = result;
+    if (step == kRead) held.read = result;
+    if (--held.steps_left > 0) return;
+    RingEntry& entry = *held.owner;
+    entry.slot = -1;
+    if (held.opened >= 0 && held.read >= 0) {
+      entry.head_count = std::min(held.read, kGateBytes);
+      std::copy(held.head, held.head + kGateBytes, entry.head);
+    }
+    --held.folder->in_flight;
+    held.owner = nullptr;
+    free_slots_.push_back(static_cast<int>(tag >> 2));
+  }
+
+  // Waits up to a slice for a completion, then answers a signal noted
+  // meanwhile: the walk stays as quick to end as when it waits for a read
+  // of its own.
+  void WaitSlice(bool submit_first = true) {
+    if (submit_first) Submit();
+    if (broken_ || outstanding_ == 0) {
+      answer_signals_();
+      return;
+    }
+    __kernel_timespec slice{0, kWaitSliceNs};
+    io_uring_cqe* cqe = nullptr;
+    io_uring_wait_cqe_timeout(&ring_, &cqe, &slice);
+    answer_signals_();
+    Reap();
+  }
+
+  // The walk leaves the front entry of a folder. A folder listed from it
+  // ahead that the walk did not enter is let go.
+  void PopFront(RingFolder& folder) {
+    RingEntry& entry = folder.entries.front();
+    if (entry.child) {
+      Release(*entry.child);
+      entry.child.reset();
+    }
+    folder.entries.pop_front();
+    if (folder.examined > 0) --folder.examined;
+    folder.handed = false;
+  }
+
+  // Takes the cursor out of a folder and everything listed in it, waits for
+  // their chains (a chain names its file relative to the folder's
+  // descriptor) and closes it.
+  void Release(RingFolder& folder) {
+    const auto at = std::find(ahead_.begin(), ahead_.end(), &folder);
+    if (at != ahead_.end()) ahead_.erase(at, ahead_.end());
+    for (RingEntry& entry : folder.entries) {
+      if (entry.ahead) {
+        entry.ahead = false;
+        --ahead_files_;
+      }
+      if (entry.child) {
+        Release(*entry.child);
+        entry.child.reset();
+      }
+    }
+    while (folder.in_flight > 0 && !broken_) WaitSlice();
+    if (!folder.entered) --folders_ahead_;
+    closedir(folder.dir);
+    folder.dir = nullptr;
+  }
+
+  std::function<void()> answer_signals_;
+  const int depth_;
+  const int max_folders_;
+  io_uring ring_{};
+  bool set_ = false;
+  bool broken_ = false;
+  std::vector<Slot> slots_;
+  std::vector<int> free_slots_;
+  int outstanding_ = 0;    // completions still to come
+  int ahead_files_ = 0;    // files done or in flight, not yet handed out
+  int folders_ahead_ = 0;  // open, not entered by the walk
+  std::vector<RingFolder*> ahead_;  // the cursor's folders, outermost first
+  std::vector<std::unique_ptr<RingFolder>> roots_;  // not listed from another
+};
+
+std::unique_ptr<GateSource> StartRing(std::function<void()> answer_signals,
+                                      int depth) {
+  // Slots and folders open ahead stay within half of what the limit on
+  // open files leaves beside the walk's own descriptors.
+  rlimit files{};
+  const long limit =
+      getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY
+          ? static_cast<long>(files.rlim_cur)
+          : 1024;
+  const long spare = (limit - 32) / 2;
+  const int folders =
+      static_cast<int>(std::clamp<long>(spare / 4, 1, kMostFoldersAhead));
+  depth = static_cast<int>(std::min<long>(depth, spare - folders - 1));
+  if (depth < 2) return nullptr;
+  auto ring =
+      std::make_unique<RingGate>(std::move(answer_signals), depth, folders);
+  if (!ring->SetUp()) return nullptr;
+  return ring;
+}
+
+#endif  // SARNELUX_HAVE_LIBURING
+
+}  // namespace
+
+std::unique_ptr<GateSource> StartGateSource(
+    std::function<void()> answer_signals) {
+#ifdef SARNELUX_HAVE_LIBURING
+  // SARNELUX_PIPELINE=N keeps N files in flight, 0 turns the pipeline off;
+  // SARNELUX_PREFETCH (see posix_read_ahead.cpp) measures the read-ahead.
+  int depth = kDefaultDepth;
+  if (const char* forced = std::getenv("SARNELUX_PIPELINE")) {
+    depth = std::clamp(std::atoi(forced), 0, kLargestDepth);
+  }
+  if (std::getenv("SARNELUX_PREFETCH") != nullptr) depth = 0;
+  if (depth > 0) {
+    if (auto ring = StartRing(answer_signals, depth)) return ring;
+  }
+#else
+  (void)answer_signals;
+#endif
+  return StartReadAhead();
+}
+
+void DrainGateBeforeExit() {
+  if (draining_at_exit != nullptr) draining_at_exit->Drain();
+}
+
+}  // namespace sarnelux

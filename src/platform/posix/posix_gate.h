@@ -1,0 +1,92 @@
+// What the mark gate learns of files before the walk reaches them.
+//
+// The listing asks a gate source for each folder's next entry; the entry
+// comes with what was done for its gate ahead of the walk, in the walk's own
+// depth-first listing order. Two sources answer: a pipeline over io_uring
+// that keeps many opens and four-byte reads in flight, listing ahead through
+// folder boundaries, and the read-ahead that opens the next files of the
+// current listing and hints their first page once reads turn out cold. The
+// pipeline is used wherever the kernel lets a ring be set up; the read-ahead
+// everywhere else, without a word.
+#pragma once
+
+#include <dirent.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace sarnelux {
+
+// As many bytes as the mark gate reads from the start of a file.
+inline constexpr int kGateBytes = 4;
+
+// One listed entry, and what its gate got ahead of the walk.
+struct GateEntry {
+  std::string name;
+  EntryKind kind = EntryKind::kFile;
+  bool through_link = false;  // a link, followed to what it names
+  int fd = -1;                // opened ahead for reading; taken by the walk
+  int head_count = -1;        // >= 0: this many first bytes were read ahead
+  unsigned char head[kGateBytes] = {};
+};
+
+// One folder as a source lists it.
+class GateFolder {
+ public:
+  virtual ~GateFolder() = default;
+};
+
+class GateSource {
+ public:
+  virtual ~GateSource() = default;
+
+  // The folder the walk is about to enter from parent's current entry
+  // (nullptr: from none), if the source opened it ahead: its descriptor,
+  // still owned by the source; -1 otherwise.
+  virtual int FolderAhead(GateFolder* parent, const std::string& path) = 0;
+  // Starts listing a folder; its path ends with '/'. dir_fd is the folder
+  // already opened by the caller, or -1; the source owns it from here on.
+  // nullptr when the folder cannot be listed.
+  virtual GateFolder* Begin(GateFolder* parent, const std::string& path,
+                            int dir_fd) = 0;
+  // The folder's next entry, or nullptr at its end; the entry stays valid
+  // until the next call on the same folder.
+  virtual GateEntry* Next(GateFolder* folder) = 0;
+  virtual void End(GateFolder* folder) = 0;
+  virtual int Descriptor(GateFolder* folder) = 0;
+
+  // The first read of a file the walk opened for its gate itself: returns
+  // the bytes the source read into out (0 when it leaves the read to the
+  // caller).
+  virtual int FirstRead(int fd, void* out, int count) = 0;
+  // Leaves nothing in flight: called on every road out of the process.
+  virtual void Drain() {}
+};
+
+// The pipeline where the ring can be had (and SARNELUX_PIPELINE is not 0),
+// the read-ahead otherwise. answer_signals is called whenever the source
+// has waited a while, or was woken by a signal.
+std::unique_ptr<GateSource> StartGateSource(
+    std::function<void()> answer_signals);
+
+// The read-ahead, always available.
+std::unique_ptr<GateSource> StartReadAhead();
+
+// Drains the source started last, if it is still there. Safe to call from
+// the signal handler that ends the process while the main flow writes a
+// line (the only time it does so), as the ring is then left alone.
+void DrainGateBeforeExit();
+
+// Reads a folder's next file or folder; false at its end. Links and entries
+// of unknown type are looked up (following links); anything that is neither
+// a file nor a folder is passed over.
+bool ReadListedEntry(DIR* dir, GateEntry& entry);
+
+// Opens a folder for listing, relative to parent_fd (AT_FDCWD for a path).
+DIR* OpenFolderAt(int parent_fd, const char* name);
+
+}  // namespace sarnelux
