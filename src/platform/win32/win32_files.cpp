@@ -74,12 +74,26 @@ std::int32_t Win32Platform::FileWrite(NativeFile file, const void* source,
 
 namespace {
 
-// Where a transfer on a handle opened for synchronous use starts.
-OVERLAPPED At(std::int64_t offset) {
-  OVERLAPPED at{};
-  at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset));
-  at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
-  return at;
+// Moves count bytes at offset through `step` (one ReadFile or WriteFile of
+// up to n bytes at `at`, a position on a handle opened for synchronous use),
+// on after a short transfer, until the file ends or the system fails;
+// returns the bytes moved.
+template <typename Step>
+std::int32_t TransferAt(std::int64_t offset, std::int32_t count, Step step) {
+  std::int32_t total = 0;
+  while (total < count) {
+    const auto position = static_cast<std::uint64_t>(offset + total);
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(position);
+    at.OffsetHigh = static_cast<DWORD>(position >> 32);
+    DWORD moved = 0;
+    if (!step(total, static_cast<DWORD>(count - total), at, moved) ||
+        moved == 0) {
+      break;
+    }
+    total += static_cast<std::int32_t>(moved);
+  }
+  return total;
 }
 
 }  // namespace
@@ -87,37 +101,22 @@ OVERLAPPED At(std::int64_t offset) {
 std::int32_t Win32Platform::FileReadAt(NativeFile file, std::int64_t offset,
                                        void* destination, std::int32_t count) {
   auto* into = static_cast<unsigned char*>(destination);
-  std::int32_t total = 0;
-  // A disk file comes short only at its end; ask again until then.
-  while (total < count) {
-    OVERLAPPED at = At(offset + total);
-    DWORD read = 0;
-    if (!ReadFile(AsHandle(file), into + total,
-                  static_cast<DWORD>(count - total), &read, &at) ||
-        read == 0) {
-      break;
-    }
-    total += static_cast<std::int32_t>(read);
-  }
-  return total;
+  return TransferAt(
+      offset, count,
+      [&](std::int32_t done, DWORD n, OVERLAPPED& at, DWORD& moved) {
+        return ReadFile(AsHandle(file), into + done, n, &moved, &at) != 0;
+      });
 }
 
 std::int32_t Win32Platform::FileWriteAt(NativeFile file, std::int64_t offset,
                                         const void* source,
                                         std::int32_t count) {
   const auto* from = static_cast<const unsigned char*>(source);
-  std::int32_t total = 0;
-  while (total < count) {
-    OVERLAPPED at = At(offset + total);
-    DWORD written = 0;
-    if (!WriteFile(AsHandle(file), from + total,
-                   static_cast<DWORD>(count - total), &written, &at) ||
-        written == 0) {
-      break;
-    }
-    total += static_cast<std::int32_t>(written);
-  }
-  return total;
+  return TransferAt(
+      offset, count,
+      [&](std::int32_t done, DWORD n, OVERLAPPED& at, DWORD& moved) {
+        return WriteFile(AsHandle(file), from + done, n, &moved, &at) != 0;
+      });
 }
 
 bool Win32Platform::FileTruncate(NativeFile file, std::int64_t length) {
