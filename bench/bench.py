@@ -30,6 +30,7 @@ by number.
 import argparse
 import os
 import platform
+import pty
 import random
 import shutil
 import statistics
@@ -229,12 +230,14 @@ def measure_in_place(commands, rounds, before):
 def key_wait_cpu():
     empty = os.path.join(WORK, "inputs", "empty")
     os.makedirs(empty, exist_ok=True)
-    process = subprocess.Popen([TOOL, empty], stdin=subprocess.PIPE,
-                               stdout=subprocess.DEVNULL)
+    # The tool waits only with a terminal for input and output.
+    master, terminal = pty.openpty()
+    process = subprocess.Popen([TOOL, empty], stdin=terminal, stdout=terminal)
+    os.close(terminal)
     time.sleep(2.0)
-    process.stdin.write(b"k")
-    process.stdin.close()
+    os.write(master, b"k\n")
     _, _, usage = os.wait4(process.pid, 0)
+    os.close(master)
     return (usage.ru_utime + usage.ru_stime) / 2.0
 
 

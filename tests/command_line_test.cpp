@@ -86,6 +86,96 @@ INSTANTIATE_TEST_SUITE_P(
         SwitchCase{"/L/Q", true, true}, SwitchCase{"x/ly", false, true},
         SwitchCase{"-L", false, false}, SwitchCase{"L", false, false}));
 
+// The command line's hard cases, read the POSIX way. Where two readings of
+// one line conflict, the one that cannot change a file the user did not
+// mean to change wins.
+struct OptionsCase {
+  std::vector<std::string> args;
+  std::vector<std::string> paths;
+  bool list_only = false;
+  bool no_wait = false;
+  const char* stop = "";  // "help", "version", or the bad option
+  friend void PrintTo(const OptionsCase& c, std::ostream* os) {
+    for (const std::string& arg : c.args) *os << "[" << arg << "]";
+  }
+};
+
+class OptionsTest : public testing::TestWithParam<OptionsCase> {};
+
+TEST_P(OptionsTest, ReadsTheLineAsTheTableSays) {
+  const OptionsCase& c = GetParam();
+  CommandLine line;
+  line.args = c.args;
+  const RunOptions options = ReadRunOptions(line);
+  EXPECT_EQ(options.style, ArgumentStyle::kPosix);
+  EXPECT_EQ(options.paths, c.paths);
+  EXPECT_EQ(options.list_only, c.list_only);
+  EXPECT_EQ(options.no_wait, c.no_wait);
+  const std::string stop = c.stop;
+  EXPECT_EQ(options.help, stop == "help");
+  EXPECT_EQ(options.version, stop == "version");
+  EXPECT_EQ(options.bad_option,
+            stop == "help" || stop == "version" ? "" : stop);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HardCases, OptionsTest,
+    testing::Values(
+        // Two paths, both walked: "b" has no classic meaning.
+        OptionsCase{{"a", "b"}, {"a", "b"}},
+        // /Q and /L each in an argument of their own count, in any order.
+        OptionsCase{{".", "/Q", "/L"}, {"."}, true, true},
+        OptionsCase{{".", "/L", "/Q"}, {"."}, true, true},
+        // A lone switch is no folder: nothing to walk.
+        OptionsCase{{"/Q"}, {}, false, true},
+        // A path holding "/l" is a path, not the list switch.
+        OptionsCase{{"lib/lua", "src"}, {"lib/lua", "src"}},
+        OptionsCase{{"--", "-q"}, {"-q"}}, OptionsCase{{"-l"}, {}, true},
+        OptionsCase{{"-x", "."}, {"."}, false, false, "-x"},
+        OptionsCase{{"--quiet", "."}, {"."}, false, false, "--quiet"},
+        // The classic forms keep their meaning.
+        OptionsCase{{"dir"}, {"dir"}},
+        OptionsCase{{"dir", "/Q"}, {"dir"}, false, true},
+        OptionsCase{{"dir", "/Q/L"}, {"dir"}, true, true},
+        OptionsCase{{"dir", "/l/q"}, {"dir"}, true, true},
+        OptionsCase{{"dir", "x/qy"}, {"dir"}, false, true},
+        OptionsCase{{"dir", "/quiet"}, {"dir"}, false, true},
+        // Just a path and a text holding /L: the classic switch text, so
+        // the line lists rather than strips a second tree.
+        OptionsCase{{"src", "lib/lua"}, {"src"}, true},
+        OptionsCase{{"/Q/L"}, {}, true, true},
+        // Options anywhere, bundled or long, and any number of paths.
+        OptionsCase{{"a", "-l", "b"}, {"a", "b"}, true},
+        OptionsCase{{"-lW", "a", "b", "c"}, {"a", "b", "c"}, true, true},
+        OptionsCase{{"--list", "--no-wait", "x/qy"}, {"x/qy"}, true, true},
+        OptionsCase{{"-W", "src", "lib/lua"}, {"src", "lib/lua"}, false, true},
+        OptionsCase{{"--", "/Q", "--help"}, {"/Q", "--help"}},
+        OptionsCase{{"-", ""}, {"-", ""}},
+        // Help and version change nothing; the first stop met decides.
+        OptionsCase{{"/?"}, {}, false, false, "help"},
+        OptionsCase{{".", "-h"}, {"."}, false, false, "help"},
+        OptionsCase{{"--help", "--bogus"}, {}, false, false, "help"},
+        OptionsCase{{"--bogus", "--help"}, {}, false, false, "--bogus"},
+        OptionsCase{{"-V"}, {}, false, false, "version"},
+        OptionsCase{{"--version", "-h"}, {}, false, false, "version"}));
+
+TEST(ClassicLine, KeepsFolderAndSwitchTextAndAddsHelp) {
+  const RunOptions quiet_list =
+      ReadRunOptions(CommandLine{true, "s.exe \"C:\\my docs\\\" x/ly/q", {}});
+  EXPECT_EQ(quiet_list.style, ArgumentStyle::kClassic);
+  EXPECT_EQ(quiet_list.paths, std::vector<std::string>{"C:\\my docs\\"});
+  EXPECT_TRUE(quiet_list.list_only && quiet_list.no_wait);
+  // The switch text is argument 1 only, and -l is a folder name there.
+  const RunOptions classic =
+      ReadRunOptions(CommandLine{true, "s.exe -l /Q /L", {}});
+  EXPECT_EQ(classic.paths, std::vector<std::string>{"-l"});
+  EXPECT_TRUE(classic.no_wait && !classic.list_only);
+  EXPECT_TRUE(ReadRunOptions(CommandLine{true, "s.exe /?", {}}).help);
+  EXPECT_TRUE(ReadRunOptions(CommandLine{true, "s.exe C:\\ /?", {}}).help);
+  EXPECT_TRUE(
+      ReadRunOptions(CommandLine{true, "s.exe \"\" /Q", {}}).paths.empty());
+}
+
 TEST(UpperCase, LowersLettersAndHighBytesOnlyAndIsIdempotent) {
   const std::string text = "az AZ 09 /q \xE0\xFF\xDF\x7F\x60\x7B";
   const std::string upper = UpperCaseText(text);

@@ -1,5 +1,6 @@
 // The built program on real folder trees: its whole output, byte for byte,
 // its exit status, and every file afterwards.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -23,8 +24,7 @@ namespace {
 using testing_support::ExpectedReport;
 using testing_support::kBanner;
 using testing_support::kMark;
-using testing_support::kPrompt;
-using testing_support::kUsage;
+using testing_support::kRemoved;
 using testing_support::RunTool;
 using testing_support::Stripped;
 using testing_support::Summary;
@@ -33,7 +33,7 @@ using testing_support::ToolOptions;
 using testing_support::ToolRun;
 
 void BuildMixedTree(const TempTree& tree) {
-  tree.Write("a.txt", kMark + "alpha\r\nline two\n");
+  tree.Write("a.txt", kMark + "alpha\nline two\n");
   tree.Write("plain.txt", "no mark here");
   tree.Write("empty", "");
   tree.Write("just-the-mark", kMark);
@@ -83,7 +83,7 @@ TEST(EndToEnd, StripsAMixedTreeAndReportsEveryFileInListingOrder) {
   lines.insert({"number of removed BOM headers: 8", "ready!"});
   std::multiset<std::string> printed;
   for (std::size_t at = kBanner.size(), end = 0;
-       (end = run.output.find("\r\n", at)) != std::string::npos; at = end + 2) {
+       (end = run.output.find("\n", at)) != std::string::npos; at = end + 1) {
     printed.insert(run.output.substr(at, end - at));
   }
   EXPECT_EQ(printed, lines);
@@ -110,18 +110,21 @@ TEST(EndToEnd, ListOnlyReportsAMixedTreeAndChangesNoByte) {
   const ToolRun run = RunTool({tree.root(), "/L/Q"});
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.output,
-            kBanner + report + "number of found BOM headers: 8\r\nready!\r\n");
+            kBanner + report + "number of found BOM headers: 8\nready!\n");
   EXPECT_EQ(tree.Snapshot(), before);
 }
 
-TEST(EndToEnd, ReadOnlyFileIsPassedOverSilentlyEvenForRoot) {
+TEST(EndToEnd, ReadOnlyFileKeepsItsMarkEvenForRootAndSaysSo) {
   TempTree tree;
   tree.Write("locked.txt", kMark + "keep");
-  tree.Write("locked-wide.txt", "\xFF\xFEw");
+  tree.Write("locked-wide.txt", "\xFF\xFEw");  // no UTF-8 mark: nothing left
   chmod(tree.Path("locked.txt").c_str(), 0444);
   chmod(tree.Path("locked-wide.txt").c_str(), 0444);
   const ToolRun run = RunTool({tree.root(), "/Q"});
   EXPECT_EQ(run.output, kBanner + Summary(0, tree.root()));
+  EXPECT_EQ(run.errors, "sarnelux: " + tree.Path("locked.txt") +
+                            ": UTF-8 mark left: read-only file\n");
+  EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(tree.Read("locked.txt"), kMark + "keep");
 }
 
@@ -140,118 +143,196 @@ TEST(EndToEnd, OnlyFilesAndFoldersAreTouched) {
   close(sock);
   EXPECT_FALSE(run.timed_out);
   EXPECT_EQ(run.output, kBanner + "successfully removed BOM of file " +
-                            tree.Path("link-to-real") + "/a\r\n" +
+                            tree.Path("link-to-real") + "/a\n" +
                             Summary(1, ""));
   EXPECT_EQ(tree.Read("real/a"), "a");
 }
 
+// The command line's hard cases and the classic forms, on a real tree, with
+// standard input from a file: no run may wait.
 struct ArgumentCase {
   const char* name;
   std::vector<std::string> args;  // "@" stands for the tree's root
-  std::string after_banner;       // "@" stands for the tree's root
+  // After the banner; "-": nothing at all; "=" and a text: that, no banner.
+  std::string output;
+  std::string errors;  // "%USAGE%" stands for the help text
   int status = 0;
+  std::set<std::string> stripped = {};  // the files that lose their mark
   friend void PrintTo(const ArgumentCase& c, std::ostream* os) {
     *os << c.name;
   }
 };
 
-std::string Expand(std::string text, const std::string& root) {
-  for (std::size_t at = text.find('@'); at != std::string::npos;
-       at = text.find('@', at + root.size())) {
-    text.replace(at, 1, root);
+std::string Expand(std::string text, const std::string& token,
+                   const std::string& value) {
+  for (std::size_t at = text.find(token); at != std::string::npos;
+       at = text.find(token, at + value.size())) {
+    text.replace(at, token.size(), value);
   }
   return text;
 }
 
 class ArgumentTest : public testing::TestWithParam<ArgumentCase> {};
 
-TEST_P(ArgumentTest, PrintsExactlyThisWithAKeyToHand) {
+TEST_P(ArgumentTest, PrintsExactlyThisAndChangesOnlyTheseFiles) {
+  const ArgumentCase& c = GetParam();
   TempTree tree;
   tree.Write("with space/x.txt", kMark + "x");
+  tree.Write("lib/lua/y.lua", kMark + "y");
   tree.Write("key", "k");
+  auto after = tree.Snapshot();
+  for (const std::string& path : c.stripped) after[path].erase(0, 3);
   std::vector<std::string> args;
-  for (const std::string& arg : GetParam().args)
-    args.push_back(Expand(arg, tree.root()));
+  for (const std::string& arg : c.args) {
+    args.push_back(Expand(arg, "@", tree.root()));
+  }
   ToolOptions options;
   options.input = tree.Path("key");
   const ToolRun run = RunTool(args, options);
-  EXPECT_EQ(run.exit_status, GetParam().status);
+  EXPECT_EQ(run.exit_status, c.status);
   EXPECT_FALSE(run.timed_out);
-  EXPECT_EQ(run.output, kBanner + Expand(GetParam().after_banner, tree.root()));
+  const std::string output = Expand(c.output, "@", tree.root());
+  EXPECT_EQ(run.output, output == "-"             ? ""
+                        : output.starts_with("=") ? output.substr(1)
+                                                  : kBanner + output);
+  EXPECT_EQ(run.errors, Expand(Expand(c.errors, "@", tree.root()), "%USAGE%",
+                               RunTool({"--help"}).output));
+  EXPECT_EQ(tree.Snapshot(), after);
 }
+
+const std::string kTryHelp = "Try 'sarnelux --help' for more information.\n";
 
 INSTANTIATE_TEST_SUITE_P(
     EndToEnd, ArgumentTest,
     testing::Values(
-        ArgumentCase{"no_arguments", {}, kUsage},
-        ArgumentCase{"empty_folder_with_quiet", {"", "/Q"}, kUsage},
+        ArgumentCase{"no_arguments", {}, "-", "%USAGE%", 2},
+        ArgumentCase{"empty_path_with_quiet",
+                     {"", "/Q"},
+                     "no BOM headers found in \nready!\n",
+                     "sarnelux: : No such file or directory\n",
+                     2},
         ArgumentCase{"folder_with_spaces_and_slash",
                      {"@/with space/", "/quiet"},
-                     "successfully removed BOM of file @/with space/x.txt\r\n"
-                     "number of removed BOM headers: 1\r\nready!\r\n"},
-        ArgumentCase{"prompt_without_quiet",
+                     "successfully removed BOM of file @/with space/x.txt\n"
+                     "number of removed BOM headers: 1\nready!\n",
+                     "",
+                     0,
+                     {"with space/x.txt"}},
+        ArgumentCase{"no_prompt_when_input_is_a_file",
                      {"@/with space"},
-                     "successfully removed BOM of file @/with space/x.txt\r\n"
-                     "number of removed BOM headers: 1\r\nready!\r\n" +
-                         kPrompt},
+                     "successfully removed BOM of file @/with space/x.txt\n"
+                     "number of removed BOM headers: 1\nready!\n",
+                     "",
+                     0,
+                     {"with space/x.txt"}},
         ArgumentCase{"missing_folder",
                      {"@/missing/", "x/qy"},
-                     "no BOM headers found in @/missing/\r\nready!\r\n"},
-        ArgumentCase{"file_as_folder",
-                     {"@/key", "-Q"},
-                     "no BOM headers found in @/key\r\nready!\r\n" + kPrompt},
+                     "no BOM headers found in @/missing/\nready!\n",
+                     "sarnelux: @/missing/: No such file or directory\n",
+                     2},
+        ArgumentCase{"file_operand",
+                     {"@/with space/x.txt", "@/key"},
+                     "successfully removed BOM of file @/with space/x.txt\n"
+                     "number of removed BOM headers: 1\nready!\n",
+                     "",
+                     0,
+                     {"with space/x.txt"}},
+        ArgumentCase{"file_operand_listed_clean",
+                     {"-l", "@/key"},
+                     "no BOM headers found in @/key\nready!\n",
+                     "",
+                     0},
         ArgumentCase{"list_only_finds_a_mark",
                      {"@/with space", "x/ly"},
-                     "found BOM in file @/with space/x.txt\r\n"
-                     "number of found BOM headers: 1\r\nready!\r\n" +
-                         kPrompt,
+                     "found BOM in file @/with space/x.txt\n"
+                     "number of found BOM headers: 1\nready!\n",
+                     "",
                      1},
         ArgumentCase{"list_only_finds_none",
                      {"@/missing", "/q/l"},
-                     "no BOM headers found in @/missing\r\nready!\r\n"}),
+                     "no BOM headers found in @/missing\nready!\n",
+                     "sarnelux: @/missing: No such file or directory\n",
+                     2},
+        // The hard cases.
+        ArgumentCase{"two_paths",
+                     {"@/key", "@/with space"},
+                     "successfully removed BOM of file @/with space/x.txt\n"
+                     "number of removed BOM headers: 1\nready!\n",
+                     "",
+                     0,
+                     {"with space/x.txt"}},
+        ArgumentCase{"path_holding_slash_l_then_text_holding_none",
+                     {"@/lib/lua", "@/with space"},
+                     "successfully removed BOM of file @/lib/lua/y.lua\n"
+                     "successfully removed BOM of file @/with space/x.txt\n"
+                     "number of removed BOM headers: 2\nready!\n",
+                     "",
+                     0,
+                     {"lib/lua/y.lua", "with space/x.txt"}},
+        ArgumentCase{"text_holding_slash_l_lists",
+                     {"@/with space", "@/lib/lua"},
+                     "found BOM in file @/with space/x.txt\n"
+                     "number of found BOM headers: 1\nready!\n",
+                     "",
+                     1},
+        ArgumentCase{"slash_q_then_slash_l_lists",
+                     {"@/lib", "/Q", "/L"},
+                     "found BOM in file @/lib/lua/y.lua\n"
+                     "number of found BOM headers: 1\nready!\n",
+                     "",
+                     1},
+        ArgumentCase{"slash_l_then_slash_q_lists",
+                     {"@/lib", "/L", "/Q"},
+                     "found BOM in file @/lib/lua/y.lua\n"
+                     "number of found BOM headers: 1\nready!\n",
+                     "",
+                     1},
+        ArgumentCase{"lone_slash_q_names_no_path", {"/Q"}, "-", "%USAGE%", 2},
+        ArgumentCase{"dash_dash_then_dash_q_is_a_path",
+                     {"--", "-q"},
+                     "no BOM headers found in -q\nready!\n",
+                     "sarnelux: -q: No such file or directory\n",
+                     2},
+        ArgumentCase{"list_option_without_path", {"-l"}, "-", "%USAGE%", 2},
+        ArgumentCase{"unknown_option_changes_nothing",
+                     {"@", "--bogus"},
+                     "-",
+                     "sarnelux: unrecognized option '--bogus'\n" + kTryHelp,
+                     2},
+        ArgumentCase{"classic_dash_q_is_an_unknown_option",
+                     {"@/key", "-Q"},
+                     "-",
+                     "sarnelux: invalid option -- 'Q'\n" + kTryHelp,
+                     2},
+        ArgumentCase{"version",
+                     {"--version", "@"},
+                     "=sarnelux " SARNELUX_VERSION "\n",
+                     "",
+                     0}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(EndToEnd, KeyWaitEndsAtOnceWhenNoKeyCanArrive) {
-  TempTree tree;
-  const ToolRun run = RunTool({tree.root()});  // standard input is /dev/null
-  EXPECT_FALSE(run.timed_out);
-  EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(run.output, kBanner + Summary(0, tree.root()) + kPrompt);
-}
-
-TEST(EndToEnd, KeyFromAPipeEndsTheWait) {
-  ToolOptions options;
-  options.input = "";
-  options.pipe_input = "\n";
-  const ToolRun run = RunTool({}, options);
-  EXPECT_FALSE(run.timed_out);
-  EXPECT_EQ(run.output, kBanner + kUsage);
-}
-
-TEST(EndToEnd, KeyWaitSleepsUntilTheKeyComes) {
-  ToolOptions options;
-  options.input = "";
-  options.pipe_input = "k";
-  options.pipe_delay_ms = 1500;
-  options.pipe_hold_ms = 3000;  // the key, not the end of input, ends it
-  options.timeout_ms = 3000;
-  const ToolRun run = RunTool({}, options);
-  EXPECT_FALSE(run.timed_out);
-  EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(run.output, kBanner + kUsage);
-  // A polling loop would burn the whole wait; blocking uses next to nothing.
-  EXPECT_LT(run.cpu_seconds, 0.5);
-}
-
-TEST(EndToEnd, SignalDuringTheKeyWaitEndsTheRunAtOnce) {
-  TempTree tree;
-  // Standard input stays open and silent; SIGINT comes after a second.
-  const std::string command =
-      "bash -c \"timeout --preserve-status -k 5 -s INT 1 '" +
-      testing_support::ToolPath() + "' '" + tree.root() +
-      "' < <(exec sleep 30 2>&-) > /dev/null\"";
-  const int status = std::system(command.c_str());
-  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGINT);
+TEST(EndToEnd, RedirectedRunNeitherPromptsNorWaits) {
+  // `sarnelux DIR > log` in a terminal, and a run fed by a silent pipe: the
+  // prompt would go where nobody sees it, or no key could answer it.
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(grantpt(terminal), 0);
+  ASSERT_EQ(unlockpt(terminal), 0);
+  for (const std::string& input :
+       {std::string(ptsname(terminal)), std::string()}) {
+    TempTree tree;
+    tree.Write("a", kMark + "a");
+    ToolOptions options;
+    options.input = input;
+    options.pipe_hold_ms = 5000;
+    options.timeout_ms = 3000;
+    const ToolRun run = RunTool({tree.root()}, options);
+    EXPECT_FALSE(run.timed_out) << input;
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.output,
+              kBanner + kRemoved + tree.Path("a") + "\n" + Summary(1, ""));
+  }
+  close(terminal);
 }
 
 TEST(EndToEnd, ClosedStandardStreamsDoNotCaptureFiles) {

@@ -12,16 +12,15 @@ namespace sarnelux::testing_support {
 
 inline const std::string kMark = "\xEF\xBB\xBF";
 inline const std::string kBanner =
-    "Sarnelux\r\nCopyright (c) 2026 the Sarnelux project\r\n\r\n";
-inline const std::string kUsage =
-    "Usage: Sarnelux.exe \"path\" {/Q}\r\n"
-    "you need to specify the path of the folder to examine\r\n"
-    "add /Q to quit without keypress\r\n"
-    "Press a key to continue...\r\n";
-inline const std::string kPrompt = "Press a key to continue...\r\n";
+    "Sarnelux\nCopyright (c) 2026 the Sarnelux project\n\n";
+inline const std::string kPrompt = "Press a key to continue...\n";
 inline const std::string kRemoved = "successfully removed BOM of file ";
 
 bool StartsWith(const std::string& bytes, const std::string& prefix);
+
+// A path as the program must print it: as it is, or, holding a control
+// byte, in double quotes with C escapes.
+std::string Shown(const std::string& path);
 
 // The per-file lines for a walk of the whole tree (given as its root path
 // plus "/"), in the order the system lists each folder, from each file's

@@ -51,12 +51,31 @@ TEST(HostileTree, OddNamesAreWalkedAndShownAsTheyAre) {
        {std::string("with  spaces .txt"), std::string("new\nline"),
         std::string("-leading-dash"), std::string("--Q"), std::string("/Q"),
         std::string("\xFF\xFE not utf-8 \x80\xC0"), std::string(255, 'n'),
-        std::string("tab\there"), std::string("quote\"and\\backslash")}) {
+        std::string("tab\there"), std::string("quote\"and\\backslash"),
+        std::string("\x1B]0;title\x07"), std::string("\x1B[2J\x7F"),
+        std::string("x\nsuccessfully removed BOM of file etc-passwd")}) {
     const std::string safe = name == "/Q" ? "slash-Q" : name;
     tree.Write(safe, kMark + safe);
     tree.Write("-dir with space/" + safe, "\xFF\xFE" + safe);
   }
   ExpectWholeRun(tree);
+}
+
+TEST(HostileTree, NamesWithControlBytesCannotActOnATerminalOrSplitALine) {
+  TempTree tree;
+  tree.Write("a\x1B[2J\nb", kMark);
+  const std::string quoted = "\"" + tree.root() + "/a\\033[2J\\nb\"";
+  const ToolRun listed = RunTool({"-l", tree.root()});
+  EXPECT_EQ(listed.output, kBanner + "found BOM in file " + quoted +
+                               "\nnumber of found BOM headers: 1\nready!\n");
+  // The same form on standard error.
+  chmod(tree.Path("a\x1B[2J\nb").c_str(), 0444);
+  const ToolRun stripped = RunTool({"-W", tree.Path("a\x1B[2J\nb")});
+  EXPECT_EQ(stripped.errors,
+            "sarnelux: " + quoted + ": UTF-8 mark left: read-only file\n");
+  EXPECT_EQ(stripped.output,
+            kBanner + "no BOM headers found in " + quoted + "\nready!\n");
+  EXPECT_EQ(stripped.exit_status, 1);
 }
 
 // A chain of folders, below base (relative, empty or ending in "/"), whose
@@ -82,8 +101,13 @@ TEST(HostileTree, FolderPathsAreListedUpTo260Characters) {
   tree.Write(at_limit + "in", kMark + "in");
   tree.Write(over_limit + "out", kMark + "out");
   const ToolRun run = RunTool({tree.root(), "/Q"});
-  EXPECT_EQ(run.output, kBanner + kRemoved + tree.Path(at_limit + "in") +
-                            "\r\n" + Summary(1, ""));
+  EXPECT_EQ(run.output, kBanner + kRemoved + tree.Path(at_limit + "in") + "\n" +
+                            Summary(1, ""));
+  std::string too_long = tree.Path(over_limit);
+  too_long.pop_back();
+  EXPECT_EQ(run.errors, "sarnelux: " + too_long +
+                            ": folder path longer than 260 characters\n");
+  EXPECT_EQ(run.exit_status, 2);
   EXPECT_EQ(tree.Read(at_limit + "in"), "in");
   EXPECT_EQ(tree.Read(over_limit + "out"), kMark + "out");
 }
@@ -100,8 +124,8 @@ TEST(HostileTree, LinkCycleEndsAndEachFileLosesOneMarkOnly) {
   EXPECT_EQ(run.exit_status, 0);
   EXPECT_EQ(tree.Read("a/twice"), kMark + "x");
   EXPECT_TRUE(
-      run.output.ends_with("number of removed BOM headers: 1\r\n"
-                           "ready!\r\n"));
+      run.output.ends_with("number of removed BOM headers: 1\n"
+                           "ready!\n"));
   // The UTF-16 file is reported once, however many ways lead to it.
   std::size_t reports = 0;
   for (std::size_t at = run.output.find("no valid utf-8 BOM");
@@ -120,7 +144,7 @@ TEST(HostileTree, LinkToAFileOutsideTheTreeIsFollowedAndKept) {
             0);
   const ToolRun run = RunTool({tree.root(), "/Q"});
   EXPECT_EQ(run.output,
-            kBanner + kRemoved + tree.Path("link") + "\r\n" + Summary(1, ""));
+            kBanner + kRemoved + tree.Path("link") + "\n" + Summary(1, ""));
   EXPECT_EQ(outside.Read("target"), "target");
   struct stat info {};
   ASSERT_EQ(lstat(tree.Path("link").c_str(), &info), 0);
@@ -136,8 +160,48 @@ TEST(HostileTree, LinkToAFolderOutsideTheTreeIsWalked) {
       0);
   const ToolRun run = RunTool({tree.root(), "/Q"});
   EXPECT_EQ(run.output, kBanner + kRemoved + tree.Path("to-folder/inner") +
-                            "\r\n" + Summary(1, ""));
+                            "\n" + Summary(1, ""));
   EXPECT_EQ(outside.Read("folder/inner"), "inner");
+}
+
+TEST(HostileTree, TreeOwnerCannotSteerARootRunOutsideTheTree) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  TempTree tree;
+  TempTree outside;  // root's own files
+  outside.Write("passwd", kMark + "root:x:0:0");
+  outside.Write("etc/shadow", kMark + "root:*");
+  tree.Write("own", kMark + "own");
+  ASSERT_EQ(chown(tree.Path("own").c_str(), kNobody, kNobody), 0);
+  struct Link {
+    const char* name;
+    std::string target;
+  };
+  for (const Link& link : {Link{"to-passwd", outside.Path("passwd")},
+                           Link{"to-etc", outside.Path("etc")},
+                           Link{"to-own", tree.Path("own")}}) {
+    const std::string path = tree.Path(link.name);
+    ASSERT_EQ(symlink(link.target.c_str(), path.c_str()), 0);
+    ASSERT_EQ(lchown(path.c_str(), kNobody, kNobody), 0);
+  }
+  ASSERT_EQ(chown(tree.root().c_str(), kNobody, kNobody), 0);
+  const ToolRun run = RunTool({"-W", tree.root(), tree.Path("to-passwd")});
+  auto not_followed = [&tree](const std::string& name) {
+    return "sarnelux: " + tree.Path(name) +
+           ": link not followed: its owner is neither the user running this "
+           "nor the owner of what it points to\n";
+  };
+  std::string errors;
+  for (const std::string& name : ListingOrder(tree.root())) {
+    if (name == "to-passwd" || name == "to-etc") errors += not_followed(name);
+  }
+  errors += not_followed("to-passwd");  // the path given, after the walk
+  EXPECT_EQ(run.errors, errors);
+  EXPECT_EQ(run.exit_status, 2);
+  EXPECT_EQ(outside.Read("passwd"), kMark + "root:x:0:0");
+  EXPECT_EQ(outside.Read("etc/shadow"), kMark + "root:*");
+  // The link to the owner's own file is followed; the file is handled once.
+  EXPECT_EQ(tree.Read("own"), "own");
+  EXPECT_TRUE(run.output.ends_with(Summary(1, ""))) << run.output;
 }
 
 TEST(HostileTree, DescriptorsAreGivenBackForEveryFolderAndRefusal) {
@@ -155,6 +219,16 @@ TEST(HostileTree, DescriptorsAreGivenBackForEveryFolderAndRefusal) {
   options.open_files_limit = 16;  // far fewer than folders or refusals
   const ToolRun run = RunTool({tree.root(), "/Q"}, options);
   EXPECT_TRUE(run.output.ends_with(Summary(40, ""))) << run.output;
+  // Each refusal told, and nothing else: no folder went unlisted.
+  std::size_t told = 0;
+  for (std::size_t at = 0, end = 0;
+       (end = run.errors.find('\n', at)) != std::string::npos; at = end + 1) {
+    EXPECT_TRUE(run.errors.substr(at, end - at)
+                    .ends_with("/locked: UTF-8 mark left: read-only file"));
+    ++told;
+  }
+  EXPECT_EQ(told, 40u);
+  EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(tree.Snapshot(), after);
 }
 
@@ -234,14 +308,16 @@ TEST(HostileTree, SpecialFilesArePassedOverWithoutAWord) {
   close(sock);
   EXPECT_FALSE(run.timed_out);
   EXPECT_EQ(run.output,
-            kBanner + kRemoved + tree.Path("real") + "\r\n" + Summary(1, ""));
+            kBanner + kRemoved + tree.Path("real") + "\n" + Summary(1, ""));
 }
 
-TEST(HostileTree, FileThatCannotBeReadIsPassedOverWithoutAWord) {
+TEST(HostileTree, FileAndFolderThatCannotBeReadAreToldOfWithStatusTwo) {
   TempTree tree;
   tree.Write("secret", kMark + "secret");
+  tree.Write("closed/inner", kMark + "inner");
   tree.Write("open", kMark + "open");
   chmod(tree.Path("secret").c_str(), 0);
+  chmod(tree.Path("closed").c_str(), 0);
   ToolOptions options;
   if (geteuid() == 0) {
     // Root reads everything: run as a user the permission bits do stop.
@@ -249,9 +325,20 @@ TEST(HostileTree, FileThatCannotBeReadIsPassedOverWithoutAWord) {
     ASSERT_EQ(chown(tree.Path("open").c_str(), kNobody, kNobody), 0);
     options.run_as_uid = kNobody;
   }
+  std::string errors;
+  for (const std::string& name : ListingOrder(tree.root())) {
+    if (name == "secret" || name == "closed") {
+      errors += "sarnelux: " + tree.Path(name) + ": Permission denied\n";
+    }
+  }
+  const ToolRun listed = RunTool({"-l", tree.root()}, options);
+  EXPECT_EQ(listed.errors, errors);
+  EXPECT_EQ(listed.exit_status, 2);  // though a mark was found
   const ToolRun run = RunTool({tree.root(), "/Q"}, options);
   EXPECT_EQ(run.output,
-            kBanner + kRemoved + tree.Path("open") + "\r\n" + Summary(1, ""));
+            kBanner + kRemoved + tree.Path("open") + "\n" + Summary(1, ""));
+  EXPECT_EQ(run.errors, errors);
+  EXPECT_EQ(run.exit_status, 2);
   chmod(tree.Path("secret").c_str(), 0644);
   EXPECT_EQ(tree.Read("secret"), kMark + "secret");
 }
@@ -304,7 +391,7 @@ TEST(HostileTree, FilePastFourGigabytesIsStrippedExactly) {
   ToolOptions options;
   options.timeout_ms = 300000;
   const ToolRun run = RunTool({tree.root(), "/Q"}, options);
-  EXPECT_EQ(run.output, kBanner + kRemoved + path + "\r\n" + Summary(1, ""));
+  EXPECT_EQ(run.output, kBanner + kRemoved + path + "\n" + Summary(1, ""));
   EXPECT_EQ(SizeOf(path), size - 3);
   EXPECT_EQ(HeadOf(path, 5), std::string("head\0", 5));
   const int stripped = open(path.c_str(), O_RDONLY);
@@ -330,7 +417,9 @@ struct Outcome {
 
   ToolRun run;
   int signal = 0;      // the signal that must end the run; 0: exit status 0
+  int status = 0;      // the exit status, when no signal ends the run
   std::string output;  // the whole output; "*": not compared
+  std::string errors;  // the whole standard error
   std::map<std::string, std::string> files;  // the tree afterwards
   std::shared_ptr<void> mount;  // let go of after the files are compared
   bool skipped = false;
@@ -353,28 +442,34 @@ TEST_P(SituationTest, EndsAsItMustWithEveryFileWhole) {
   EXPECT_FALSE(outcome.run.timed_out);
   EXPECT_EQ(outcome.run.signal, outcome.signal);
   if (outcome.signal == 0) {
-    EXPECT_EQ(outcome.run.exit_status, 0);
+    EXPECT_EQ(outcome.run.exit_status, outcome.status);
   }
   if (outcome.output != "*") {
     EXPECT_EQ(outcome.run.output, outcome.output);
   }
+  EXPECT_EQ(outcome.run.errors, outcome.errors);
   EXPECT_EQ(tree.Snapshot(), outcome.files);
 }
 
 std::string Line(const std::string& text, const std::string& path) {
-  return text + path + "\r\n";
+  return text + path + "\n";
 }
+
+const std::string kWriteFailed = ": UTF-8 mark left: write failed";
 
 Outcome UnderAFileSizeLimit(const TempTree& tree) {
   const std::string original = kMark + Pattern(65536);
   tree.Write("big", original);
   ToolOptions options;
   options.file_size_limit = 16384;
-  return {RunTool({tree.root(), "/Q"}, options),
-          0,
-          kBanner + Line("can not write file ", tree.Path("big")) +
-              Summary(0, tree.root()),
-          {{"big", original}}};
+  Outcome outcome{RunTool({tree.root(), "/Q"}, options),
+                  0,
+                  kBanner + Line("can not write file ", tree.Path("big")) +
+                      Summary(0, tree.root()),
+                  {{"big", original}}};
+  outcome.status = 2;
+  outcome.errors = Line("sarnelux: ", tree.Path("big") + kWriteFailed);
+  return outcome;
 }
 
 Outcome OnAFullFileSystem(const TempTree& tree) {
@@ -531,10 +626,15 @@ Outcome FileHeldByAnotherRun(const TempTree& tree) {
   EXPECT_EQ(flock(held, LOCK_EX), 0);
   const ToolRun run = RunTool({tree.root(), "/Q"});
   close(held);
-  return {run,
-          0,
-          kBanner + Line(kRemoved, tree.Path("free")) + Summary(1, ""),
-          {{"held", kMark + "held"}, {"free", "free"}}};
+  Outcome outcome{run,
+                  0,
+                  kBanner + Line(kRemoved, tree.Path("free")) + Summary(1, ""),
+                  {{"held", kMark + "held"}, {"free", "free"}}};
+  outcome.status = 1;
+  outcome.errors = Line("sarnelux: ", tree.Path("held") +
+                                          ": UTF-8 mark left: locked by "
+                                          "another run");
+  return outcome;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "memory_world.h"
+#include "run/program_texts.h"
 
 namespace sarnelux {
 namespace {
@@ -25,6 +26,7 @@ struct RunCase {
   std::string output;        // after the banner
   bool waits_for_key;
   int status = 0;
+  std::string errors = "";  // the diagnostics, in the console too
 
   friend void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -39,10 +41,15 @@ TEST_P(RunTest, PrintsExactlyThisAndEndsWithStatusZero) {
   platform.AddFile("C:\\t\\three.txt", kMark + "3");
   platform.AddFile("C:\\t\\plain.txt", "plain");
   platform.AddFile("C:\\w\\wide.txt", "\xFF\xFEw");
+  platform.AddFile("C:\\h\\held.txt", kMark + "h").held_by_other = true;
   platform.SetArguments(CommandLine{true, c.command_line, {}});
   platform.QueueInput(InputEvent{true, 'k'});
   EXPECT_EQ(RunProgram(platform), c.status);
-  EXPECT_EQ(platform.output(), kBanner + c.output);
+  EXPECT_EQ(platform.output(),
+            c.output.starts_with("Usage: Sarnelux.exe \"path\" {/Q} {/L}")
+                ? c.output
+                : kBanner + c.output);
+  EXPECT_EQ(platform.errors(), c.errors);
   // The one queued key is taken only by a key wait.
   EXPECT_EQ(platform.ConsolePendingEvents(), c.waits_for_key ? 0 : 1);
   EXPECT_EQ(platform.open_files(), 0u);
@@ -52,6 +59,14 @@ TEST_P(RunTest, PrintsExactlyThisAndEndsWithStatusZero) {
 }
 
 const std::string kRemoved = "successfully removed BOM of file ";
+
+// The help's lines after its first, as the program has them.
+std::string HelpTail() {
+  std::string tail;
+  const TextLines lines = HelpLines(ArgumentStyle::kClassic);
+  for (std::size_t i = 1; i < lines.size(); ++i) tail += lines[i] + "\r\n";
+  return tail;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Run, RunTest,
@@ -91,7 +106,21 @@ INSTANTIATE_TEST_SUITE_P(
                 Lines({"no valid utf-8 BOM in file C:\\w\\wide.txt",
                        "no BOM headers found in C:\\w", "ready!"}) +
                     kPrompt,
-                true, 0}),
+                true, 0},
+        // A file that cannot be examined: said, and status 2, in list-only
+        // runs; a run that strips passes over it and ends with 0.
+        RunCase{"list_only_tells_what_it_could_not_examine",
+                "Sarnelux.exe C:\\h /L/Q",
+                Lines({"no BOM headers found in C:\\h", "ready!"}), false, 2,
+                Lines({"sarnelux: C:\\h\\held.txt: held by another program"})},
+        RunCase{"strip_run_stays_silent_about_it", "Sarnelux.exe C:\\h /Q",
+                Lines({"no BOM headers found in C:\\h", "ready!"}), false},
+        RunCase{"list_only_missing_folder", "Sarnelux.exe C:\\nowhere /L/Q",
+                Lines({"no BOM headers found in C:\\nowhere", "ready!"}), false,
+                2, Lines({"sarnelux: C:\\nowhere: No such file or directory"})},
+        RunCase{"help_neither_walks_nor_waits", "Sarnelux.exe /? /L",
+                "Usage: Sarnelux.exe \"path\" {/Q} {/L}\r\n" + HelpTail(),
+                false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Run, ListOnlyOpensNothingForWritingAndLoadsNoFile) {

@@ -58,9 +58,11 @@ std::vector<char*> ArgVector(const std::string& tool,
 // In a child process: becomes the program, with stdin_fd and stdout_fd as
 // its standard input and output. Only async-signal-safe calls up to exec.
 [[noreturn]] void ExecTool(const std::vector<char*>& argv, int stdin_fd,
-                           int stdout_fd, const ToolOptions& options) {
+                           int stdout_fd, const ToolOptions& options,
+                           int stderr_fd = -1) {
   dup2(stdin_fd, 0);
   dup2(stdout_fd, 1);
+  if (stderr_fd >= 0) dup2(stderr_fd, 2);
   SetLimit(RLIMIT_CORE, 0);  // SIGQUIT would dump core otherwise
   SetLimit(RLIMIT_FSIZE, options.file_size_limit);
   SetLimit(RLIMIT_NOFILE, options.open_files_limit);
@@ -82,11 +84,11 @@ std::vector<char*> ArgVector(const std::string& tool,
 }
 
 pid_t Spawn(const std::vector<std::string>& args, int stdin_fd, int stdout_fd,
-            const ToolOptions& options = {}) {
+            const ToolOptions& options = {}, int stderr_fd = -1) {
   const std::string tool = ToolPath();
   const std::vector<char*> argv = ArgVector(tool, args);
   const pid_t pid = fork();
-  if (pid == 0) ExecTool(argv, stdin_fd, stdout_fd, options);
+  if (pid == 0) ExecTool(argv, stdin_fd, stdout_fd, options, stderr_fd);
   return pid;
 }
 
@@ -106,8 +108,11 @@ pid_t StartTool(const std::vector<std::string>& args, int& out_fd) {
 ToolRun RunTool(const std::vector<std::string>& args,
                 const ToolOptions& options) {
   int out[2];
+  int err[2];
   int in[2] = {-1, -1};
-  if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe");
+  }
   int input = -1;
   if (options.input.empty()) {
     if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
@@ -115,9 +120,10 @@ ToolRun RunTool(const std::vector<std::string>& args,
   } else {
     input = open(options.input.c_str(), O_RDONLY | O_CLOEXEC);
   }
-  const pid_t pid = Spawn(args, input, out[1], options);
+  const pid_t pid = Spawn(args, input, out[1], options, err[1]);
   close(input);
   close(out[1]);
+  close(err[1]);
   std::thread feeder;
   if (in[1] >= 0) {
     feeder = std::thread([&options, fd = in[1]] {
@@ -136,21 +142,32 @@ ToolRun RunTool(const std::vector<std::string>& args,
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::milliseconds(options.timeout_ms);
   char buffer[4096];
-  for (;;) {
+  // Both streams at once: a full pipe of either would stall the program.
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* into[2] = {&run.output, &run.errors};
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    pollfd fd{out[0], POLLIN, 0};
     if (left.count() <= 0 ||
-        poll(&fd, 1, static_cast<int>(left.count())) == 0) {
+        poll(fds, 2, static_cast<int>(left.count())) == 0) {
       run.timed_out = true;
       kill(pid, SIGKILL);
       break;
     }
-    const ssize_t got = read(out[0], buffer, sizeof buffer);
-    if (got <= 0) break;
-    run.output.append(buffer, static_cast<std::size_t>(got));
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+      if (got <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;  // poll passes over negative descriptors
+      } else {
+        into[i]->append(buffer, static_cast<std::size_t>(got));
+      }
+    }
   }
-  close(out[0]);
+  for (const pollfd& fd : fds) {
+    if (fd.fd >= 0) close(fd.fd);
+  }
   int status = 0;
   rusage usage{};
   wait4(pid, &status, 0, &usage);

@@ -12,6 +12,7 @@ namespace sarnelux::testing_support {
 
 struct ToolRun {
   std::string output;    // everything written to standard output
+  std::string errors;    // everything written to standard error
   int exit_status = -1;  // the exit code, or -1 when ended by a signal
   int signal = 0;        // the ending signal, if any
   bool timed_out = false;

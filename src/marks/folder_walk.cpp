@@ -1,6 +1,9 @@
 #include "marks/folder_walk.h"
 
 #include <cstring>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "marks/mark_detection.h"
 #include "marks/mark_listing.h"
@@ -45,45 +48,152 @@ void FolderListing::End() {
 
 namespace {
 
-void ScanTree(Services& services, const std::string& folder_path, WalkMode mode,
-              VisitRecord& visited, std::int32_t& count) {
+// Why a file that still has its UTF-8 mark has it, and whether that is a
+// failure or the tool's own rule.
+void ReportMarkLeft(Services& services, const std::string& path,
+                    StripFailure why, const Failure& open_failure) {
+  RunReport& report = services.console.report();
+  switch (why) {
+    case StripFailure::kNotOpened:
+      report.MarkLeft(path, open_failure.reason, !open_failure.held_off);
+      return;
+    case StripFailure::kNoBlock:
+      report.MarkLeft(path, "not enough memory", true);
+      return;
+    case StripFailure::kNotRead:
+      report.MarkLeft(path, "could not be read whole", true);
+      return;
+    case StripFailure::kNotWritten:
+      report.MarkLeft(path, "write failed", true);
+      return;
+    case StripFailure::kNone:
+    case StripFailure::kNotUtf8:
+    case StripFailure::kSeenBefore:
+      return;
+  }
+}
+
+void HandleFile(Services& services, const std::string& path, WalkMode mode,
+                VisitRecord& visited, std::int32_t& count) {
+  if (mode == WalkMode::kListOnly) {
+    if (ListUtf8Mark(services, path, &visited)) ++count;
+    return;
+  }
+  const std::optional<MarkKind> kind = LeadingMarkOf(services.files, path);
+  if (!kind) {
+    services.console.report().LastCallFailed(path);
+    return;
+  }
+  if (*kind == MarkKind::kNone) return;
+  StripFailure why = StripFailure::kNone;
+  if (StripUtf8Mark(services, path, &visited, &why)) {
+    ++count;
+  } else if (*kind == MarkKind::kUtf8) {
+    // Asked at once: the open that failed was the last platform call.
+    ReportMarkLeft(services, path, why, services.platform.LastFailure());
+  }
+}
+
+// Folders that could not be listed by a path short enough; told at the
+// end, for those the walk did not reach by a shorter path meanwhile.
+struct LongPaths {
+  std::vector<std::pair<std::string, FileIdentity>> known;
+  std::vector<std::string> unknown;
+};
+
+void ScanTree(Services& services, const std::string& folder_path,
+              const std::string& shown, WalkMode mode, VisitRecord& visited,
+              LongPaths& too_long, std::int32_t& count) {
   const char separator = services.platform.PathSeparator();
   std::string folder = folder_path;
   if (folder.empty() || folder.back() != separator) folder += separator;
 
   FileIdentity identity;
-  if (folder.size() <= kMaxFolderPath &&
-      services.platform.FolderIdentity(folder, identity) &&
-      !visited.WalkFolder(identity, folder.size())) {
+  const bool identified = services.platform.FolderIdentity(folder, identity);
+  if (folder.size() > kMaxFolderPath) {
+    if (identified) {
+      too_long.known.emplace_back(shown, identity);
+    } else {
+      too_long.unknown.push_back(shown);
+    }
+    return;
+  }
+  if (identified && !visited.WalkFolder(identity, folder.size())) {
     return;  // reached again, and no deeper, through a link
   }
   FolderListing listing;
-  if (!listing.Begin(services.platform, folder)) return;
+  if (!listing.Begin(services.platform, folder)) {
+    services.console.report().LastCallFailed(shown);
+    return;
+  }
 
   std::string path;  // reused for every entry of this folder
   while (listing.NextEntry()) {
     const char* name = listing.EntryName();
     path.assign(folder).append(name);
-    if (listing.CurrentEntryKind() == EntryKind::kFolder) {
-      if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
-        ScanTree(services, path + separator, mode, visited, count);
-      }
-    } else if (mode == WalkMode::kListOnly) {
-      if (ListUtf8Mark(services, path, &visited)) ++count;
-    } else if (HasLeadingMark(services.files, path) &&
-               StripUtf8Mark(services, path, &visited)) {
-      ++count;
+    switch (listing.CurrentEntryKind()) {
+      case EntryKind::kFolder:
+        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
+          ScanTree(services, path + separator, path, mode, visited, too_long,
+                   count);
+        }
+        break;
+      case EntryKind::kFile:
+        HandleFile(services, path, mode, visited, count);
+        break;
+      case EntryKind::kUnfollowedLink:
+        services.console.report().Failed(path, kUnfollowedLinkReason);
+        break;
     }
   }
   listing.End();
+}
+
+void ReportTooLong(Services& services, const LongPaths& too_long,
+                   const VisitRecord& visited) {
+  constexpr const char* kReason = "folder path longer than 260 characters";
+  for (const auto& [shown, identity] : too_long.known) {
+    if (!visited.FolderWalked(identity)) {
+      services.console.report().Failed(shown, kReason);
+    }
+  }
+  for (const std::string& shown : too_long.unknown) {
+    services.console.report().Failed(shown, kReason);
+  }
 }
 
 }  // namespace
 
 void ScanFolder(Services& services, const std::string& folder_path,
                 std::int32_t& count, WalkMode mode) {
+  ScanPaths(services, {folder_path}, /*files_too=*/false, mode, count);
+}
+
+void ScanPaths(Services& services, const std::vector<std::string>& paths,
+               bool files_too, WalkMode mode, std::int32_t& count) {
   VisitRecord visited;
-  ScanTree(services, folder_path, mode, visited, count);
+  LongPaths too_long;
+  for (const std::string& path : paths) {
+    switch (files_too ? services.platform.KindOfPath(path)
+                      : PathKind::kFolder) {
+      case PathKind::kFolder:
+        ScanTree(services, path, path, mode, visited, too_long, count);
+        break;
+      case PathKind::kFile:
+        HandleFile(services, path, mode, visited, count);
+        break;
+      case PathKind::kMissing:
+        services.console.report().LastCallFailed(path);
+        break;
+      case PathKind::kOther:
+        services.console.report().Failed(path, "not a file or folder");
+        break;
+      case PathKind::kUnfollowedLink:
+        services.console.report().Failed(path, kUnfollowedLinkReason);
+        break;
+    }
+  }
+  ReportTooLong(services, too_long, visited);
 }
 
 }  // namespace sarnelux

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/services.h"
 
@@ -41,7 +42,19 @@ enum class WalkMode {
   kListOnly,  // only reports the marks; counts the UTF-8 ones found
 };
 
+// What is said of a link the platform does not follow.
+inline constexpr const char* kUnfollowedLinkReason =
+    "link not followed: its owner is neither the user running this nor the "
+    "owner of what it points to";
+
 void ScanFolder(Services& services, const std::string& folder_path,
                 std::int32_t& count, WalkMode mode = WalkMode::kStrip);
+
+// Walks each path in turn, each file handled once over them all. A path is
+// taken as a folder; with files_too, the platform tells whether it names a
+// folder, which is walked, or a file, which is handled as the walk handles
+// one. Whatever cannot be walked, listed or examined goes to the report.
+void ScanPaths(Services& services, const std::vector<std::string>& paths,
+               bool files_too, WalkMode mode, std::int32_t& count);
 
 }  // namespace sarnelux

@@ -21,12 +21,18 @@ MarkKind DetectLeadingMark(FileService& files, FileHandle file) {
   return ClassifyLeadingBytes(head, read);
 }
 
-bool HasLeadingMark(FileService& files, const std::string& file_path) {
+std::optional<MarkKind> LeadingMarkOf(FileService& files,
+                                      const std::string& file_path) {
   const FileHandle file = files.OpenForReading(file_path);
-  if (file == kNoFile) return false;
+  if (file == kNoFile) return std::nullopt;
   const MarkKind kind = DetectLeadingMark(files, file);
   files.Close(file);
-  return kind != MarkKind::kNone;
+  return kind;
+}
+
+bool HasLeadingMark(FileService& files, const std::string& file_path) {
+  return LeadingMarkOf(files, file_path).value_or(MarkKind::kNone) !=
+         MarkKind::kNone;
 }
 
 }  // namespace sarnelux

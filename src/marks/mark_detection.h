@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/file_service.h"
@@ -16,6 +17,10 @@ MarkKind ClassifyLeadingBytes(const unsigned char* bytes, std::int32_t count);
 
 // Reads up to four bytes from the start of a file just opened.
 MarkKind DetectLeadingMark(FileService& files, FileHandle file);
+
+// The mark a file begins with; none when it cannot be opened for reading.
+std::optional<MarkKind> LeadingMarkOf(FileService& files,
+                                      const std::string& file_path);
 
 // True when the file could be opened for reading and begins with a mark.
 bool HasLeadingMark(FileService& files, const std::string& file_path);

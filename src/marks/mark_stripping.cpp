@@ -242,34 +242,38 @@ RewriteOutcome Repair(FileService& files, const std::string& file_path,
 }  // namespace
 
 bool StripUtf8Mark(Services& services, const std::string& file_path,
-                   VisitRecord* visited) {
+                   VisitRecord* visited, StripFailure* failure) {
+  auto fail = [failure](StripFailure why) {
+    if (failure != nullptr) *failure = why;
+    return false;
+  };
   FileService& files = services.files;
   const FileHandle file = files.OpenForUpdate(file_path);
-  if (file == kNoFile) return false;
+  if (file == kNoFile) return fail(StripFailure::kNotOpened);
   FileIdentity identity;
   if (visited != nullptr && files.Identity(file, identity) &&
       !visited->FirstVisit(identity)) {
     files.Close(file);
-    return false;
+    return fail(StripFailure::kSeenBefore);
   }
 
   const std::int64_t length = files.FileLength(file);
   MemoryBlock block = BlockFor(files, length);
   if (!block) {
-    services.console.WriteLine("not enough memory to open file " + file_path);
+    services.console.WriteLine("not enough memory to open file ", file_path);
     files.Close(file);
-    return false;
+    return fail(StripFailure::kNoBlock);
   }
   MarkShift shift(files, file, length, block);
   if (!shift.ReadHead()) {
-    services.console.WriteLine("can not read file " + file_path);
+    services.console.WriteLine("can not read file ", file_path);
     files.Close(file);
-    return false;
+    return fail(StripFailure::kNotRead);
   }
   if (!shift.BeginsWithMark()) {
-    services.console.WriteLine("no valid utf-8 BOM in file " + file_path);
+    services.console.WriteLine("no valid utf-8 BOM in file ", file_path);
     files.Close(file);
-    return false;
+    return fail(StripFailure::kNotUtf8);
   }
 
   // A console event waits until the file is whole again, one way or another,
@@ -299,23 +303,24 @@ bool StripUtf8Mark(Services& services, const std::string& file_path,
   FileService::ReleaseBlock(block);
   switch (outcome) {
     case RewriteOutcome::kStripped:
-      services.console.WriteLine("successfully removed BOM of file " +
+      services.console.WriteLine("successfully removed BOM of file ",
                                  file_path);
       return true;
     case RewriteOutcome::kRestored:
       services.console.WriteLine(
-          (read_failed ? "can not read file " : "can not write file ") +
+          read_failed ? "can not read file " : "can not write file ",
           file_path);
-      return false;
+      return fail(read_failed ? StripFailure::kNotRead
+                              : StripFailure::kNotWritten);
     case RewriteOutcome::kSaved:
       services.console.WriteLine(
-          "can not write file, original bytes saved in " + saved);
-      return false;
+          "can not write file, original bytes saved in ", saved);
+      return fail(StripFailure::kNotWritten);
     case RewriteOutcome::kLost:
-      services.console.WriteLine("can not restore file " + file_path);
-      return false;
+      services.console.WriteLine("can not restore file ", file_path);
+      return fail(StripFailure::kNotWritten);
   }
-  return false;
+  return fail(StripFailure::kNotWritten);
 }
 
 }  // namespace sarnelux

@@ -34,6 +34,10 @@ class VisitRecord {
     return true;
   }
 
+  bool FolderWalked(const FileIdentity& folder) const {
+    return folders_.count(folder) != 0;
+  }
+
  private:
   std::set<FileIdentity> files_;
   std::map<FileIdentity, std::size_t> folders_;  // shortest path walked by

@@ -1,5 +1,7 @@
 #include "platform/console_window.h"
 
+#include "platform/printed_path.h"
+
 namespace sarnelux {
 
 void ConsoleWindow::Open() {
@@ -9,8 +11,18 @@ void ConsoleWindow::Open() {
 }
 
 void ConsoleWindow::WriteLine(const std::string& text) {
-  if (!text.empty()) platform_.ConsoleWrite(text.data(), text.size());
-  platform_.ConsoleWrite("\r\n", 2);
+  // Text and line end in one write: a line another process writes to the
+  // same place at the same time cannot land inside it.
+  std::string line = text;
+  line.append(platform_.Conventions().line_end);
+  if (!platform_.ConsoleWrite(line.data(), line.size())) {
+    report_.OutputLost(platform_.LastFailure().reason);
+  }
+}
+
+void ConsoleWindow::WriteLine(const std::string& text,
+                              const std::string& path) {
+  WriteLine(text + PrintedPath(path));
 }
 
 std::string ConsoleWindow::PollKey() {

@@ -6,18 +6,21 @@
 
 #include "platform/file_service.h"
 #include "platform/platform.h"
+#include "platform/run_report.h"
 
 namespace sarnelux {
 
 class ConsoleWindow {
  public:
   ConsoleWindow(Platform& platform, FileService& files)
-      : platform_(platform), files_(files) {}
+      : platform_(platform), files_(files), report_(platform) {}
 
   // Opens the console and installs the control-event handler.
   void Open();
-  // Writes the text and then CR LF.
+  // Writes the text and the platform's line end in one write.
   void WriteLine(const std::string& text);
+  // Writes the text followed by the path, printed safely (PrintedPath).
+  void WriteLine(const std::string& text, const std::string& path);
   // The character of the first pending key-down event, or an empty text when
   // there is none or it carries no character. Never blocks.
   std::string PollKey();
@@ -31,9 +34,13 @@ class ConsoleWindow {
   // default handling ends a process whose files are all whole.
   bool OnConsoleEvent(ConsoleEvent event);
 
+  // What the run could not do, and the exit status that sums it up.
+  RunReport& report() { return report_; }
+
  private:
   Platform& platform_;
   FileService& files_;
+  RunReport report_;
 };
 
 }  // namespace sarnelux

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sarnelux {
@@ -31,7 +32,31 @@ enum class OpenDisposition {
 using NativeFile = std::intptr_t;
 inline constexpr NativeFile kNoNativeFile = -1;
 
-enum class EntryKind { kFile, kFolder };
+// kUnfollowedLink: a link the platform does not follow, as its owner owns
+// neither what it points to nor the run (a tree's owner must not steer a
+// run of another user's outside the tree).
+enum class EntryKind { kFile, kFolder, kUnfollowedLink };
+
+// What a path names, as the walk's start is given it.
+enum class PathKind { kFolder, kFile, kOther, kMissing, kUnfollowedLink };
+
+// Why the last call that failed did.
+struct Failure {
+  std::string reason;  // in the system's words, or the tool's own
+  // The tool's own rule held the call off (a read-only file, a file another
+  // run holds): nothing is broken, the file is left as it is on purpose.
+  bool held_off = false;
+};
+
+// What a platform's users expect of a console program. These are facts of
+// the platform, stated once, so that the core has no platform branches.
+struct ConsoleConventions {
+  std::string_view line_end = "\r\n";
+  // Every run reports what it could not do and ends with a status that
+  // tells; otherwise only list-only runs do, and a run that strips always
+  // ends with status 0.
+  bool every_run_reports = false;
+};
 
 // One entry of a folder listing. The name stays valid until the next call on
 // the same listing.
@@ -97,6 +122,10 @@ class Platform {
 
   virtual char PathSeparator() const = 0;
   virtual CommandLine GetArguments() = 0;
+  virtual ConsoleConventions Conventions() const = 0;
+  // Why the last call that failed did; only meaningful right after it.
+  virtual Failure LastFailure() const = 0;
+  virtual PathKind KindOfPath(const std::string& path) = 0;
 
   // Files. Reads and writes move the whole count in one call unless the file
   // ends or the system fails; they return the bytes moved (0 on failure).
@@ -135,7 +164,12 @@ class Platform {
   // Console.
   virtual void ConsoleOpen() = 0;
   virtual void ConsoleClose() = 0;
-  virtual void ConsoleWrite(const char* bytes, std::size_t count) = 0;
+  // False when the bytes could not all be written.
+  virtual bool ConsoleWrite(const char* bytes, std::size_t count) = 0;
+  // Where the platform's diagnostics go: standard error, or the console.
+  virtual bool DiagnosticWrite(const char* bytes, std::size_t count) = 0;
+  // True when someone can see a prompt and answer it with a key.
+  virtual bool KeyWaitUseful() = 0;
   virtual int ConsolePendingEvents() = 0;  // -1 when input cannot be asked
   virtual bool ConsoleReadEvent(InputEvent& event) = 0;
   // Blocks until input may be pending; false when none can ever arrive.

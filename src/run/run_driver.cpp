@@ -8,16 +8,68 @@
 #include "platform/file_service.h"
 #include "platform/services.h"
 #include "run/command_line.h"
+#include "run/program_texts.h"
 
 namespace sarnelux {
 namespace {
 
-void ShowUsage(ConsoleWindow& console) {
-  console.WriteLine("Usage: Sarnelux.exe \"path\" {/Q}");
-  console.WriteLine("you need to specify the path of the folder to examine");
-  console.WriteLine("add /Q to quit without keypress");
-  console.WriteLine("Press a key to continue...");
-  console.WaitForKey();
+void WriteLines(ConsoleWindow& console, const TextLines& lines) {
+  for (const std::string& line : lines) console.WriteLine(line);
+}
+
+void WriteErrorLines(RunReport& report, const TextLines& lines) {
+  for (const std::string& line : lines) report.Line(line);
+}
+
+// The walk over every path, its summary and the closing key wait.
+void Walk(Platform& platform, FileService& files, ConsoleWindow& console,
+          const RunOptions& options) {
+  WriteLines(console, BannerLines());
+  Services services{platform, files, console};
+  std::int32_t count = 0;  // files stripped, or with a list-only run found
+  ScanPaths(services, options.paths, options.style == ArgumentStyle::kPosix,
+            options.list_only ? WalkMode::kListOnly : WalkMode::kStrip, count);
+  if (count < 1) {
+    for (const std::string& path : options.paths) {
+      console.WriteLine("no BOM headers found in ", path);
+    }
+  } else {
+    console.WriteLine((options.list_only ? "number of found BOM headers: "
+                                         : "number of removed BOM headers: ") +
+                      std::to_string(count));
+  }
+  console.WriteLine("ready!");
+  if (!options.no_wait && platform.KeyWaitUseful()) {
+    console.WriteLine("Press a key to continue...");
+    console.WaitForKey();
+  }
+}
+
+// What the options ask for; the report collects what could not be done.
+void Run(Platform& platform, FileService& files, ConsoleWindow& console,
+         const RunOptions& options) {
+  RunReport& report = console.report();
+  const bool posix = options.style == ArgumentStyle::kPosix;
+  report.Show(platform.Conventions().every_run_reports || options.list_only);
+  if (!options.bad_option.empty()) {
+    report.Refuse();
+    WriteErrorLines(report, BadOptionLines(options.bad_option));
+  } else if (options.help) {
+    WriteLines(console, HelpLines(options.style));
+  } else if (options.version) {
+    console.WriteLine(VersionLine());
+  } else if (options.paths.empty() && posix) {
+    report.Refuse();
+    WriteErrorLines(report, HelpLines(options.style));
+  } else if (options.paths.empty()) {
+    // The classic usage screen waits even with /Q: nothing was walked, and
+    // the window would close before it could be read.
+    WriteLines(console, BannerLines());
+    WriteLines(console, ClassicUsageLines());
+    console.WaitForKey();
+  } else {
+    Walk(platform, files, console, options);
+  }
 }
 
 }  // namespace
@@ -26,40 +78,9 @@ int RunProgram(Platform& platform) {
   FileService files(platform);
   ConsoleWindow console(platform, files);
   console.Open();
-
-  console.WriteLine("Sarnelux");
-  console.WriteLine("Copyright (c) 2026 the Sarnelux project");
-  console.WriteLine("");
-
-  const CommandLine command_line = platform.GetArguments();
-  const std::string folder = ArgumentAt(command_line, 0);
-  const std::string quiet_switch = UpperCaseText(ArgumentAt(command_line, 1));
-  std::int32_t count = 0;  // files stripped, or with /L marks found
-  int status = 0;
-
-  if (folder.empty()) {
-    ShowUsage(console);
-  } else {
-    Services services{platform, files, console};
-    const bool list_only = ContainsListSwitch(quiet_switch);
-    ScanFolder(services, folder, count,
-               list_only ? WalkMode::kListOnly : WalkMode::kStrip);
-    if (count < 1) {
-      console.WriteLine("no BOM headers found in " + folder);
-    } else {
-      console.WriteLine((list_only ? "number of found BOM headers: "
-                                   : "number of removed BOM headers: ") +
-                        std::to_string(count));
-    }
-    console.WriteLine("ready!");
-    // A list-only run fails when a mark was found, so that a build can
-    // check that none is left; a run that strips always succeeds.
-    if (list_only && count > 0) status = 1;
-    if (!ContainsQuietSwitch(quiet_switch)) {
-      console.WriteLine("Press a key to continue...");
-      console.WaitForKey();
-    }
-  }
+  const RunOptions options = ReadRunOptions(platform.GetArguments());
+  Run(platform, files, console, options);
+  const int status = console.report().Finish();
   console.Close();
   files.CloseAllFiles();
   return status;

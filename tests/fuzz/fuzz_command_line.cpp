@@ -1,5 +1,6 @@
 // The command-line splitter and the quiet-switch test against a second,
 // independently written splitter and the switch's defining properties.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -68,5 +69,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     quiet = quiet || (upper[i] == '/' && upper[i + 1] == 'Q');
   }
   Check(sarnelux::ContainsQuietSwitch(line) == quiet);
+
+  // The same words as the POSIX program's arguments. Every path is one of
+  // them, at most one of help, version and a bad option stops the run, and
+  // a lone /L before "--" always lists: no reading of a line that asks to
+  // change nothing changes a file.
+  sarnelux::CommandLine posix;
+  if (!tokens.empty()) posix.args.assign(tokens.begin() + 1, tokens.end());
+  const sarnelux::RunOptions options = sarnelux::ReadRunOptions(posix);
+  for (const std::string& path : options.paths) {
+    Check(std::find(posix.args.begin(), posix.args.end(), path) !=
+          posix.args.end());
+  }
+  Check(int{options.help} + int{options.version} +
+            int{!options.bad_option.empty()} <=
+        1);
+  bool lists = false;
+  for (const std::string& arg : posix.args) {
+    if (arg == "--") break;
+    lists = lists || sarnelux::UpperCaseText(arg) == "/L" || arg == "-l" ||
+            arg == "--list";
+  }
+  Check(!lists || options.list_only);
   return 0;
 }

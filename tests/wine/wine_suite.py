@@ -11,6 +11,7 @@ one made in a temporary folder.
 """
 import os
 import pwd
+import re
 import shlex
 import shutil
 import signal
@@ -27,6 +28,7 @@ USAGE = (b'Usage: Sarnelux.exe "path" {/Q}\r\n'
          b"add /Q to quit without keypress\r\n"
          b"Press a key to continue...\r\n")
 PROMPT = b"Press a key to continue...\r\n"
+
 REMOVED = b"successfully removed BOM of file "
 TEST_USER = "sarnelux-wine"
 HIDDEN_SYSTEM = 0x2 | 0x4
@@ -213,6 +215,15 @@ def one_removed(path):
     return BANNER + REMOVED + win(path).encode() + b"\r\n" + summary(1)
 
 
+def told_of(output, path, rest):
+    """True when the output is the banner, one diagnostic line for path (the
+    reason is the system's own words, which differ between Windows and
+    Wine), and then rest."""
+    line = re.escape(b"sarnelux: " + path.encode() + b": ") + rb"[^\r\n]+\r\n"
+    return re.fullmatch(re.escape(BANNER) + line + re.escape(rest),
+                        output) is not None
+
+
 def stripped(files):
     return {k: v[3:] if v.startswith(MARK) else v for k, v in files.items()}
 
@@ -298,10 +309,40 @@ class WindowsProgram(unittest.TestCase):
         held = tree.write("held.txt", MARK + b"busy")
         free = tree.write("free.txt", MARK + b"free")
         tree.ready()
-        output, _ = WINE.run_tool(win(tree.root) + " /Q", hold=held)
+        output, code = WINE.run_tool(win(tree.root) + " /Q", hold=held)
         self.assertEqual(output, one_removed(free))
+        self.assertEqual(code, b"0")
         self.assertEqual(tree.read("held.txt"), MARK + b"busy")
         self.assertEqual(tree.read("free.txt"), b"free")
+
+    def test_list_only_tells_what_it_could_not_examine_with_status_2(self):
+        tree = Tree()
+        held = tree.write("held.txt", MARK + b"busy")
+        tree.ready()
+        output, code = WINE.run_tool(win(tree.root) + " /L/Q", hold=held)
+        self.assertTrue(told_of(output, win(held),
+                                summary(0, win(tree.root).encode())), output)
+        self.assertEqual(code, b"2")
+        missing = win(os.path.join(tree.root, "missing"))
+        output, code = WINE.run_tool(missing + " /q/l")
+        self.assertTrue(told_of(output, missing, summary(0, missing.encode())),
+                        output)
+        self.assertEqual(code, b"2")
+
+    def test_help_names_every_switch_and_neither_walks_nor_waits(self):
+        tree = Tree()
+        tree.write("a.txt", MARK + b"a")
+        tree.ready()
+        for arguments in ("/?", win(tree.root) + " /?"):
+            output, code = WINE.run_tool(arguments)
+            self.assertEqual(code, b"0")
+            self.assertTrue(output.startswith(
+                b'Usage: Sarnelux.exe "path" {/Q} {/L}\r\n'), output)
+            for switch in (b"/Q", b"/L", b"/?"):
+                self.assertIn(b"\r\n  " + switch + b"  ", output)
+            self.assertNotIn(b"Press a key", output)
+            self.assertEqual(output.count(b"\n"), output.count(b"\r\n"))
+        self.assertEqual(tree.read("a.txt"), MARK + b"a")
 
     def test_name_outside_the_legacy_code_page_is_stripped_and_shown(self):
         tree = Tree()

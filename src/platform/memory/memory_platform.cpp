@@ -123,9 +123,18 @@ NativeFile MemoryPlatform::FileOpen(const std::string& path,
                                     OpenDisposition disposition) {
   Lock lock(mutex_);
   PlatformCall call{CallKind::kOpen, path, 0, disposition};
+  last_failure_ = {"Input/output error", false};
   if (Enter(call).fail) return kNoNativeFile;
   auto found = files_.find(path);
   const bool exists = found != files_.end();
+  // Told should the open fail.
+  if (!exists) {
+    last_failure_ = {"No such file or directory", false};
+  } else if (found->second.read_only) {
+    last_failure_ = {"read-only file", true};
+  } else if (found->second.held_by_other) {
+    last_failure_ = {"held by another program", true};
+  }
   const bool writable =
       exists && !found->second.read_only && !found->second.held_by_other;
   OpenFile open{path, 0, true, true};
@@ -343,6 +352,7 @@ NativeListing MemoryPlatform::ListFirst(const std::string& folder_path,
                                         ListingStart& start) {
   Lock lock(mutex_);
   start = ListingStart::kCannotList;
+  last_failure_ = {"No such file or directory", false};
   if (Enter(Call(CallKind::kListFirst, folder_path)).fail) return nullptr;
   auto folder = folders_.find(folder_path);
   if (folder == folders_.end()) return nullptr;
@@ -379,13 +389,39 @@ void MemoryPlatform::ListClose(NativeListing native) {
   listings_.erase(found);
 }
 
-void MemoryPlatform::ConsoleWrite(const char* bytes, std::size_t count) {
+bool MemoryPlatform::ConsoleWrite(const char* bytes, std::size_t count) {
   Lock lock(mutex_);
   if (Enter(Call(CallKind::kConsoleWrite, "", static_cast<std::int64_t>(count)))
           .fail) {
-    return;
+    last_failure_ = {"No space left on device", false};
+    return false;
   }
   output_.append(bytes, count);
+  return true;
+}
+
+bool MemoryPlatform::DiagnosticWrite(const char* bytes, std::size_t count) {
+  Lock lock(mutex_);
+  errors_.append(bytes, count);
+  return true;
+}
+
+std::string MemoryPlatform::errors() const {
+  Lock lock(mutex_);
+  return errors_;
+}
+
+Failure MemoryPlatform::LastFailure() const {
+  Lock lock(mutex_);
+  return last_failure_;
+}
+
+PathKind MemoryPlatform::KindOfPath(const std::string& path) {
+  Lock lock(mutex_);
+  if (folders_.count(FolderKey(path)) != 0) return PathKind::kFolder;
+  if (files_.count(path) != 0) return PathKind::kFile;
+  last_failure_ = {"No such file or directory", false};
+  return PathKind::kMissing;
 }
 
 int MemoryPlatform::ConsolePendingEvents() {

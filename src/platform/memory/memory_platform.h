@@ -90,6 +90,10 @@ class MemoryPlatform final : public Platform {
   void SetCallHook(CallHook hook) { hook_ = std::move(hook); }
   void SetBlockLimit(std::size_t bytes) { block_limit_ = bytes; }
   void SetPosixBehaviour() { posix_ = true; }
+  void SetConventions(ConsoleConventions conventions) {
+    conventions_ = conventions;
+  }
+  void SetKeyWaitUseful(bool useful) { key_wait_useful_ = useful; }
 
   // Runs the installed console-event handler on a thread of its own, as
   // Windows does. When the handler returns false the process counts as
@@ -100,6 +104,7 @@ class MemoryPlatform final : public Platform {
 
   // What happened.
   std::string output() const;
+  std::string errors() const;  // the diagnostics written
   std::vector<PlatformCall> calls() const;
   std::size_t open_files() const;
   std::size_t open_listings() const { return listings_.size(); }
@@ -112,6 +117,9 @@ class MemoryPlatform final : public Platform {
   // Platform.
   char PathSeparator() const override { return separator_; }
   CommandLine GetArguments() override { return command_line_; }
+  ConsoleConventions Conventions() const override { return conventions_; }
+  Failure LastFailure() const override;
+  PathKind KindOfPath(const std::string& path) override;
   NativeFile FileOpen(const std::string& path,
                       OpenDisposition disposition) override;
   std::int32_t FileRead(NativeFile file, void* destination,
@@ -135,7 +143,9 @@ class MemoryPlatform final : public Platform {
                       FileIdentity& identity) override;
   void ConsoleOpen() override { ++console_opens_; }
   void ConsoleClose() override { ++console_closes_; }
-  void ConsoleWrite(const char* bytes, std::size_t count) override;
+  bool ConsoleWrite(const char* bytes, std::size_t count) override;
+  bool DiagnosticWrite(const char* bytes, std::size_t count) override;
+  bool KeyWaitUseful() override { return key_wait_useful_; }
   int ConsolePendingEvents() override;
   bool ConsoleReadEvent(InputEvent& event) override;
   bool ConsoleWaitForInput() override;
@@ -189,6 +199,10 @@ class MemoryPlatform final : public Platform {
   std::map<void*, std::size_t> blocks_;
   std::size_t block_limit_ = std::size_t{1} << 30;
   std::string output_;
+  std::string errors_;
+  ConsoleConventions conventions_;
+  bool key_wait_useful_ = true;
+  Failure last_failure_;
   std::vector<InputEvent> input_;
   std::size_t input_next_ = 0;
   int console_opens_ = 0;

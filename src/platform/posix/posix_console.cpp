@@ -95,10 +95,10 @@ ConsoleEvent EventFor(int sig) {
   }
 }
 
-// True when standard output has room for a line now (a pipe or terminal with
+// True when the output has room for a line now (a pipe or terminal with
 // space, or a file).
-bool ConsoleTakesLineAtOnce() {
-  pollfd out{STDOUT_FILENO, POLLOUT, 0};
+bool TakesLineAtOnce(int fd) {
+  pollfd out{fd, POLLOUT, 0};
   return poll(&out, 1, 0) == 1 && (out.revents & POLLOUT) != 0;
 }
 
@@ -152,8 +152,22 @@ void PosixPlatform::ConsoleOpen() {
 
 void PosixPlatform::ConsoleClose() { RestoreTerminal(); }
 
-void PosixPlatform::ConsoleWrite(const char* bytes, std::size_t count) {
-  // Failures are not reported: a closed pipe must not end the run.
+bool PosixPlatform::ConsoleWrite(const char* bytes, std::size_t count) {
+  return WriteWhole(STDOUT_FILENO, bytes, count);
+}
+
+bool PosixPlatform::DiagnosticWrite(const char* bytes, std::size_t count) {
+  return WriteWhole(STDERR_FILENO, bytes, count);
+}
+
+bool PosixPlatform::KeyWaitUseful() {
+  // A prompt nobody sees, or a key nobody can press, only stalls the run:
+  // output to a log, input from a file or a pipe.
+  return isatty(STDIN_FILENO) != 0 && isatty(STDOUT_FILENO) != 0;
+}
+
+bool PosixPlatform::WriteWhole(int fd, const char* bytes, std::size_t count) {
+  // A closed pipe must not end the run: a failure is told, not fatal.
   while (count > 0) {
     // A full pipe must not hold a signal off. While no file is open for
     // writing, a signal that lands as the write blocks ends the process
@@ -164,18 +178,23 @@ void PosixPlatform::ConsoleWrite(const char* bytes, std::size_t count) {
     if (writers_.empty()) {
       end_on_signal = 1;
       const int sig = pending_signal;
-      if (sig != 0 && !ConsoleTakesLineAtOnce()) EndBySignal(sig);
+      if (sig != 0 && !TakesLineAtOnce(fd)) EndBySignal(sig);
     }
-    const ssize_t put = write(STDOUT_FILENO, bytes, count);
+    const ssize_t put = write(fd, bytes, count);
+    const int error = errno;
     end_on_signal = 0;
-    if (put < 0 && errno == EINTR) {
+    if (put < 0 && error == EINTR) {
       AnswerPendingSignal();
       continue;
     }
-    if (put <= 0) return;
+    if (put <= 0) {
+      NoteFailure(put < 0 ? error : EIO);
+      return false;
+    }
     bytes += put;
     count -= static_cast<std::size_t>(put);
   }
+  return true;
 }
 
 bool PosixPlatform::ReadInputByte(unsigned char& byte) {

@@ -85,6 +85,54 @@ FileIdentity IdentityOf(const struct stat& info) {
 
 }  // namespace
 
+bool MayFollowLink(uid_t link_owner, uid_t target_owner) {
+  static const uid_t user = geteuid();
+  return link_owner == user || link_owner == target_owner;
+}
+
+void PosixPlatform::NoteFailure(int error) {
+  last_failure_ = {std::strerror(error), false};
+}
+
+void PosixPlatform::NoteHeldOff(const char* reason) {
+  last_failure_ = {reason, true};
+}
+
+void PosixPlatform::NoteWriteRefused(const std::string& path, int error) {
+  struct stat info {};
+  const char* name = nullptr;
+  const int folder = FolderOf(path, name);
+  if (error == EACCES && fstatat(folder, name, &info, 0) == 0 &&
+      (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    NoteHeldOff("read-only file");
+  } else {
+    NoteFailure(error);
+  }
+}
+
+PathKind PosixPlatform::KindOfPath(const std::string& path) {
+  // The path itself, not what a trailing slash would make of a link.
+  std::string own = path;
+  while (own.size() > 1 && own.back() == '/') own.pop_back();
+  struct stat info {};
+  if (lstat(own.c_str(), &info) != 0) {
+    NoteFailure(errno);
+    return PathKind::kMissing;
+  }
+  if (S_ISLNK(info.st_mode)) {
+    const uid_t link_owner = info.st_uid;
+    if (stat(own.c_str(), &info) != 0) {
+      NoteFailure(errno);
+      return PathKind::kMissing;
+    }
+    if (!MayFollowLink(link_owner, info.st_uid)) {
+      return PathKind::kUnfollowedLink;
+    }
+  }
+  if (S_ISDIR(info.st_mode)) return PathKind::kFolder;
+  return S_ISREG(info.st_mode) ? PathKind::kFile : PathKind::kOther;
+}
+
 int PosixPlatform::FolderOf(const std::string& path, const char*& name) const {
   name = path.c_str();
   if (listings_.empty()) return AT_FDCWD;
@@ -124,11 +172,15 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
     int fd = TakeOpenedAhead(path);
     if (fd == kAnsweredFile) return kAnsweredFile;
     if (fd < 0) fd = OpenAt(path, OpenFlags(disposition));
+    if (fd < 0) NoteFailure(errno);
     if (fd >= 0) gate_fd_ = fd;
     return fd < 0 ? kNoNativeFile : fd;
   }
   const int fd = OpenAt(path, OpenFlags(disposition));
-  if (fd < 0) return kNoNativeFile;
+  if (fd < 0) {
+    NoteWriteRefused(path, errno);
+    return kNoNativeFile;
+  }
   if (disposition == OpenDisposition::kCreateNew) {
     NoteWriter(fd);
     return fd;
@@ -136,6 +188,11 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
   // Checked before anything is written: root could write a read-only file.
   struct stat info {};
   if (fstat(fd, &info) != 0 || !IsWritableRegularFile(info)) {
+    if (S_ISREG(info.st_mode)) {
+      NoteHeldOff("read-only file");
+    } else {
+      NoteFailure(EINVAL);
+    }
     close(fd);
     return kNoNativeFile;
   }
@@ -144,6 +201,7 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
   // long as the descriptor, through the whole rewrite.
   if (disposition == OpenDisposition::kUpdateExisting &&
       flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    NoteHeldOff("locked by another run");
     close(fd);
     return kNoNativeFile;
   }
@@ -151,6 +209,7 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
       disposition == OpenDisposition::kTruncateExisting) {
     NoteWriter(fd);
     if (ftruncate(fd, 0) != 0) {
+      NoteFailure(errno);
       FileClose(fd);
       return kNoNativeFile;
     }

@@ -315,7 +315,8 @@ class RingGate final : public GateSource {
         ++folder.examined;
         return true;
       }
-      if (IsDots(entry.name)) {
+      // A link the walk will not follow is never entered ahead either.
+      if (IsDots(entry.name) || entry.kind == EntryKind::kUnfollowedLink) {
         ++folder.examined;
         continue;
       }

@@ -17,6 +17,18 @@
 
 namespace sarnelux {
 
+namespace {
+
+// For an entry whose target is known: true unless it is a link that must
+// not be followed (see MayFollowLink).
+bool LinkMayBeFollowed(int dir, const char* name, const struct stat& target) {
+  struct stat link {};
+  return fstatat(dir, name, &link, AT_SYMLINK_NOFOLLOW) != 0 ||
+         !S_ISLNK(link.st_mode) || MayFollowLink(link.st_uid, target.st_uid);
+}
+
+}  // namespace
+
 bool ReadListedEntry(DIR* dir, GateEntry& entry) {
   while (const dirent* found = readdir(dir)) {
     EntryKind kind = EntryKind::kFile;
@@ -37,6 +49,9 @@ bool ReadListedEntry(DIR* dir, GateEntry& entry) {
           continue;
         }
         through_link = found->d_type == DT_LNK;
+        if (!LinkMayBeFollowed(dirfd(dir), found->d_name, info)) {
+          kind = EntryKind::kUnfollowedLink;
+        }
         break;
       }
       default:
@@ -85,6 +100,7 @@ NativeListing PosixPlatform::ListFirst(const std::string& folder_path,
   ForgetIdentifiedFolder();
   GateFolder* folder = gate_->Begin(InnermostFolder(), folder_path, dir_fd);
   if (folder == nullptr) {
+    NoteFailure(errno);
     start = ListingStart::kCannotList;
     return nullptr;
   }

@@ -1,6 +1,8 @@
 // The platform layer over POSIX (tested on Linux).
 #pragma once
 
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +12,12 @@
 
 namespace sarnelux {
 
+// Whether a link is followed: only when its owner is the user running the
+// tool or owns what it points to, the rule Linux applies to links in shared
+// folders (fs.protected_symlinks). A tree's owner can then make a run change
+// nothing that they could not change themselves.
+bool MayFollowLink(uid_t link_owner, uid_t target_owner);
+
 class PosixPlatform final : public Platform {
  public:
   PosixPlatform(int argc, char** argv);
@@ -17,6 +25,9 @@ class PosixPlatform final : public Platform {
 
   char PathSeparator() const override { return '/'; }
   CommandLine GetArguments() override;
+  ConsoleConventions Conventions() const override { return {"\n", true}; }
+  Failure LastFailure() const override { return last_failure_; }
+  PathKind KindOfPath(const std::string& path) override;
 
   NativeFile FileOpen(const std::string& path,
                       OpenDisposition disposition) override;
@@ -43,7 +54,9 @@ class PosixPlatform final : public Platform {
 
   void ConsoleOpen() override;
   void ConsoleClose() override;
-  void ConsoleWrite(const char* bytes, std::size_t count) override;
+  bool ConsoleWrite(const char* bytes, std::size_t count) override;
+  bool DiagnosticWrite(const char* bytes, std::size_t count) override;
+  bool KeyWaitUseful() override;
   int ConsolePendingEvents() override;
   bool ConsoleReadEvent(InputEvent& event) override;
   bool ConsoleWaitForInput() override;
@@ -60,6 +73,13 @@ class PosixPlatform final : public Platform {
 
  private:
   bool ReadInputByte(unsigned char& byte);
+  bool WriteWhole(int fd, const char* bytes, std::size_t count);
+  // Notes why the call that is failing does: errno, or a rule of the tool's.
+  void NoteFailure(int error);
+  void NoteHeldOff(const char* reason);
+  // Why an open for writing was refused, when the system said EACCES: the
+  // file may simply be read-only, as a run by root finds it by hand.
+  void NoteWriteRefused(const std::string& path, int error);
   bool WaitReadable(int timeout_ms, short& revents);
   // Runs the console-event handler for a signal noted meanwhile, unless the
   // main flow holds the guard; ends the process unless the handler says the
@@ -85,6 +105,7 @@ class PosixPlatform final : public Platform {
   void NoteWriter(int fd);
 
   std::vector<std::string> args_;
+  Failure last_failure_;
   bool input_is_terminal_ = false;
   bool input_ended_ = false;
   int lookahead_ = -1;  // a byte read past an escape sequence's start

@@ -146,7 +146,7 @@ class ReadAhead final : public GateSource {
     // that the descriptors go where the walk is.
     for (AheadEntry& entry : folder.ahead) {
       if (entry.kind == EntryKind::kFolder || opened_ >= budget_) break;
-      if (entry.tried) continue;
+      if (entry.tried || entry.kind != EntryKind::kFile) continue;
       entry.tried = true;
       entry.fd = openat(dirfd(folder.dir), entry.name.c_str(),
                         O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);

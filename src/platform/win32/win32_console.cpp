@@ -73,13 +73,17 @@ void Win32Platform::ConsoleClose() {
   FreeConsole();
 }
 
-void Win32Platform::ConsoleWrite(const char* bytes, std::size_t count) {
+bool Win32Platform::ConsoleWrite(const char* bytes, std::size_t count) {
   DWORD written = 0;
   const auto length = static_cast<DWORD>(count);
   // WriteConsoleA fails when the output is a file or a pipe.
-  if (!WriteConsoleA(output_, bytes, length, &written, nullptr)) {
-    WriteFile(output_, bytes, length, &written, nullptr);
+  if (WriteConsoleA(output_, bytes, length, &written, nullptr) ||
+      (WriteFile(output_, bytes, length, &written, nullptr) &&
+       written == length)) {
+    return true;
   }
+  last_error_ = GetLastError();
+  return false;
 }
 
 int Win32Platform::ConsolePendingEvents() {

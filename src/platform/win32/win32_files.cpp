@@ -1,6 +1,8 @@
 // Files and memory blocks over kernel32.
 #include <windows.h>
 
+#include <string>
+
 #include "platform/win32/win32_paths.h"
 #include "platform/win32/win32_platform.h"
 
@@ -42,14 +44,47 @@ NativeFile Win32Platform::FileOpen(const std::string& path,
                                    OpenDisposition disposition) {
   const OpenRequest request = RequestFor(disposition);
   const std::wstring long_path = LongPathOf(path);
-  if (long_path.empty()) return kNoNativeFile;
+  if (long_path.empty()) {
+    last_error_ = ERROR_INVALID_NAME;
+    return kNoNativeFile;
+  }
   // Others may read the file while the tool holds it, never write it, nor
   // move another file over it, nor delete it.
   HANDLE file =
       CreateFileW(long_path.c_str(), request.access, FILE_SHARE_READ, nullptr,
                   request.disposition, request.attributes, nullptr);
-  if (file == INVALID_HANDLE_VALUE || file == nullptr) return kNoNativeFile;
+  if (file == INVALID_HANDLE_VALUE || file == nullptr) {
+    last_error_ = GetLastError();
+    return kNoNativeFile;
+  }
   return reinterpret_cast<NativeFile>(file);
+}
+
+Failure Win32Platform::LastFailure() const {
+  char text[512] = {};
+  DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, last_error_, 0, text, sizeof text, nullptr);
+  // The system's messages end in a full stop and CR LF.
+  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' ||
+                        text[length - 1] == '.' || text[length - 1] == ' ')) {
+    --length;
+  }
+  if (length == 0) return {"error " + std::to_string(last_error_), false};
+  return {std::string(text, length), false};
+}
+
+PathKind Win32Platform::KindOfPath(const std::string& path) {
+  const std::wstring long_path = LongPathOf(path);
+  const DWORD attributes = long_path.empty()
+                               ? INVALID_FILE_ATTRIBUTES
+                               : GetFileAttributesW(long_path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    last_error_ = GetLastError();
+    return PathKind::kMissing;
+  }
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::kFolder
+                                                      : PathKind::kFile;
 }
 
 std::int32_t Win32Platform::FileRead(NativeFile file, void* destination,

@@ -36,13 +36,17 @@ NativeListing Win32Platform::ListFirst(const std::string& folder_path,
                                        ListingStart& start) {
   start = ListingStart::kCannotList;
   std::wstring pattern = LongPathOf(folder_path);
-  if (pattern.empty()) return nullptr;
+  if (pattern.empty()) {
+    last_error_ = ERROR_INVALID_NAME;
+    return nullptr;
+  }
   if (pattern.back() != L'\\') pattern += L'\\';
   pattern += L'*';
   auto* listing = new Win32Listing;
   listing->search = FindFirstFileW(pattern.c_str(), &listing->found);
   if (listing->search == INVALID_HANDLE_VALUE) {
-    if (GetLastError() == ERROR_FILE_NOT_FOUND) {
+    last_error_ = GetLastError();
+    if (last_error_ == ERROR_FILE_NOT_FOUND) {
       start = ListingStart::kNothingFound;
     }
     delete listing;

@@ -13,6 +13,9 @@ class Win32Platform final : public Platform {
 
   char PathSeparator() const override { return '\\'; }
   CommandLine GetArguments() override;
+  ConsoleConventions Conventions() const override { return {"\r\n", false}; }
+  Failure LastFailure() const override;
+  PathKind KindOfPath(const std::string& path) override;
 
   NativeFile FileOpen(const std::string& path,
                       OpenDisposition disposition) override;
@@ -39,7 +42,13 @@ class Win32Platform final : public Platform {
 
   void ConsoleOpen() override;
   void ConsoleClose() override;
-  void ConsoleWrite(const char* bytes, std::size_t count) override;
+  bool ConsoleWrite(const char* bytes, std::size_t count) override;
+  // The program's console is where everything it has to say goes.
+  bool DiagnosticWrite(const char* bytes, std::size_t count) override {
+    return ConsoleWrite(bytes, count);
+  }
+  // The console is the program's own: someone sees it.
+  bool KeyWaitUseful() override { return true; }
   int ConsolePendingEvents() override;
   bool ConsoleReadEvent(InputEvent& event) override;
   bool ConsoleWaitForInput() override;
@@ -55,6 +64,7 @@ class Win32Platform final : public Platform {
   void* input_ = nullptr;   // HANDLE
   void* output_ = nullptr;  // HANDLE
   unsigned original_output_code_page_ = 0;
+  unsigned long last_error_ = 0;  // of the last call that failed
 };
 
 }  // namespace sarnelux

@@ -1,0 +1,56 @@
+// What a run could not do. Each thing is told as it happens, in one line
+// "sarnelux: PATH: reason" where the platform's diagnostics go, and all of
+// it is summed up in the exit status: 2 when anything could not be examined
+// or written (this wins), else 1 when a UTF-8 mark is left, else 0.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace sarnelux {
+
+class RunReport {
+ public:
+  explicit RunReport(Platform& platform) : platform_(platform) {}
+
+  // A hidden report says nothing and ends every run with 0, as the Windows
+  // program's runs that strip do. Hidden until the run knows its mode.
+  void Show(bool shown) { shown_ = shown; }
+
+  // Something could not be examined or written.
+  void Failed(const std::string& path, std::string_view reason);
+  // The same, for the platform call that has just failed.
+  void LastCallFailed(const std::string& path);
+  // A file keeps its UTF-8 mark: held off by a rule of the tool's (a
+  // read-only file), or, when failed, because something went wrong.
+  void MarkLeft(const std::string& path, std::string_view why, bool failed);
+  // The command line asks for nothing that can be done; whatever was said
+  // of it is shown.
+  void Refuse() {
+    shown_ = true;
+    failed_ = true;
+  }
+  // A list-only run found a UTF-8 mark.
+  void MarkFound() { marks_left_ = true; }
+  // Console output was lost; told once, at the end.
+  void OutputLost(const std::string& reason);
+  // A line "sarnelux: " and the text, shown or not.
+  void Say(std::string_view text);
+  // A line of its own, as it is.
+  void Line(std::string_view text);
+
+  // Tells of lost output, if any, and returns the run's exit status.
+  int Finish();
+
+ private:
+  Platform& platform_;
+  bool shown_ = false;
+  bool failed_ = false;
+  bool marks_left_ = false;
+  bool output_lost_ = false;
+  std::string lost_reason_;
+};
+
+}  // namespace sarnelux

@@ -1,0 +1,70 @@
+#include "run/program_texts.h"
+
+#include "platform/printed_path.h"
+
+namespace sarnelux {
+
+TextLines BannerLines() {
+  return {"Sarnelux", "Copyright (c) 2026 the Sarnelux project", ""};
+}
+
+TextLines ClassicUsageLines() {
+  return {"Usage: Sarnelux.exe \"path\" {/Q}",
+          "you need to specify the path of the folder to examine",
+          "add /Q to quit without keypress", "Press a key to continue..."};
+}
+
+TextLines HelpLines(ArgumentStyle style) {
+  if (style == ArgumentStyle::kClassic) {
+    return {
+        "Usage: Sarnelux.exe \"path\" {/Q} {/L}",
+        "Removes the UTF-8 byte order mark (EF BB BF) from the start of every",
+        "file in the folder \"path\" and all of its subfolders.",
+        "",
+        "  /Q  quit without keypress",
+        "  /L  change nothing: list the files that begin with a mark",
+        "  /?  show this help",
+        "",
+        "With /L the exit status is 0 when no file begins with the UTF-8",
+        "mark, 1 when one does, 2 when anything could not be examined; a run",
+        "without /L ends with 0.",
+    };
+  }
+  return {
+      "Usage: sarnelux [OPTION]... PATH...",
+      "  or:  sarnelux PATH [/Q][/L]",
+      "Remove the UTF-8 byte order mark (EF BB BF) from the start of every",
+      "file in each PATH: a folder is walked with all its subfolders, a file",
+      "is handled on its own.",
+      "",
+      "  -l, --list     change nothing: list the files that begin with a mark",
+      "  -W, --no-wait  do not wait for a key at the end (a run waits only",
+      "                 when its input and output are both a terminal)",
+      "  -h, --help     show this help and exit",
+      "  -V, --version  show the version and exit",
+      "      --         end the options: every argument after it is a PATH",
+      "  /L, /Q         as -l and -W, in an argument of their own (/Q/L",
+      "                 too), or anywhere in the argument after a lone PATH",
+      "  /?             as --help",
+      "",
+      "Exit status: 0 when no UTF-8 mark is left, 1 when one is (found by",
+      "--list, or not removed), 2 when anything could not be examined or",
+      "written. Each such thing is told on standard error as",
+      "\"sarnelux: PATH: reason\".",
+  };
+}
+
+std::string VersionLine() {
+  return std::string("sarnelux ") + SARNELUX_VERSION;
+}
+
+TextLines BadOptionLines(const std::string& option) {
+  const std::string shown = PrintedPath(option);
+  const std::string said = option.starts_with("--")
+                               ? "sarnelux: unrecognized option '" + shown + "'"
+                               : "sarnelux: invalid option -- '" +
+                                     PrintedPath(option.substr(1)) + "'";
+  return {said, "Try 'sarnelux --help' for more information."};
+}
+
+}  // namespace sarnelux
