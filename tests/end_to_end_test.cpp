@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -333,6 +335,23 @@ TEST(EndToEnd, RedirectedRunNeitherPromptsNorWaits) {
               kBanner + kRemoved + tree.Path("a") + "\n" + Summary(1, ""));
   }
   close(terminal);
+}
+
+TEST(EndToEnd, OutputThatCannotBeWrittenIsToldWithStatusTwo) {
+  TempTree tree;
+  tree.Write("a", kMark + "a");
+  const std::string errors = tree.root() + ".errors";
+  std::string command = "'";
+  command.append(testing_support::ToolPath()).append("' -W '");
+  command.append(tree.root()).append("' > /dev/full 2> '");
+  command.append(errors).append("'");
+  const int status = std::system(command.c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  std::ifstream told(errors);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(told), {}),
+            "sarnelux: write error: No space left on device\n");
+  std::remove(errors.c_str());
+  EXPECT_EQ(tree.Read("a"), "a");  // the run itself went on
 }
 
 TEST(EndToEnd, ClosedStandardStreamsDoNotCaptureFiles) {
