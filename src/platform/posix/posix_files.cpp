@@ -83,6 +83,17 @@ FileIdentity IdentityOf(const struct stat& info) {
           static_cast<std::uint64_t>(info.st_ino)};
 }
 
+// True when the file an open for writing reached is the one the name holds
+// now, or one that a link there may lead to. Between the listing and the
+// open, a tree's owner could have put a link where a file was, and steered
+// the write outside the tree; a link swapped in after the open shows too.
+bool ReachedAsNamed(int folder, const char* name, const struct stat& opened) {
+  struct stat named {};
+  if (fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (S_ISLNK(named.st_mode)) return MayFollowLink(named.st_uid, opened.st_uid);
+  return named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+}
+
 }  // namespace
 
 bool MayFollowLink(uid_t link_owner, uid_t target_owner) {
@@ -193,6 +204,13 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
     } else {
       NoteFailure(EINVAL);
     }
+    close(fd);
+    return kNoNativeFile;
+  }
+  const char* name = nullptr;
+  const int folder = FolderOf(path, name);
+  if (!ReachedAsNamed(folder, name, info)) {
+    last_failure_ = {"became a link that is not followed", false};
     close(fd);
     return kNoNativeFile;
   }
