@@ -90,6 +90,20 @@ FileHandle FileService::CreateNew(const std::string& path) {
   return Register(platform_.FileOpen(path, OpenDisposition::kCreateNew));
 }
 
+FileHandle FileService::CreateRecord(const std::string& path) {
+  PlatformGuard guard(platform_);
+  if (Stopped()) return kNoFile;
+  return Register(platform_.FileOpen(path, OpenDisposition::kCreateRecord),
+                  /*buffered=*/false);
+}
+
+FileHandle FileService::TakeRecord(const std::string& path) {
+  PlatformGuard guard(platform_);
+  if (Stopped()) return kNoFile;
+  return Register(platform_.FileOpen(path, OpenDisposition::kTakeRecord),
+                  /*buffered=*/false);
+}
+
 bool FileService::Remove(const std::string& path) {
   PlatformGuard guard(platform_);
   return !Stopped() && platform_.FileRemove(path);
@@ -205,6 +219,14 @@ bool FileService::Truncate(FileHandle file, std::int64_t length) {
   if (record == nullptr) return false;
   SetAside(*record);
   return platform_.FileTruncate(record->native, length);
+}
+
+bool FileService::Flush(FileHandle file) {
+  PlatformGuard guard(platform_);
+  OpenFileRecord* record = Find(file);
+  if (record == nullptr) return false;
+  SetAside(*record);
+  return !record->write_failed && platform_.FileFlush(record->native);
 }
 
 std::int64_t FileService::FileLength(FileHandle file) {

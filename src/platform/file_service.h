@@ -64,6 +64,10 @@ class FileService {
   FileHandle CreateAnew(const std::string& path);
   // Creates a file that does not exist yet; never replaces one.
   FileHandle CreateNew(const std::string& path);
+  // A run's record, new or left by another run: unbuffered, and held by
+  // this run alone (kNoFile while another run holds it).
+  FileHandle CreateRecord(const std::string& path);
+  FileHandle TakeRecord(const std::string& path);
   // Removes a file the tool created itself; false when it is still there.
   bool Remove(const std::string& path);
 
@@ -80,6 +84,8 @@ class FileService {
   std::int32_t WriteAt(FileHandle file, std::int64_t offset, const void* source,
                        std::int32_t count);
   bool Truncate(FileHandle file, std::int64_t length);
+  // Writes out what is buffered and makes the file's data durable.
+  bool Flush(FileHandle file);
   std::int64_t FileLength(FileHandle file);
   // False when the platform cannot tell.
   bool Identity(FileHandle file, FileIdentity& identity);

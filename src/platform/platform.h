@@ -26,6 +26,10 @@ enum class OpenDisposition {
                       // (Windows refuses this for hidden and system files)
   kTruncateExisting,  // write only; empties a file that exists
   kCreateNew,         // read and write; creates a file that must not exist
+  // A run's record (see marks/rewrite_record.h): held by this run alone,
+  // and made to be left in any state when the process ends.
+  kCreateRecord,  // read and write; creates a file that must not exist
+  kTakeRecord,    // read and write; the file must exist
 };
 
 // A file as the system knows it; kNoNativeFile when an open failed.
@@ -147,9 +151,17 @@ class Platform {
   virtual bool FileTruncate(NativeFile file, std::int64_t length) = 0;
   virtual std::int64_t FileSize(NativeFile file) = 0;  // -1 on failure
   virtual bool FileClose(NativeFile file) = 0;         // false: data lost
+  // Makes what was written to the file durable: it survives a power loss
+  // once this returns true (as far as the disk keeps its word).
+  virtual bool FileFlush(NativeFile file) = 0;
   virtual bool FileIdentityOf(NativeFile file, FileIdentity& identity) = 0;
   // Removes a file the tool itself created; false when it is still there.
   virtual bool FileRemove(const std::string& path) = 0;
+
+  // The folder, private to this user, where a run keeps what must outlive
+  // it if it is killed outright; created when missing if asked to. Ends
+  // with the path separator; empty when there is none.
+  virtual std::string StateFolder(bool create) = 0;
 
   // Folder listings. The folder path ends with the path separator. Only files
   // and folders are listed; anything else the system keeps in a folder

@@ -64,6 +64,7 @@ MemoryPlatform::File& MemoryPlatform::AddFile(const std::string& path,
   AddEntry(parent, path.substr(parent.size()));
   File& file = files_[path];
   file.bytes = bytes;
+  file.durable = bytes;
   return file;
 }
 
@@ -162,7 +163,11 @@ NativeFile MemoryPlatform::FileOpen(const std::string& path,
       found->second.bytes.clear();
       open.can_read = false;
       break;
+    case OpenDisposition::kTakeRecord:
+      if (!writable) return kNoNativeFile;
+      break;
     case OpenDisposition::kCreateNew:
+    case OpenDisposition::kCreateRecord:
       if (exists || folders_.count(ParentKey(path)) == 0) return kNoNativeFile;
       AddFile(path, "");
       break;
@@ -292,6 +297,37 @@ bool MemoryPlatform::FileClose(NativeFile file) {
   return !failed;
 }
 
+bool MemoryPlatform::FileFlush(NativeFile file) {
+  Lock lock(mutex_);
+  auto open = open_.find(file);
+  const std::string path = open == open_.end() ? "" : open->second.path;
+  if (Enter(Call(CallKind::kFlush, path)).fail || open == open_.end()) {
+    return false;
+  }
+  auto found = files_.find(path);
+  if (found == files_.end()) return false;
+  found->second.durable = found->second.bytes;
+  return true;
+}
+
+std::string MemoryPlatform::StateFolder(bool create) {
+  Lock lock(mutex_);
+  if (create && !state_folder_.empty()) AddFolder(state_folder_);
+  return state_folder_;
+}
+
+FileIdentity MemoryPlatform::IdentityOfFile(const std::string& path) const {
+  Lock lock(mutex_);
+  // Stable for a path, so that a world copied from another keeps it.
+  std::uint64_t index = 1469598103934665603u;
+  for (const char c : path) {
+    index = (index ^ static_cast<unsigned char>(c)) * 1099511628211u;
+  }
+  auto found = files_.find(path);
+  if (found != files_.end()) index += found->second.generation;
+  return {1, index};
+}
+
 bool MemoryPlatform::FileRemove(const std::string& path) {
   Lock lock(mutex_);
   if (Enter(Call(CallKind::kRemove, path)).fail) return false;
@@ -311,7 +347,7 @@ bool MemoryPlatform::FileIdentityOf(NativeFile file, FileIdentity& identity) {
   if (Enter(Call(CallKind::kIdentity, path)).fail || open == open_.end()) {
     return false;
   }
-  identity = {1, IdentityIndex(path)};
+  identity = IdentityOfFile(path);
   return true;
 }
 

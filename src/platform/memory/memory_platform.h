@@ -42,6 +42,7 @@ enum class CallKind {
   kIdentity,
   kRemove,
   kTruncate,
+  kFlush,
 };
 
 struct PlatformCall {
@@ -67,6 +68,11 @@ class MemoryPlatform final : public Platform {
     // >= 0: no byte lands at or past this offset, as under a file-size
     // limit; a write across it moves what lies below it and falls short.
     std::int64_t write_limit = -1;
+    // What a power loss could not take away: the bytes as of the last
+    // flush (or as the file was added).
+    std::string durable;
+    // Set apart files that are not the same file for all their path.
+    std::uint64_t generation = 0;
   };
   using CallHook = std::function<Fault(std::size_t index, const PlatformCall&)>;
 
@@ -94,6 +100,11 @@ class MemoryPlatform final : public Platform {
     conventions_ = conventions;
   }
   void SetKeyWaitUseful(bool useful) { key_wait_useful_ = useful; }
+  // Where StateFolder points; "" for none. By default "state" and
+  // "sarnelux" below the root of the world's paths.
+  void SetStateFolder(std::string folder) { state_folder_ = std::move(folder); }
+  // The identity a file has, by its path and generation.
+  FileIdentity IdentityOfFile(const std::string& path) const;
 
   // Runs the installed console-event handler on a thread of its own, as
   // Windows does. When the handler returns false the process counts as
@@ -133,8 +144,10 @@ class MemoryPlatform final : public Platform {
   bool FileTruncate(NativeFile file, std::int64_t length) override;
   std::int64_t FileSize(NativeFile file) override;
   bool FileClose(NativeFile file) override;
+  bool FileFlush(NativeFile file) override;
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
   bool FileRemove(const std::string& path) override;
+  std::string StateFolder(bool create) override;
   NativeListing ListFirst(const std::string& folder_path, ListingEntry& entry,
                           ListingStart& start) override;
   bool ListNext(NativeListing listing, ListingEntry& entry) override;
@@ -210,6 +223,8 @@ class MemoryPlatform final : public Platform {
   int input_waits_ = 0;
   std::atomic<int> holds_{0};
   std::vector<PlatformCall> calls_;
+  std::string state_folder_ =
+      std::string("state") + separator_ + "sarnelux" + separator_;
   CallHook hook_;
   ConsoleEventHandler handler_;
   std::vector<std::thread> event_threads_;

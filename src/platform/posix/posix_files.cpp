@@ -68,7 +68,10 @@ int OpenFlags(OpenDisposition disposition) {
     case OpenDisposition::kTruncateExisting:
       return common | O_WRONLY;
     case OpenDisposition::kCreateNew:
+    case OpenDisposition::kCreateRecord:
       return common | O_RDWR | O_CREAT | O_EXCL;
+    case OpenDisposition::kTakeRecord:
+      return common | O_RDWR;
   }
   return common | O_RDONLY;
 }
@@ -172,6 +175,10 @@ int PosixPlatform::OpenAt(const std::string& path, int flags) {
 void PosixPlatform::NoteWriter(int fd) {
   // What the open learned of the file no longer holds once it is written.
   if (known_.fd == fd) known_.fd = -1;
+  // A record is made to be left in any state: it holds no signal off.
+  if (std::find(records_.begin(), records_.end(), fd) != records_.end()) {
+    return;
+  }
   if (std::find(writers_.begin(), writers_.end(), fd) == writers_.end()) {
     writers_.push_back(fd);
   }
@@ -191,6 +198,20 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
   if (fd < 0) {
     NoteWriteRefused(path, errno);
     return kNoNativeFile;
+  }
+  if (disposition == OpenDisposition::kCreateRecord ||
+      disposition == OpenDisposition::kTakeRecord) {
+    // Held by this run alone: another run passes over a record this one
+    // holds. One removed by another run between the open and the lock is
+    // not this run's either.
+    struct stat held {};
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &held) != 0 ||
+        !S_ISREG(held.st_mode) || held.st_nlink == 0) {
+      close(fd);
+      return kNoNativeFile;
+    }
+    records_.push_back(fd);
+    return fd;
   }
   if (disposition == OpenDisposition::kCreateNew) {
     NoteWriter(fd);
@@ -327,9 +348,52 @@ bool PosixPlatform::FileClose(NativeFile file) {
   if (at_end_fd_ == fd) at_end_fd_ = -1;
   if (gate_fd_ == fd) gate_fd_ = -1;
   std::erase(writers_, fd);
+  std::erase(records_, fd);
   // On Linux the descriptor is gone even when close reports EINTR, and
   // write() has already handed every byte to the kernel.
   return close(fd) == 0 || errno == EINTR;
+}
+
+bool PosixPlatform::FileFlush(NativeFile file) {
+  int result = 0;
+  do {
+    result = fdatasync(static_cast<int>(file));
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+std::string PosixPlatform::StateFolder(bool create) {
+  // SARNELUX_RECORD=0 goes without, for measuring what the record costs.
+  const char* record = std::getenv("SARNELUX_RECORD");
+  if (record != nullptr && std::strcmp(record, "0") == 0) return {};
+  // $XDG_STATE_HOME/sarnelux, or ~/.local/state/sarnelux.
+  std::string folder;
+  const char* state = std::getenv("XDG_STATE_HOME");
+  const char* home = std::getenv("HOME");
+  if (state != nullptr && state[0] == '/') {
+    folder = state;
+  } else if (home != nullptr && home[0] == '/') {
+    folder = std::string(home) + "/.local/state";
+  } else {
+    return {};
+  }
+  folder += "/sarnelux";
+  if (!create) return folder + "/";
+  // Each missing folder on the way, the last one private.
+  for (std::size_t at = 1; at <= folder.size(); ++at) {
+    if (at < folder.size() && folder[at] != '/') continue;
+    const std::string part = folder.substr(0, at);
+    if (mkdir(part.c_str(), at == folder.size() ? 0700 : 0755) != 0 &&
+        errno != EEXIST) {
+      return {};
+    }
+  }
+  struct stat info {};
+  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+      info.st_uid != geteuid()) {
+    return {};
+  }
+  return folder + "/";
 }
 
 bool PosixPlatform::FileRemove(const std::string& path) {

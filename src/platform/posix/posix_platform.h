@@ -42,9 +42,11 @@ class PosixPlatform final : public Platform {
   bool FileTruncate(NativeFile file, std::int64_t length) override;
   std::int64_t FileSize(NativeFile file) override;
   bool FileClose(NativeFile file) override;
+  bool FileFlush(NativeFile file) override;
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
   bool FileRemove(const std::string& path) override;
 
+  std::string StateFolder(bool create) override;
   NativeListing ListFirst(const std::string& folder_path, ListingEntry& entry,
                           ListingStart& start) override;
   bool ListNext(NativeListing listing, ListingEntry& entry) override;
@@ -116,6 +118,7 @@ class PosixPlatform final : public Platform {
   // no file can be left half-written, and a console event may end the
   // process even where the main flow holds the guard.
   std::vector<int> writers_;
+  std::vector<int> records_;  // open records, which are never writers
   // The descriptor whose last read met the end of its file: asking again
   // would only hear that once more.
   int at_end_fd_ = -1;

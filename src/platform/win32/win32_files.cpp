@@ -33,7 +33,10 @@ OpenRequest RequestFor(OpenDisposition disposition) {
     case OpenDisposition::kTruncateExisting:
       return {GENERIC_WRITE, TRUNCATE_EXISTING, 0};
     case OpenDisposition::kCreateNew:
+    case OpenDisposition::kCreateRecord:
       return {kReadWrite, CREATE_NEW, FILE_ATTRIBUTE_NORMAL};
+    case OpenDisposition::kTakeRecord:
+      return {kReadWrite, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL};
   }
   return {GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL};
 }
@@ -170,6 +173,36 @@ std::int64_t Win32Platform::FileSize(NativeFile file) {
 
 bool Win32Platform::FileClose(NativeFile file) {
   return CloseHandle(AsHandle(file)) != 0;
+}
+
+bool Win32Platform::FileFlush(NativeFile file) {
+  return FlushFileBuffers(AsHandle(file)) != 0;
+}
+
+std::string Win32Platform::StateFolder(bool create) {
+  // %LOCALAPPDATA%\Sarnelux: this user's, on this machine, never roaming.
+  wchar_t base[MAX_PATH];
+  const DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", base, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return {};
+  const std::wstring folder = std::wstring(base, length) + L"\\Sarnelux";
+  if (create && !CreateDirectoryW(folder.c_str(), nullptr) &&
+      GetLastError() != ERROR_ALREADY_EXISTS) {
+    return {};
+  }
+  // In the code page the tool's paths are in; a name it cannot spell there
+  // leaves the tool without a state folder.
+  // (UTF-8 reports what it cannot spell as an error, not as lossy.)
+  const bool utf8 = GetACP() == CP_UTF8;
+  BOOL lossy = FALSE;
+  const int size =
+      WideCharToMultiByte(CP_ACP, utf8 ? WC_ERR_INVALID_CHARS : 0,
+                          folder.data(), static_cast<int>(folder.size()),
+                          nullptr, 0, nullptr, utf8 ? nullptr : &lossy);
+  if (size <= 0 || lossy) return {};
+  std::string narrow(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, 0, folder.data(), static_cast<int>(folder.size()),
+                      narrow.data(), size, nullptr, nullptr);
+  return narrow + "\\";
 }
 
 bool Win32Platform::FileRemove(const std::string& path) {
