@@ -95,6 +95,7 @@ struct OptionsCase {
   bool list_only = false;
   bool no_wait = false;
   const char* stop = "";  // "help", "version", or the bad option
+  bool durable = false;
   friend void PrintTo(const OptionsCase& c, std::ostream* os) {
     for (const std::string& arg : c.args) *os << "[" << arg << "]";
   }
@@ -111,6 +112,7 @@ TEST_P(OptionsTest, ReadsTheLineAsTheTableSays) {
   EXPECT_EQ(options.paths, c.paths);
   EXPECT_EQ(options.list_only, c.list_only);
   EXPECT_EQ(options.no_wait, c.no_wait);
+  EXPECT_EQ(options.durable, c.durable);
   const std::string stop = c.stop;
   EXPECT_EQ(options.help, stop == "help");
   EXPECT_EQ(options.version, stop == "version");
@@ -140,6 +142,11 @@ INSTANTIATE_TEST_SUITE_P(
         OptionsCase{{"dir", "/l/q"}, {"dir"}, true, true},
         OptionsCase{{"dir", "x/qy"}, {"dir"}, false, true},
         OptionsCase{{"dir", "/quiet"}, {"dir"}, false, true},
+        OptionsCase{{"dir", "/Q/D"}, {"dir"}, false, true, "", true},
+        OptionsCase{{"-D", "a", "/d"}, {"a"}, false, false, "", true},
+        OptionsCase{{"--durable", "a", "b/docs"}, {"a", "b/docs"}, false,
+                    false, "", true},
+        OptionsCase{{"a", "b/docs"}, {"a", "b/docs"}},
         // Just a path and a text holding /L: the classic switch text, so
         // the line lists rather than strips a second tree.
         OptionsCase{{"src", "lib/lua"}, {"src"}, true},

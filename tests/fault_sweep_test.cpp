@@ -67,6 +67,7 @@ std::string CheckRun(MemoryPlatform& platform, const PlatformCall& faulty,
   std::set<std::string> stripped;
   std::set<std::string> damaged;  // only where the original is saved beside
   for (const std::string& path : platform.FilePaths()) {
+    if (InStateFolder(platform, path)) continue;  // see CheckNextRun
     const std::string& now = platform.FileAt(path).bytes;
     auto original = originals.find(path);
     if (original == originals.end()) {
@@ -117,6 +118,41 @@ std::string CheckRun(MemoryPlatform& platform, const PlatformCall& faulty,
   return "";
 }
 
+// A record left behind (a file left damaged, or a record that could not be
+// removed): the next run, on the files as they are, must make every file
+// whole and leave no record.
+std::string CheckNextRun(MemoryPlatform& platform, bool posix) {
+  bool left = false;
+  for (const std::string& path : platform.FilePaths()) {
+    left = left || InStateFolder(platform, path);
+  }
+  if (!left) return "";
+  MemoryPlatform next('\\');
+  if (posix) next.SetPosixBehaviour();
+  CopyFiles(platform, next);
+  // Recovery alone: the folder it walks does not exist.
+  next.SetArguments(CommandLine{true, "Sarnelux.exe C:\\none /Q", {}});
+  RunProgram(next);
+  const auto originals = Originals();
+  for (const std::string& path : next.FilePaths()) {
+    const std::string& now = next.FileAt(path).bytes;
+    if (InStateFolder(next, path)) return "record left by the next run";
+    auto original = originals.find(path);
+    if (original == originals.end() || now == original->second ||
+        (original->second.rfind(kMark, 0) == 0 &&
+         now == original->second.substr(3))) {
+      continue;
+    }
+    // A limit that tore a unit: refused, its original saved beside.
+    if (next.output().find("can not repair file " + path + "\r\n") ==
+            std::string::npos ||
+        !next.HasFile(path + ".bom-original")) {
+      return "not repaired by the next run: " + path;
+    }
+  }
+  return "";
+}
+
 class FaultSweep : public testing::TestWithParam<bool> {};
 
 TEST_P(FaultSweep, EveryCallFailingOnceLosesNothingAndClaimsNothing) {
@@ -152,8 +188,9 @@ TEST_P(FaultSweep, EveryCallFailingOnceLosesNothingAndClaimsNothing) {
       });
       EXPECT_EQ(RunProgram(platform), 0);
       ++injected;
-      const std::string problem =
+      std::string problem =
           CheckRun(platform, calls[index], /*must_be_whole=*/!limited);
+      if (problem.empty()) problem = CheckNextRun(platform, posix);
       EXPECT_EQ(problem, "")
           << "call " << index << " (" << static_cast<int>(calls[index].kind)
           << " " << calls[index].path << ") " << how;

@@ -29,6 +29,22 @@ struct MemoryWorld {
   }
 };
 
+// Copies every file, with its flags and identity, as the next run would
+// find them.
+inline void CopyFiles(MemoryPlatform& from, MemoryPlatform& to) {
+  for (const std::string& path : from.FilePaths()) {
+    const MemoryPlatform::File& file = from.FileAt(path);
+    MemoryPlatform::File& copy = to.AddFile(path, file.bytes);
+    copy.read_only = file.read_only;
+    copy.refuses_replace = file.refuses_replace;
+    copy.generation = file.generation;
+  }
+}
+
+inline bool InStateFolder(MemoryPlatform& platform, const std::string& path) {
+  return path.rfind(platform.StateFolder(false), 0) == 0;
+}
+
 inline std::string Lines(std::initializer_list<std::string> lines) {
   std::string text;
   for (const std::string& line : lines) text += line + "\r\n";

@@ -119,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
                 Lines({"no BOM headers found in C:\\nowhere", "ready!"}), false,
                 2, Lines({"sarnelux: C:\\nowhere: No such file or directory"})},
         RunCase{"help_neither_walks_nor_waits", "Sarnelux.exe /? /L",
-                "Usage: Sarnelux.exe \"path\" {/Q} {/L}\r\n" + HelpTail(),
+                "Usage: Sarnelux.exe \"path\" {/Q} {/L} {/D}\r\n" + HelpTail(),
                 false}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -26,6 +26,43 @@ namespace sarnelux::testing_support {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Every run of this test process keeps its records in a state folder of its
+// own, so that tests run side by side never see one another's records.
+class PrivateStateHome {
+ public:
+  PrivateStateHome() {
+    std::string pattern =
+        (fs::temp_directory_path() / "sarnelux-state-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) return;
+    path_ = pattern;
+    setenv("XDG_STATE_HOME", path_.c_str(), 1);
+  }
+  ~PrivateStateHome() {
+    std::error_code error;
+    if (!path_.empty()) fs::remove_all(path_, error);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+const PrivateStateHome state_home;
+
+}  // namespace
+
+std::vector<std::string> RecordsLeft() {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry :
+       fs::directory_iterator(state_home.path() + "/sarnelux", error)) {
+    names.push_back(entry.path().filename().string());
+  }
+  return names;
+}
+
 std::string ToolPath() {
   const char* path = std::getenv("SARNELUX_TOOL");
   return path != nullptr ? path : SARNELUX_TOOL_PATH;

@@ -34,6 +34,10 @@ struct ToolOptions {
 // The path of the program under test.
 std::string ToolPath();
 
+// The names in the state folder the program's runs share in this test
+// process (XDG_STATE_HOME points to a folder of the process's own).
+std::vector<std::string> RecordsLeft();
+
 ToolRun RunTool(const std::vector<std::string>& args,
                 const ToolOptions& options = {});
 

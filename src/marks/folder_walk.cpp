@@ -73,8 +73,18 @@ void ReportMarkLeft(Services& services, const std::string& path,
   }
 }
 
-void HandleFile(Services& services, const std::string& path, WalkMode mode,
-                VisitRecord& visited, std::int32_t& count) {
+// How the walk handles each file: the mode, the files already handled, and
+// the record rewrites keep.
+struct Walk {
+  WalkMode mode;
+  VisitRecord& visited;
+  RewriteRecord* record;
+};
+
+void HandleFile(Services& services, const std::string& path, const Walk& walk,
+                std::int32_t& count) {
+  const WalkMode mode = walk.mode;
+  VisitRecord& visited = walk.visited;
   if (mode == WalkMode::kListOnly) {
     if (ListUtf8Mark(services, path, &visited)) ++count;
     return;
@@ -86,7 +96,7 @@ void HandleFile(Services& services, const std::string& path, WalkMode mode,
   }
   if (*kind == MarkKind::kNone) return;
   StripFailure why = StripFailure::kNone;
-  if (StripUtf8Mark(services, path, &visited, &why)) {
+  if (StripUtf8Mark(services, path, &visited, &why, walk.record)) {
     ++count;
   } else if (*kind == MarkKind::kUtf8) {
     // Asked at once: the open that failed was the last platform call.
@@ -102,8 +112,9 @@ struct LongPaths {
 };
 
 void ScanTree(Services& services, const std::string& folder_path,
-              const std::string& shown, WalkMode mode, VisitRecord& visited,
-              LongPaths& too_long, std::int32_t& count) {
+              const std::string& shown, const Walk& walk, LongPaths& too_long,
+              std::int32_t& count) {
+  VisitRecord& visited = walk.visited;
   const char separator = services.platform.PathSeparator();
   std::string folder = folder_path;
   if (folder.empty() || folder.back() != separator) folder += separator;
@@ -134,12 +145,11 @@ void ScanTree(Services& services, const std::string& folder_path,
     switch (listing.CurrentEntryKind()) {
       case EntryKind::kFolder:
         if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
-          ScanTree(services, path + separator, path, mode, visited, too_long,
-                   count);
+          ScanTree(services, path + separator, path, walk, too_long, count);
         }
         break;
       case EntryKind::kFile:
-        HandleFile(services, path, mode, visited, count);
+        HandleFile(services, path, walk, count);
         break;
       case EntryKind::kUnfollowedLink:
         services.console.report().Failed(path, kUnfollowedLinkReason);
@@ -170,17 +180,20 @@ void ScanFolder(Services& services, const std::string& folder_path,
 }
 
 void ScanPaths(Services& services, const std::vector<std::string>& paths,
-               bool files_too, WalkMode mode, std::int32_t& count) {
-  VisitRecord visited;
+               bool files_too, WalkMode mode, std::int32_t& count,
+               RewriteRecord* record, VisitRecord* visited_before) {
+  VisitRecord own;
+  VisitRecord& visited = visited_before != nullptr ? *visited_before : own;
+  const Walk walk{mode, visited, record};
   LongPaths too_long;
   for (const std::string& path : paths) {
     switch (files_too ? services.platform.KindOfPath(path)
                       : PathKind::kFolder) {
       case PathKind::kFolder:
-        ScanTree(services, path, path, mode, visited, too_long, count);
+        ScanTree(services, path, path, walk, too_long, count);
         break;
       case PathKind::kFile:
-        HandleFile(services, path, mode, visited, count);
+        HandleFile(services, path, walk, count);
         break;
       case PathKind::kMissing:
         services.console.report().LastCallFailed(path);

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "marks/rewrite_record.h"
+#include "marks/visit_record.h"
 #include "platform/services.h"
 
 namespace sarnelux {
@@ -54,7 +56,10 @@ void ScanFolder(Services& services, const std::string& folder_path,
 // taken as a folder; with files_too, the platform tells whether it names a
 // folder, which is walked, or a file, which is handled as the walk handles
 // one. Whatever cannot be walked, listed or examined goes to the report.
+// Files are rewritten with `record` (none: nullptr); `visited` holds the
+// files already handled in this run (none: nullptr).
 void ScanPaths(Services& services, const std::vector<std::string>& paths,
-               bool files_too, WalkMode mode, std::int32_t& count);
+               bool files_too, WalkMode mode, std::int32_t& count,
+               RewriteRecord* record = nullptr, VisitRecord* visited = nullptr);
 
 }  // namespace sarnelux

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "marks/rewrite_record.h"
 #include "marks/visit_record.h"
 #include "platform/services.h"
 
@@ -25,8 +26,12 @@ enum class StripFailure {
 // puts the original bytes back, or saves them beside the file, and says so.
 // A file already in the visit record (reached again by another path) is
 // passed over without a word. When false, failure (if given) tells why.
+// With a record, every region is stated in it before it is written, so that
+// a run killed outright leaves the next run what it needs to finish the
+// file.
 bool StripUtf8Mark(Services& services, const std::string& file_path,
                    VisitRecord* visited = nullptr,
-                   StripFailure* failure = nullptr);
+                   StripFailure* failure = nullptr,
+                   RewriteRecord* record = nullptr);
 
 }  // namespace sarnelux

@@ -48,14 +48,19 @@ bool ContainsListSwitch(const std::string& text) {
   return UpperCaseText(text).find("/L") != std::string::npos;
 }
 
+bool ContainsDurableSwitch(const std::string& text) {
+  return UpperCaseText(text).find("/D") != std::string::npos;
+}
+
 namespace {
 
-// An argument made of nothing but /Q and /L, in any case and order.
+// An argument made of nothing but /Q, /L and /D, in any case and order.
 bool IsSwitchWord(const std::string& argument) {
   const std::string upper = UpperCaseText(argument);
   if (upper.empty() || upper.size() % 2 != 0) return false;
   for (std::size_t at = 0; at < upper.size(); at += 2) {
-    if (upper[at] != '/' || (upper[at + 1] != 'Q' && upper[at + 1] != 'L')) {
+    if (upper[at] != '/' || (upper[at + 1] != 'Q' && upper[at + 1] != 'L' &&
+                             upper[at + 1] != 'D')) {
       return false;
     }
   }
@@ -65,6 +70,7 @@ bool IsSwitchWord(const std::string& argument) {
 void TakeSwitchText(const std::string& text, RunOptions& options) {
   options.no_wait = options.no_wait || ContainsQuietSwitch(text);
   options.list_only = options.list_only || ContainsListSwitch(text);
+  options.durable = options.durable || ContainsDurableSwitch(text);
 }
 
 // Help, version and a bad option each end the reading's meaning; the first
@@ -79,6 +85,8 @@ bool TakeOption(const std::string& name, RunOptions& options) {
     options.list_only = true;
   } else if (name == "W" || name == "-no-wait") {
     options.no_wait = true;
+  } else if (name == "D" || name == "-durable") {
+    options.durable = true;
   } else if (name == "h" || name == "-help") {
     options.help = options.help || !Decided(options);
   } else if (name == "V" || name == "-version") {

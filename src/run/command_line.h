@@ -28,6 +28,9 @@ bool ContainsQuietSwitch(const std::string& text);
 // "/L" anywhere in the text, in any case: list the marks, change nothing.
 bool ContainsListSwitch(const std::string& text);
 
+// "/D" anywhere in the text, in any case: every rewrite is made durable.
+bool ContainsDurableSwitch(const std::string& text);
+
 // Whose way the arguments were given: the Windows program's one line, with
 // its folder and its switch text, or the POSIX program's vector, with
 // options and any number of paths beside the classic forms.
@@ -39,6 +42,7 @@ struct RunOptions {
   std::vector<std::string> paths;  // as typed; the classic line names one
   bool list_only = false;
   bool no_wait = false;
+  bool durable = false;  // each rewrite's record and data reach the disk
   bool help = false;
   bool version = false;
   // The first argument that looks like an option and is none, as it was
@@ -47,10 +51,11 @@ struct RunOptions {
 };
 
 // The one reading of a command line into run options. The classic line
-// keeps the meaning it always had (folder, then switch text searched for /Q
-// and /L), with /? for help. The POSIX vector takes -l/--list,
-// -W/--no-wait, -h/--help, -V/--version and -- anywhere, /Q and /L (and
-// any run of them) as arguments of their own, and where the arguments are
+// keeps the meaning it always had (folder, then switch text searched for /Q,
+// /L and /D), with /? for help. The POSIX vector takes -l/--list,
+// -W/--no-wait, -D/--durable, -h/--help, -V/--version and -- anywhere, /Q,
+// /L and /D (and any run of them) as arguments of their own, and where the
+// arguments are
 // just a path and a text holding /Q or /L, the classic switch text: of two
 // readings, the one that cannot change files the user did not name wins.
 RunOptions ReadRunOptions(const CommandLine& command_line);

@@ -17,12 +17,14 @@ TextLines ClassicUsageLines() {
 TextLines HelpLines(ArgumentStyle style) {
   if (style == ArgumentStyle::kClassic) {
     return {
-        "Usage: Sarnelux.exe \"path\" {/Q} {/L}",
+        "Usage: Sarnelux.exe \"path\" {/Q} {/L} {/D}",
         "Removes the UTF-8 byte order mark (EF BB BF) from the start of every",
         "file in the folder \"path\" and all of its subfolders.",
         "",
         "  /Q  quit without keypress",
         "  /L  change nothing: list the files that begin with a mark",
+        "  /D  make each rewrite durable: its record and its data reach the",
+        "      disk before it is counted",
         "  /?  show this help",
         "",
         "With /L the exit status is 0 when no file begins with the UTF-8",
@@ -32,7 +34,7 @@ TextLines HelpLines(ArgumentStyle style) {
   }
   return {
       "Usage: sarnelux [OPTION]... PATH...",
-      "  or:  sarnelux PATH [/Q][/L]",
+      "  or:  sarnelux PATH [/Q][/L][/D]",
       "Remove the UTF-8 byte order mark (EF BB BF) from the start of every",
       "file in each PATH: a folder is walked with all its subfolders, a file",
       "is handled on its own.",
@@ -40,10 +42,12 @@ TextLines HelpLines(ArgumentStyle style) {
       "  -l, --list     change nothing: list the files that begin with a mark",
       "  -W, --no-wait  do not wait for a key at the end (a run waits only",
       "                 when its input and output are both a terminal)",
+      "  -D, --durable  make each rewrite durable: its record and its data",
+      "                 reach the disk before it is counted",
       "  -h, --help     show this help and exit",
       "  -V, --version  show the version and exit",
       "      --         end the options: every argument after it is a PATH",
-      "  /L, /Q         as -l and -W, in an argument of their own (/Q/L",
+      "  /L, /Q, /D     as -l, -W and -D, in an argument of their own (/Q/L",
       "                 too), or anywhere in the argument after a lone PATH",
       "  /?             as --help",
       "",

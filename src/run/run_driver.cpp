@@ -4,6 +4,9 @@
 #include <string>
 
 #include "marks/folder_walk.h"
+#include "marks/rewrite_record.h"
+#include "marks/rewrite_recovery.h"
+#include "marks/visit_record.h"
 #include "platform/console_window.h"
 #include "platform/file_service.h"
 #include "platform/services.h"
@@ -26,9 +29,16 @@ void Walk(Platform& platform, FileService& files, ConsoleWindow& console,
           const RunOptions& options) {
   WriteLines(console, BannerLines());
   Services services{platform, files, console};
+  // Whatever a run killed outright left half-rewritten is put right first.
+  VisitRecord visited;
+  RepairInterruptedRewrites(services, options.durable, visited);
   std::int32_t count = 0;  // files stripped, or with a list-only run found
+  RewriteRecord record(files, platform.StateFolder(!options.list_only),
+                       options.durable);
   ScanPaths(services, options.paths, options.style == ArgumentStyle::kPosix,
-            options.list_only ? WalkMode::kListOnly : WalkMode::kStrip, count);
+            options.list_only ? WalkMode::kListOnly : WalkMode::kStrip, count,
+            &record, &visited);
+  record.Finish();
   if (count < 1) {
     for (const std::string& path : options.paths) {
       console.WriteLine("no BOM headers found in ", path);
@@ -65,6 +75,9 @@ void Run(Platform& platform, FileService& files, ConsoleWindow& console,
     // The classic usage screen waits even with /Q: nothing was walked, and
     // the window would close before it could be read.
     WriteLines(console, BannerLines());
+    VisitRecord visited;
+    Services services{platform, files, console};
+    RepairInterruptedRewrites(services, options.durable, visited);
     WriteLines(console, ClassicUsageLines());
     console.WaitForKey();
   } else {

@@ -9,6 +9,7 @@ files, so when started as root the whole suite runs as an unprivileged user
 of its own. One Wine prefix serves the whole run: $SARNELUX_WINEPREFIX, or
 one made in a temporary folder.
 """
+import glob
 import os
 import pwd
 import re
@@ -337,7 +338,7 @@ class WindowsProgram(unittest.TestCase):
             output, code = WINE.run_tool(arguments)
             self.assertEqual(code, b"0")
             self.assertTrue(output.startswith(
-                b'Usage: Sarnelux.exe "path" {/Q} {/L}\r\n'), output)
+                b'Usage: Sarnelux.exe "path" {/Q} {/L} {/D}\r\n'), output)
             for switch in (b"/Q", b"/L", b"/?"):
                 self.assertIn(b"\r\n  " + switch + b"  ", output)
             self.assertNotIn(b"Press a key", output)
@@ -377,11 +378,12 @@ class WindowsProgram(unittest.TestCase):
         self.assertEqual(output, one_removed(path))
         self.assertEqual(tree.read("a/twice"), MARK + b"x")
 
-    def test_killed_mid_rewrite_the_file_keeps_every_byte(self):
+    def test_killed_mid_rewrite_the_next_run_repairs_the_file(self):
         tree = Tree()
         original = big_marked(256)
         path = tree.write("export.csv", original)
         tree.ready()
+        inode = os.stat(path).st_ino
         tool = subprocess.Popen(
             WINE.wrap([WINE.wine, WINE.exe, win(tree.root), "/Q"]),
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
@@ -397,6 +399,18 @@ class WindowsProgram(unittest.TestCase):
         now = tree.read("export.csv")
         self.assertNotEqual(len(now), len(original) - 3, "killed too late")
         self.assertTrue(mid_rewrite(now, original))
+        # The next run finishes the rewrite before anything else, in place.
+        output, code = WINE.run_tool(win(tree.root) + " /Q")
+        self.assertEqual(code, b"0")
+        self.assertEqual(output, BANNER + b"repaired interrupted rewrite of "
+                         b"file " + win(path).encode() + b"\r\n" +
+                         summary(0, win(tree.root).encode()))
+        self.assertTrue(tree.read("export.csv") == original[3:])
+        self.assertEqual(os.stat(path).st_ino, inode)
+        records = glob.glob(os.path.join(
+            WINE.prefix, "drive_c", "users", "*", "AppData", "Local",
+            "Sarnelux", "*"))
+        self.assertEqual(records, [])
 
     def test_a_save_or_delete_while_the_file_is_held_is_not_undone(self):
         for rival in ("save", "delete"):

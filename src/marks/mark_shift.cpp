@@ -1,0 +1,228 @@
+#include "marks/mark_shift.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sarnelux {
+namespace {
+
+constexpr int kSaveAttempts = 10;
+constexpr std::int32_t kCompareChunk = 4096;
+// A block holds the three original bytes carried over from the step before,
+// a step's worth of bytes, and one spare byte: a read that reaches the
+// file's end asks for one byte more, to learn in the same call that the
+// file ends where its length said.
+constexpr std::int64_t kBlockOverhead = kMarkLength + 1;
+constexpr std::int64_t kSmallestStep = 4096;
+
+// Keeps the original bytes in a new file beside the damaged one. Returns the
+// new file's path, or an empty text when no complete copy could be written
+// (a partial one is removed). The copy is this run's own: the walk, which
+// may meet it later in the same folder, passes it over.
+std::string SaveBeside(FileService& files, const std::string& file_path,
+                       MarkShift& shift, const Original& at,
+                       VisitRecord* visited) {
+  for (int attempt = 1; attempt <= kSaveAttempts; ++attempt) {
+    std::string saved = file_path + ".bom-original";
+    if (attempt > 1) saved.append("-").append(std::to_string(attempt));
+    const FileHandle copy = files.CreateNew(saved);
+    if (copy == kNoFile) continue;  // taken by another file: try the next
+    FileIdentity identity;
+    if (visited != nullptr && files.Identity(copy, identity)) {
+      visited->FirstVisit(identity);
+    }
+    const bool copied = shift.CopyOriginal(copy, at);
+    if (files.Close(copy) && copied) return saved;
+    files.Remove(saved);
+    return {};
+  }
+  return {};
+}
+
+}  // namespace
+
+MemoryBlock BlockFor(FileService& files, std::int64_t length,
+                     std::int64_t largest) {
+  if (length <= 0) return {};
+  const std::int64_t step =
+      std::min({length, std::int64_t{FileService::kStreamBlockSize}, largest});
+  MemoryBlock block =
+      files.AllocateBlock(static_cast<std::int32_t>(step + kBlockOverhead));
+  if (!block && step > kSmallestStep) {
+    block = files.AllocateBlock(
+        static_cast<std::int32_t>(kSmallestStep + kBlockOverhead));
+  }
+  return block;
+}
+
+std::int32_t LargestRegion(const MemoryBlock& block) {
+  return static_cast<std::int32_t>(block.size() - kBlockOverhead + kMarkLength);
+}
+
+MarkShift::MarkShift(FileService& files, FileHandle file, std::int64_t length,
+                     MemoryBlock& block, RewriteRecord* record)
+    : files_(files),
+      file_(file),
+      length_(length),
+      buffer_(block.data()),
+      step_(static_cast<std::int32_t>(block.size() - kBlockOverhead)),
+      record_(record) {}
+
+bool MarkShift::Load(std::int64_t from) {
+  from_ = from;
+  to_ = std::min<std::int64_t>(length_, from + step_);
+  const std::int64_t start = std::max<std::int64_t>(0, from - kMarkLength);
+  return to_ >= start && ReadExactly(start, buffer_, to_ - start);
+}
+
+bool MarkShift::BeginsWithMark() const {
+  return to_ >= kMarkLength &&
+         std::memcmp(buffer_, kMarkBytes, kMarkLength) == 0;
+}
+
+bool MarkShift::Forward(Original& at, bool& read_failed) {
+  // The block holds the three original bytes before the ones to write,
+  // then those: at first the mark and what follows it.
+  std::int64_t from = from_;  // offset of the first byte to write
+  std::int64_t to = to_;      // just past the last one held
+  for (bool first = true;; first = false) {
+    const auto count = static_cast<std::int32_t>(to - from);
+    at = {from - kMarkLength, buffer_ + kMarkLength, count, to};
+    // Nothing is written unless the record could say so first: when that
+    // fails at once, the file is as it was.
+    if (record_ != nullptr &&
+        !record_->Note(MoveWay::kToStart, from - kMarkLength,
+                       buffer_ + kMarkLength, count)) {
+      if (first) at = {0, nullptr, 0, kMarkLength, true};
+      read_failed = false;
+      return false;
+    }
+    if (!WriteChecked(from - kMarkLength, buffer_ + kMarkLength, count)) {
+      read_failed = false;
+      return false;
+    }
+    at = {to - kMarkLength, nullptr, 0, to};
+    if (to == length_) break;
+    // The last three bytes held precede the next ones to read.
+    std::memmove(buffer_, buffer_ + count, kMarkLength);
+    from = to;
+    to = std::min<std::int64_t>(length_, from + step_);
+    if (!ReadExactly(from, buffer_ + kMarkLength, to - from)) {
+      at = {from - kMarkLength, nullptr, 0, from};
+      read_failed = true;
+      return false;
+    }
+  }
+  // Another writer may have changed the length meanwhile; then cutting
+  // would lose its bytes, or the old tail would hold what it wrote.
+  read_failed = files_.FileLength(file_) != length_;
+  return !read_failed && files_.Truncate(file_, length_ - kMarkLength);
+}
+
+bool MarkShift::Back(Original& at) {
+  if (at.untouched) return true;
+  bool wrote_start = false;
+  if (at.held_count > 0) {
+    // The block holds, before what the failed write covered, the three
+    // original bytes that precede it: rewritten with it, the region starts
+    // where the write did, on a unit's boundary.
+    const unsigned char* old = at.held - kMarkLength;
+    if (!NoteAndWrite(MoveWay::kBack, at.head, old,
+                      at.held_count + static_cast<std::int32_t>(kMarkLength))) {
+      return false;
+    }
+    wrote_start = at.head == 0;
+    at = {at.head, nullptr, 0, at.head + kMarkLength};
+  }
+  while (at.head > 0) {
+    // Regions begin on a step's boundary, as the forward ones did, so that
+    // a write cut short leaves each unit whole.
+    const std::int64_t head = at.head;
+    const std::int64_t start = (head - 1) / step_ * step_;
+    const auto count = static_cast<std::int32_t>(head + kMarkLength - start);
+    bool read = false;
+    if (start == 0) {
+      std::memcpy(buffer_, kMarkBytes, kMarkLength);
+      read = ReadExactly(0, buffer_ + kMarkLength, head, /*at_end=*/false);
+    } else {
+      read = ReadExactly(start - kMarkLength, buffer_, count, /*at_end=*/false);
+    }
+    if (!read) return false;
+    at = {start, buffer_ + kMarkLength, static_cast<std::int32_t>(head - start),
+          head + kMarkLength};
+    if (!NoteAndWrite(MoveWay::kBack, start, buffer_, count)) return false;
+    at = {start, nullptr, 0, start + kMarkLength};
+    wrote_start = start == 0;
+  }
+  return wrote_start ||
+         NoteAndWrite(MoveWay::kBack, 0, kMarkBytes, kMarkLength);
+}
+
+bool MarkShift::CopyOriginal(FileHandle copy, const Original& at) {
+  // What is held lives in the block, so it goes first.
+  if (at.held_count > 0 && files_.WriteAt(copy, at.head + kMarkLength, at.held,
+                                          at.held_count) != at.held_count) {
+    return false;
+  }
+  return files_.WriteAt(copy, 0, kMarkBytes, kMarkLength) == kMarkLength &&
+         CopyRange(copy, 0, at.head, kMarkLength) &&
+         CopyRange(copy, at.resume, length_, 0);
+}
+
+bool MarkShift::ReadExactly(std::int64_t offset, unsigned char* into,
+                            std::int64_t count, bool at_end) {
+  // When the bytes reach the length, also that nothing follows them.
+  const bool last = at_end && offset + count == length_;
+  const auto wanted = static_cast<std::int32_t>(count + (last ? 1 : 0));
+  return files_.ReadAt(file_, offset, into, wanted) == count;
+}
+
+bool MarkShift::WriteChecked(std::int64_t offset, const unsigned char* bytes,
+                             std::int32_t count) {
+  // A write that reports failure may still have landed, or failed only
+  // where nothing changed, so what the file holds is then looked at rather
+  // than guessed.
+  if (files_.WriteAt(file_, offset, bytes, count) == count) return true;
+  unsigned char landed[kCompareChunk];
+  for (std::int32_t done = 0; done < count;) {
+    const std::int32_t piece = std::min(kCompareChunk, count - done);
+    if (files_.ReadAt(file_, offset + done, landed, piece) != piece ||
+        std::memcmp(landed, bytes + done, static_cast<std::size_t>(piece)) !=
+            0) {
+      return false;
+    }
+    done += piece;
+  }
+  return true;
+}
+
+bool MarkShift::NoteAndWrite(MoveWay way, std::int64_t offset,
+                             const unsigned char* bytes, std::int32_t count) {
+  return (record_ == nullptr || record_->Note(way, offset, bytes, count)) &&
+         WriteChecked(offset, bytes, count);
+}
+
+bool MarkShift::CopyRange(FileHandle copy, std::int64_t begin, std::int64_t end,
+                          std::int64_t shift) {
+  // Copies the file's bytes [begin, end) to the copy, shifted by `shift`.
+  for (std::int64_t at = begin; at < end;) {
+    const auto count =
+        static_cast<std::int32_t>(std::min<std::int64_t>(end - at, step_));
+    if (!ReadExactly(at, buffer_, count, /*at_end=*/false) ||
+        files_.WriteAt(copy, at + shift, buffer_, count) != count) {
+      return false;
+    }
+    at += count;
+  }
+  return true;
+}
+
+RewriteOutcome Repair(FileService& files, const std::string& file_path,
+                      MarkShift& shift, Original at, VisitRecord* visited,
+                      std::string& saved) {
+  if (shift.Back(at)) return RewriteOutcome::kRestored;
+  saved = SaveBeside(files, file_path, shift, at, visited);
+  return saved.empty() ? RewriteOutcome::kLost : RewriteOutcome::kSaved;
+}
+
+}  // namespace sarnelux

@@ -1,0 +1,252 @@
+#include "marks/rewrite_record.h"
+
+#include <algorithm>
+#include <cstring>
+
+// Compiled into this file alone: the program needs no library at run time.
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+namespace sarnelux {
+namespace {
+
+constexpr unsigned char kMagic[8] = {'S', 'X', 'R', 'E', 'W', 'R', 'T', '1'};
+constexpr std::size_t kHeaderFixed = 40;  // magic, identity, length, sizes
+constexpr std::size_t kEntryFixed = 8 + 1 + 8 + 4;
+constexpr std::size_t kPerUnit = 8 + 3;
+constexpr std::size_t kChecksum = 8;
+constexpr std::uint32_t kLongestPath = 1 << 16;
+constexpr int kNameAttempts = 1000;
+
+void Put(std::vector<unsigned char>& out, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) {
+    out.push_back(static_cast<unsigned char>(value >> (8 * i)));
+  }
+}
+
+std::uint64_t Get(const unsigned char* in, int bytes) {
+  std::uint64_t value = 0;
+  for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | in[i];
+  return value;
+}
+
+std::int64_t UnitsOf(std::int64_t count) {
+  return (count + kRecordUnit - 1) / kRecordUnit;
+}
+
+std::int64_t SlotSize(std::int32_t largest) {
+  return static_cast<std::int64_t>(kEntryFixed + kChecksum) +
+         UnitsOf(largest) * static_cast<std::int64_t>(kPerUnit);
+}
+
+// An entry from a slot's bytes, if its checksum under this header holds.
+std::optional<RegionEntry> ParseEntry(const std::vector<unsigned char>& slot,
+                                      std::int32_t largest,
+                                      std::uint64_t seal) {
+  if (slot.size() < kEntryFixed + kChecksum) return std::nullopt;
+  const unsigned char* in = slot.data();
+  RegionEntry entry;
+  entry.sequence = Get(in, 8);
+  const auto way = in[8];
+  entry.offset = static_cast<std::int64_t>(Get(in + 9, 8));
+  entry.count = static_cast<std::int32_t>(Get(in + 17, 4));
+  if ((way != 1 && way != 2) || entry.count < 0 || entry.count > largest ||
+      entry.offset < 0 || entry.sequence == 0) {
+    return std::nullopt;
+  }
+  entry.way = static_cast<MoveWay>(way);
+  const auto units = static_cast<std::size_t>(UnitsOf(entry.count));
+  const std::size_t size = kEntryFixed + units * kPerUnit;
+  if (size + kChecksum > slot.size() ||
+      Get(in + size, 8) != RecordHash(in, size, seal)) {
+    return std::nullopt;
+  }
+  for (std::size_t unit = 0; unit < units; ++unit) {
+    const unsigned char* at = in + kEntryFixed + unit * kPerUnit;
+    entry.hashes.push_back(Get(at, 8));
+    entry.edges.insert(entry.edges.end(), at + 8, at + 11);
+  }
+  return entry;
+}
+
+}  // namespace
+
+std::uint64_t RecordHash(const unsigned char* bytes, std::size_t count,
+                         std::uint64_t seed) {
+  return XXH3_64bits_withSeed(bytes, count, seed);
+}
+
+std::optional<RecordContents> ReadRecord(FileService& files, FileHandle file) {
+  unsigned char fixed[kHeaderFixed];
+  if (files.ReadAt(file, 0, fixed, kHeaderFixed) !=
+          static_cast<std::int32_t>(kHeaderFixed) ||
+      std::memcmp(fixed, kMagic, sizeof kMagic) != 0) {
+    return std::nullopt;
+  }
+  const auto path_size = static_cast<std::uint32_t>(Get(fixed + 36, 4));
+  if (path_size == 0 || path_size > kLongestPath) return std::nullopt;
+  std::vector<unsigned char> header(fixed, fixed + kHeaderFixed);
+  header.resize(kHeaderFixed + path_size + kChecksum);
+  const auto rest = static_cast<std::int32_t>(path_size + kChecksum);
+  if (files.ReadAt(file, kHeaderFixed, header.data() + kHeaderFixed, rest) !=
+      rest) {
+    return std::nullopt;
+  }
+  const std::size_t sealed = kHeaderFixed + path_size;
+  RecordContents contents;
+  contents.seal = RecordHash(header.data(), sealed);
+  if (Get(header.data() + sealed, 8) != contents.seal) return std::nullopt;
+  contents.identity = {Get(fixed + 8, 8), Get(fixed + 16, 8)};
+  contents.length = static_cast<std::int64_t>(Get(fixed + 24, 8));
+  contents.largest = static_cast<std::int32_t>(Get(fixed + 32, 4));
+  contents.path.assign(header.begin() + kHeaderFixed,
+                       header.begin() + static_cast<std::ptrdiff_t>(sealed));
+  if (contents.largest <= 0 || contents.length < 3) return std::nullopt;
+
+  const std::int64_t slot_size = SlotSize(contents.largest);
+  const auto slots_at = static_cast<std::int64_t>(header.size());
+  for (int slot = 0; slot < 2; ++slot) {
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(slot_size));
+    const std::int32_t got =
+        files.ReadAt(file, slots_at + slot * slot_size, bytes.data(),
+                     static_cast<std::int32_t>(slot_size));
+    bytes.resize(static_cast<std::size_t>(std::max(got, 0)));
+    auto entry = ParseEntry(bytes, contents.largest, contents.seal);
+    if (entry &&
+        (!contents.last || entry->sequence > contents.last->sequence)) {
+      contents.last = std::move(entry);
+    }
+  }
+  return contents;
+}
+
+RewriteRecord::RewriteRecord(FileService& files, std::string folder,
+                             bool durable)
+    : files_(files), folder_(std::move(folder)), durable_(durable) {}
+
+bool RewriteRecord::Open() {
+  for (int n = 1; n <= kNameAttempts; ++n) {
+    std::string path = folder_ + kNamePrefix + std::to_string(n) + kNameSuffix;
+    // Taken: by another run's record, or one left behind.
+    file_ = files_.CreateRecord(path);
+    if (file_ != kNoFile) {
+      path_ = std::move(path);
+      return true;
+    }
+  }
+  return false;
+}
+
+void RewriteRecord::Adopt(FileHandle record, std::string record_path,
+                          const RecordContents& contents) {
+  Finish();
+  file_ = record;
+  path_ = std::move(record_path);
+  target_ = kNoFile;
+  largest_ = contents.largest;
+  seal_ = contents.seal;
+  slots_at_ = static_cast<std::int64_t>(kHeaderFixed + contents.path.size() +
+                                        kChecksum);
+  sequence_ = contents.last ? contents.last->sequence : 0;
+  active_ = true;
+}
+
+bool RewriteRecord::Begin(FileHandle target, const std::string& path,
+                          const FileIdentity& identity, std::int64_t length,
+                          std::int32_t largest) {
+  active_ = false;
+  if (folder_.empty() || path.empty() || path.size() > kLongestPath ||
+      (file_ == kNoFile && !Open())) {
+    return false;
+  }
+  bytes_.clear();
+  for (const unsigned char c : kMagic) bytes_.push_back(c);
+  Put(bytes_, identity.volume, 8);
+  Put(bytes_, identity.index, 8);
+  Put(bytes_, static_cast<std::uint64_t>(length), 8);
+  Put(bytes_, static_cast<std::uint32_t>(largest), 4);
+  Put(bytes_, static_cast<std::uint32_t>(path.size()), 4);
+  bytes_.insert(bytes_.end(), path.begin(), path.end());
+  seal_ = RecordHash(bytes_.data(), bytes_.size());
+  Put(bytes_, seal_, 8);
+  const auto size = static_cast<std::int32_t>(bytes_.size());
+  if (files_.WriteAt(file_, 0, bytes_.data(), size) != size) return false;
+  target_ = target;
+  largest_ = largest;
+  slots_at_ = size;
+  sequence_ = 0;
+  active_ = true;
+  return true;
+}
+
+std::int64_t RewriteRecord::SlotOffset(std::uint64_t sequence) const {
+  return slots_at_ +
+         static_cast<std::int64_t>(sequence % 2) * SlotSize(largest_);
+}
+
+bool RewriteRecord::Note(MoveWay way, std::int64_t offset,
+                         const unsigned char* content, std::int32_t count) {
+  if (!active_ || count > largest_) return false;
+  // The slot about to be reused describes the region before last, which
+  // must be on the disk first.
+  if (durable_ && sequence_ > 0 && !files_.Flush(target_)) return false;
+  bytes_.clear();
+  Put(bytes_, sequence_ + 1, 8);
+  bytes_.push_back(static_cast<unsigned char>(way));
+  Put(bytes_, static_cast<std::uint64_t>(offset), 8);
+  Put(bytes_, static_cast<std::uint32_t>(count), 4);
+  for (std::int32_t at = 0; at < count; at += kRecordUnit) {
+    const std::int32_t size = std::min(kRecordUnit, count - at);
+    Put(bytes_, RecordHash(content + at, static_cast<std::size_t>(size)), 8);
+    for (std::int32_t i = 0; i < 3; ++i) {
+      // The last three bytes, or the first three; a unit shorter than
+      // three bytes is padded at the front.
+      const std::int32_t from = way == MoveWay::kToStart ? size - 3 + i : i;
+      bytes_.push_back(from >= 0 && from < size ? content[at + from] : 0);
+    }
+  }
+  Put(bytes_, RecordHash(bytes_.data(), bytes_.size(), seal_), 8);
+  const auto size = static_cast<std::int32_t>(bytes_.size());
+  if (files_.WriteAt(file_, SlotOffset(sequence_ + 1), bytes_.data(), size) !=
+          size ||
+      (durable_ && !files_.Flush(file_))) {
+    return false;
+  }
+  ++sequence_;
+  return true;
+}
+
+void RewriteRecord::Drop() {
+  if (!active_) return;
+  // Dropped only once the file is whole on the disk as well.
+  if (durable_ && target_ != kNoFile && !files_.Flush(target_)) {
+    Leave();
+    return;
+  }
+  static constexpr unsigned char kCleared[sizeof kMagic] = {};
+  if (files_.WriteAt(file_, 0, kCleared, sizeof kCleared) !=
+      static_cast<std::int32_t>(sizeof kCleared)) {
+    Leave();
+    return;
+  }
+  active_ = false;
+}
+
+void RewriteRecord::Leave() {
+  files_.Close(file_);
+  file_ = kNoFile;
+  active_ = false;
+}
+
+void RewriteRecord::Finish() {
+  if (file_ == kNoFile) return;
+  if (active_) {
+    Leave();
+    return;
+  }
+  files_.Close(file_);
+  files_.Remove(path_);
+  file_ = kNoFile;
+}
+
+}  // namespace sarnelux

@@ -1,0 +1,131 @@
+// The record a rewrite in place keeps beside its work, so that a run killed
+// outright (SIGKILL, the OOM killer, End task) leaves nothing the next run
+// cannot put right.
+//
+// A rewrite moves a region of the file by three bytes at a time, one write
+// per region. Before each write the record states, for every 4 KiB unit of
+// the region's new content, a hash of the unit and the three bytes that the
+// unit cannot rebuild from its own old bytes (its last three when the
+// content moves towards the start, its first three when it moves back).
+// After a kill the only unknown is which units of the last region landed:
+// each one either hashes as the new content, or is still old and can be
+// rebuilt from its own bytes and the three recorded. A unit that is neither
+// (a write torn inside a unit) is refused, never guessed.
+//
+// The record is a file of the user's state folder, one per run, held by
+// that run alone (flock on POSIX, share modes on Windows) and reused for
+// every file the run rewrites: a header naming the file (identity, length,
+// path), then two slots that take the entries in turn, so that a slot cut
+// short by a kill leaves the one before it whole. Header and entries carry
+// checksums; an entry's checksum is seeded with its header's, so an entry
+// left from another file never passes for this one's.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/file_service.h"
+
+namespace sarnelux {
+
+inline constexpr std::int32_t kRecordUnit = 4096;
+
+// Which way a region's content moves.
+enum class MoveWay : std::uint8_t {
+  kToStart = 1,  // new[x] = old[x + 3]: the mark is being stripped
+  kBack = 2,     // old[x] = new[x - 3]: a failed strip is being undone
+};
+
+// One entry, as read back.
+struct RegionEntry {
+  std::uint64_t sequence = 0;
+  MoveWay way = MoveWay::kToStart;
+  std::int64_t offset = 0;
+  std::int32_t count = 0;
+  std::vector<std::uint64_t> hashes;  // one per unit
+  std::vector<unsigned char> edges;   // three per unit
+};
+
+// What a record says, once its checksums hold.
+struct RecordContents {
+  std::string path;
+  FileIdentity identity;
+  std::int64_t length = 0;          // the file's length before the rewrite
+  std::int32_t largest = 0;         // the largest region a slot holds
+  std::uint64_t seal = 0;           // the header's checksum
+  std::optional<RegionEntry> last;  // the newest whole entry, if any
+};
+
+// The 64-bit hash the record uses, of any bytes.
+std::uint64_t RecordHash(const unsigned char* bytes, std::size_t count,
+                         std::uint64_t seed = 0);
+
+// Reads a record file; nothing when its header does not hold (a record cut
+// short, or one already dropped).
+std::optional<RecordContents> ReadRecord(FileService& files, FileHandle file);
+
+// The record of one run, as it writes it.
+class RewriteRecord {
+ public:
+  // `folder` is the state folder (ending with its separator), empty for
+  // none; `durable` makes every entry reach the disk before the region it
+  // describes is written, and the file's data before the record is dropped.
+  RewriteRecord(FileService& files, std::string folder, bool durable);
+  ~RewriteRecord() { Finish(); }
+  RewriteRecord(const RewriteRecord&) = delete;
+  RewriteRecord& operator=(const RewriteRecord&) = delete;
+
+  // Takes over a record left by another run, to go on with its file.
+  void Adopt(FileHandle record, std::string record_path,
+             const RecordContents& contents);
+  // The file being rewritten, open.
+  void Retarget(FileHandle target) { target_ = target; }
+
+  // Names the file before its first region is written; false when no
+  // record can be kept (the rewrite then goes on without one).
+  bool Begin(FileHandle target, const std::string& path,
+             const FileIdentity& identity, std::int64_t length,
+             std::int32_t largest);
+  bool active() const { return active_; }
+  // The largest region an entry may describe.
+  std::int32_t largest() const { return largest_; }
+
+  // States the region about to be written; false when that could not be
+  // made sure of, and then the region must not be written.
+  bool Note(MoveWay way, std::int64_t offset, const unsigned char* content,
+            std::int32_t count);
+
+  // The file is whole: makes its data durable where asked to, then drops
+  // the entry, while the file is still open.
+  void Drop();
+  // The file is left as the record describes it, for the next run to put
+  // right: the record stays, and the next file gets a record of its own.
+  void Leave();
+
+  // Closes the run's record and removes it.
+  void Finish();
+
+  static constexpr const char* kNamePrefix = "rewrite-";
+  static constexpr const char* kNameSuffix = ".record";
+
+ private:
+  bool Open();
+  std::int64_t SlotOffset(std::uint64_t sequence) const;
+
+  FileService& files_;
+  std::string folder_;
+  bool durable_;
+  FileHandle file_ = kNoFile;
+  std::string path_;
+  FileHandle target_ = kNoFile;  // the file being rewritten
+  bool active_ = false;          // the header names a file not yet whole
+  std::int32_t largest_ = 0;
+  std::int64_t slots_at_ = 0;
+  std::uint64_t seal_ = 0;
+  std::uint64_t sequence_ = 0;
+  std::vector<unsigned char> bytes_;  // an entry being put together
+};
+
+}  // namespace sarnelux

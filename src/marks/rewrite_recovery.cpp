@@ -1,0 +1,198 @@
+#include "marks/rewrite_recovery.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "marks/folder_walk.h"
+#include "marks/mark_shift.h"
+#include "marks/rewrite_record.h"
+
+namespace sarnelux {
+namespace {
+
+bool IsRecordName(const std::string& name) {
+  const std::string prefix = RewriteRecord::kNamePrefix;
+  const std::string suffix = RewriteRecord::kNameSuffix;
+  return name.size() > prefix.size() + suffix.size() &&
+         name.compare(0, prefix.size(), prefix) == 0 &&
+         name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// One unit of the recorded region as its new content, rebuilt from the
+// unit's own old bytes and the three the record kept.
+void Rebuild(MoveWay way, const unsigned char* own, const unsigned char* edge,
+             std::int32_t size, unsigned char* into) {
+  for (std::int32_t x = 0; x < size; ++x) {
+    if (way == MoveWay::kToStart) {
+      into[x] = x + 3 < size ? own[x + 3] : edge[x + 3 - size];
+    } else {
+      into[x] = x < 3 ? edge[x] : own[x - 3];
+    }
+  }
+}
+
+enum class UnitsFound { kWhole, kMended, kTorn, kUnreadable };
+
+// Brings every unit of the region the record's last entry describes to
+// its new content. A unit that hashes as neither the new content nor the
+// new content rebuilt from it is torn: then nothing is written.
+UnitsFound MendRegion(FileService& files, FileHandle file,
+                      const RegionEntry& entry) {
+  std::vector<unsigned char> region(static_cast<std::size_t>(entry.count));
+  // Past the file's end only after the final cut, where the region reads
+  // short; what the units need of their own bytes is read all the same.
+  const std::int32_t got =
+      entry.count == 0 ? 0
+                       : std::max(0, files.ReadAt(file, entry.offset,
+                                                  region.data(), entry.count));
+  std::vector<unsigned char> mended = region;
+  std::vector<std::int32_t> to_write;
+  for (std::size_t unit = 0; unit < entry.hashes.size(); ++unit) {
+    const auto at = static_cast<std::int32_t>(unit) * kRecordUnit;
+    const std::int32_t size = std::min(kRecordUnit, entry.count - at);
+    const std::int32_t needed =
+        entry.way == MoveWay::kToStart ? size : size - 3;
+    if (got >= at + size &&
+        RecordHash(region.data() + at, static_cast<std::size_t>(size)) ==
+            entry.hashes[unit]) {
+      continue;
+    }
+    if (got < at + needed) return UnitsFound::kUnreadable;
+    Rebuild(entry.way, region.data() + at, entry.edges.data() + 3 * unit, size,
+            mended.data() + at);
+    if (RecordHash(mended.data() + at, static_cast<std::size_t>(size)) !=
+        entry.hashes[unit]) {
+      return UnitsFound::kTorn;
+    }
+    to_write.push_back(static_cast<std::int32_t>(unit));
+  }
+  for (const std::int32_t unit : to_write) {
+    const std::int32_t at = unit * kRecordUnit;
+    const std::int32_t size = std::min(kRecordUnit, entry.count - at);
+    if (files.WriteAt(file, entry.offset + at, mended.data() + at, size) !=
+        size) {
+      return UnitsFound::kUnreadable;
+    }
+  }
+  return to_write.empty() ? UnitsFound::kWhole : UnitsFound::kMended;
+}
+
+// Finishes what the record's last entry began: the strip from the end of
+// its region, or the undo from its start.
+RewriteOutcome Finish(FileService& files, FileHandle file,
+                      const RecordContents& contents, RewriteRecord& record,
+                      VisitRecord& visited, std::string& saved) {
+  const RegionEntry& last = *contents.last;
+  const std::int64_t length = contents.length;
+  const std::int64_t end = last.offset + last.count;
+  const bool cut = files.FileLength(file) == length - kMarkLength;
+  if (cut) return RewriteOutcome::kStripped;
+  MemoryBlock block = BlockFor(files, length, contents.largest - kMarkLength);
+  if (!block) return RewriteOutcome::kLost;
+  MarkShift shift(files, file, length, block, &record);
+  Original at;
+  RewriteOutcome outcome = RewriteOutcome::kStripped;
+  if (last.way == MoveWay::kToStart) {
+    bool read_failed = false;
+    if (!shift.Load(end + kMarkLength)) return RewriteOutcome::kLost;
+    if (!shift.Forward(at, read_failed)) {
+      outcome = Repair(files, contents.path, shift, at, &visited, saved);
+    }
+  } else {
+    at = {last.offset, nullptr, 0, last.offset + kMarkLength};
+    outcome = Repair(files, contents.path, shift, at, &visited, saved);
+  }
+  FileService::ReleaseBlock(block);
+  return outcome;
+}
+
+// One record, held by this run from the open to its removal.
+void RepairOne(Services& services, const std::string& record_path, bool durable,
+               VisitRecord& visited) {
+  FileService& files = services.files;
+  const FileHandle held = files.TakeRecord(record_path);
+  if (held == kNoFile) return;  // another run holds it, or it is gone
+  const auto contents = ReadRecord(files, held);
+  RewriteRecord record(files, {}, durable);
+  record.Adopt(held, record_path, contents.value_or(RecordContents{}));
+  // Dropped, cut short before its file was touched, or naming a file whose
+  // first region was never stated: nothing to put right.
+  if (!contents || !contents->last) {
+    record.Drop();
+    return;
+  }
+  const std::string& path = contents->path;
+  const RegionEntry& last = *contents->last;
+  const FileHandle file = files.OpenForUpdate(path);
+  FileIdentity identity;
+  const std::int64_t size = files.FileLength(file);
+  const bool final_region =
+      last.way == MoveWay::kToStart &&
+      last.offset + last.count == contents->length - kMarkLength;
+  if (file == kNoFile || !files.Identity(file, identity) ||
+      identity != contents->identity ||
+      !(size == contents->length ||
+        (final_region && size == contents->length - kMarkLength))) {
+    files.Close(file);
+    services.console.WriteLine("can not repair changed file " + path);
+    record.Drop();
+    return;
+  }
+  visited.FirstVisit(identity);
+  FileService::RewriteShield shield(files);
+  record.Retarget(file);
+  const UnitsFound units = MendRegion(files, file, last);
+  std::string saved;
+  RewriteOutcome outcome = RewriteOutcome::kLost;
+  if (units == UnitsFound::kWhole || units == UnitsFound::kMended) {
+    outcome = Finish(files, file, *contents, record, visited, saved);
+  }
+  // A torn unit is never mended by a later run either.
+  if (outcome == RewriteOutcome::kStripped ||
+      outcome == RewriteOutcome::kRestored || units == UnitsFound::kTorn) {
+    record.Drop();
+  } else {
+    record.Leave();
+  }
+  files.Close(file);
+  switch (outcome) {
+    case RewriteOutcome::kStripped:
+    case RewriteOutcome::kRestored:
+      services.console.WriteLine("repaired interrupted rewrite of file " +
+                                 path);
+      break;
+    case RewriteOutcome::kSaved:
+      services.console.WriteLine(
+          "can not write file, original bytes saved in " + saved);
+      break;
+    case RewriteOutcome::kLost:
+      services.console.WriteLine("can not repair file " + path);
+      break;
+  }
+}
+
+}  // namespace
+
+void RepairInterruptedRewrites(Services& services, bool durable,
+                               VisitRecord& visited) {
+  const std::string folder = services.platform.StateFolder(false);
+  if (folder.empty()) return;
+  std::vector<std::string> names;
+  FolderListing listing;
+  if (!listing.Begin(services.platform, folder)) return;
+  while (listing.NextEntry()) {
+    if (listing.CurrentEntryKind() == EntryKind::kFile &&
+        IsRecordName(listing.EntryName())) {
+      names.emplace_back(listing.EntryName());
+    }
+  }
+  listing.End();
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    RepairOne(services, folder + name, durable, visited);
+  }
+}
+
+}  // namespace sarnelux

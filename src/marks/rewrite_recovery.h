@@ -1,0 +1,19 @@
+// Puts right, before a run does anything else, the files that runs killed
+// outright left in the middle of a rewrite.
+#pragma once
+
+#include "marks/visit_record.h"
+#include "platform/services.h"
+
+namespace sarnelux {
+
+// Takes every record left in the state folder that no other run holds, and
+// for each: checks that its file is still the one it names, finishes the
+// rewrite the record describes, and drops the record once the file is
+// whole. Prints a line for every file it repaired or refused; the files it
+// handled are entered in `visited`, so that the walk that follows passes
+// them over. `durable` as for the rewrite's own record.
+void RepairInterruptedRewrites(Services& services, bool durable,
+                               VisitRecord& visited);
+
+}  // namespace sarnelux

@@ -1,0 +1,222 @@
+// A run ended at any platform call, outright (every call from there on
+// fails, as for SIGKILL) or by a power loss (with /D), leaves its files in
+// some state; the next run must make each file exactly its original or
+// exactly its original minus the mark, and leave no record behind.
+//
+// After a kill, each 4 KiB unit the last call wrote holds either what it
+// held before or what the call wrote, and a cut leaves either length.
+// After a power loss, each unit of every file holds what was last flushed or
+// what was written since, again with either length.
+#include "marks/rewrite_record.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <ostream>
+#include <random>
+#include <set>
+#include <string>
+
+#include "memory_world.h"
+#include "printed_paths.h"
+#include "run/run_driver.h"
+
+namespace sarnelux {
+namespace {
+
+using Files = std::map<std::string, std::string>;
+
+const Files kOriginals = {
+    {"t/big", kMark + Pattern(5 * 4096 + 1000)},
+    {"t/small", kMark + "abc"},
+    {"t/mark", kMark},
+    {"t/twice", kMark + kMark + Pattern(5000)},
+    {"t/plain", Pattern(100)},
+};
+
+void Populate(MemoryPlatform& platform, const std::string& switches) {
+  for (const auto& [path, bytes] : kOriginals) platform.AddFile(path, bytes);
+  // Memory for the smallest block only: big is rewritten in six regions.
+  platform.SetBlockLimit(4096 + 4);
+  platform.SetArguments(CommandLine{true, "Sarnelux.exe t " + switches, {}});
+}
+
+// Every file's bytes, or what a power loss could not take from them.
+Files Snapshot(MemoryPlatform& platform, bool durable_only = false) {
+  Files files;
+  for (const std::string& path : platform.FilePaths()) {
+    const MemoryPlatform::File& file = platform.FileAt(path);
+    files[path] = durable_only ? file.durable : file.bytes;
+  }
+  return files;
+}
+
+// Each unit from one side or the other, at one side's length.
+std::string Mix(const std::string& a, const std::string& b,
+                std::mt19937& random) {
+  if (a == b) return a;
+  std::string mixed = random() % 2 ? a : b;
+  for (std::size_t at = 0; at < mixed.size(); at += kRecordUnit) {
+    const std::string& from = random() % 2 ? a : b;
+    for (std::size_t i = at; i < at + kRecordUnit && i < mixed.size(); ++i) {
+      if (i < from.size()) mixed[i] = from[i];
+    }
+  }
+  return mixed;
+}
+
+// Runs recovery alone on these files; returns what went wrong, or "".
+std::string RecoverAndCheck(const Files& files) {
+  MemoryPlatform next;
+  for (const auto& [path, bytes] : files) next.AddFile(path, bytes);
+  next.SetArguments(CommandLine{true, "Sarnelux.exe none /Q", {}});
+  RunProgram(next);
+  const std::string output = next.output();
+  std::set<std::string> changed;
+  for (const std::string& path : next.FilePaths()) {
+    if (InStateFolder(next, path)) return "record left: " + path;
+    const std::string& now = next.FileAt(path).bytes;
+    const std::string& original = kOriginals.at(path);
+    if (now != original && now != original.substr(3)) {
+      return "damaged " + path + "\n" + output;
+    }
+    if (files.at(path) != now) changed.insert(path);
+  }
+  if (output.find("can not") != std::string::npos) return "refused\n" + output;
+  // Every file recovery changed is named.
+  const std::set<std::string> named =
+      PathsNamed(output, "repaired interrupted rewrite of file ");
+  for (const std::string& path : changed) {
+    if (named.count(path) == 0) return "not named: " + path + "\n" + output;
+  }
+  return "";
+}
+
+struct EndCase {
+  const char* name;
+  const char* switches;
+  bool power_loss;
+
+  friend void PrintTo(const EndCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class RunEndedTest : public testing::TestWithParam<EndCase> {};
+
+TEST_P(RunEndedTest, NextRunLeavesEveryFileWholeAndNoRecord) {
+  const EndCase& c = GetParam();
+  MemoryPlatform baseline;
+  Populate(baseline, c.switches);
+  RunProgram(baseline);
+  const std::size_t calls = baseline.calls().size();
+  std::mt19937 random(20);
+  for (std::size_t index = 0; index < calls; ++index) {
+    MemoryPlatform platform;
+    Populate(platform, c.switches);
+    Files before;
+    Files after;
+    bool ended = false;
+    platform.SetCallHook([&](std::size_t at, const PlatformCall&) {
+      if (at == index) before = Snapshot(platform, c.power_loss);
+      if (at == index + 1) {
+        after = Snapshot(platform);
+        ended = true;
+      }
+      Fault fault;
+      fault.fail = at > index;
+      return fault;
+    });
+    RunProgram(platform);
+    if (!ended) after = Snapshot(platform);
+    for (int mix = 0; mix < 4; ++mix) {
+      Files files;
+      for (const auto& [path, bytes] : after) {
+        auto old = before.find(path);
+        files[path] =
+            old == before.end() ? bytes : Mix(old->second, bytes, random);
+      }
+      const std::string problem = RecoverAndCheck(files);
+      ASSERT_EQ(problem, "") << "ended at call " << index << ", mix " << mix;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Record, RunEndedTest,
+    testing::Values(EndCase{"killed", "/Q", false},
+                    EndCase{"power_lost_durable", "/Q/D", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A record left by a run killed just before its third write to t/big.
+Files KilledMidFile() {
+  MemoryPlatform platform;
+  Populate(platform, "/Q");
+  int writes = 0;
+  platform.SetCallHook([&](std::size_t, const PlatformCall& call) {
+    Fault fault;
+    fault.fail = (call.kind == CallKind::kWrite && call.path == "t/big" &&
+                  ++writes == 3) ||
+                 writes >= 3;
+    return fault;
+  });
+  RunProgram(platform);
+  return Snapshot(platform);
+}
+
+struct RefusalCase {
+  const char* name;
+  void (*change)(MemoryPlatform& platform);
+  const char* line;  // nullptr: nothing printed, the record stays
+
+  friend void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class RefusalTest : public testing::TestWithParam<RefusalCase> {};
+
+TEST_P(RefusalTest, LeavesTheFileAsItIs) {
+  const RefusalCase& c = GetParam();
+  const Files left = KilledMidFile();
+  MemoryPlatform next;
+  for (const auto& [path, bytes] : left) next.AddFile(path, bytes);
+  c.change(next);
+  const Files before = Snapshot(next);
+  next.SetArguments(CommandLine{true, "Sarnelux.exe none /Q", {}});
+  RunProgram(next);
+  std::string expected =
+      Lines({"Sarnelux", "Copyright (c) 2026 the Sarnelux project", ""});
+  if (c.line != nullptr) expected += Lines({std::string(c.line) + "t/big"});
+  expected += Lines({"no BOM headers found in none", "ready!"});
+  EXPECT_EQ(next.output(), expected);
+  Files now = Snapshot(next);
+  EXPECT_EQ(now.at("t/big"), before.at("t/big"));
+  const std::string record = next.StateFolder(false) + "rewrite-1.record";
+  EXPECT_EQ(now.count(record), c.line == nullptr ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Record, RefusalTest,
+    testing::Values(
+        RefusalCase{"file_replaced",
+                    [](MemoryPlatform& p) { p.FileAt("t/big").generation = 1; },
+                    "can not repair changed file "},
+        RefusalCase{"file_grown",
+                    [](MemoryPlatform& p) { p.FileAt("t/big").bytes += "!"; },
+                    "can not repair changed file "},
+        RefusalCase{"unit_torn",
+                    // Half of the third region's first unit written.
+                    [](MemoryPlatform& p) {
+                      std::string& bytes = p.FileAt("t/big").bytes;
+                      for (std::size_t i = 8192; i < 10240; ++i) {
+                        bytes[i] = bytes[i + 3];
+                      }
+                    },
+                    "can not repair file "},
+        RefusalCase{"record_held_by_another_run",
+                    [](MemoryPlatform& p) {
+                      p.FileAt(p.StateFolder(false) + "rewrite-1.record")
+                          .held_by_other = true;
+                    },
+                    nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace sarnelux
