@@ -46,11 +46,12 @@ bool StripUtf8Mark(Services& services, const std::string& file_path,
   // the platform may end the process during the line.)
   FileService::RewriteShield shield(files);
   // Where no record can be kept (no state folder, or it cannot be written),
-  // the rewrite goes on as it would without one.
+  // the rewrite goes on as it would without one. The record names the file
+  // by its full path: the next run may start in another folder.
   if (record != nullptr &&
       !((identity.index != 0 || files.Identity(file, identity)) &&
-        record->Begin(file, file_path, identity, length,
-                      LargestRegion(block)))) {
+        record->Begin(file, services.platform.AbsolutePath(file_path), identity,
+                      length, LargestRegion(block)))) {
     record = nullptr;
   }
   // A file left damaged keeps its record, for the next run to put right;

@@ -162,6 +162,9 @@ class Platform {
   // it if it is killed outright; created when missing if asked to. Ends
   // with the path separator; empty when there is none.
   virtual std::string StateFolder(bool create) = 0;
+  // The path made absolute against the current folder, so that a later run
+  // started elsewhere finds the same file; empty when it cannot be.
+  virtual std::string AbsolutePath(const std::string& path) = 0;
 
   // Folder listings. The folder path ends with the path separator. Only files
   // and folders are listed; anything else the system keeps in a folder

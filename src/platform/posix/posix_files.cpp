@@ -396,6 +396,17 @@ std::string PosixPlatform::StateFolder(bool create) {
   return folder + "/";
 }
 
+std::string PosixPlatform::AbsolutePath(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  // The tool never changes its folder: asked once.
+  if (current_folder_.empty()) {
+    char here[4096];
+    if (getcwd(here, sizeof here) == nullptr) return {};
+    current_folder_ = std::string(here) + "/";
+  }
+  return current_folder_ + path;
+}
+
 bool PosixPlatform::FileRemove(const std::string& path) {
   const char* name = nullptr;
   const int folder = FolderOf(path, name);

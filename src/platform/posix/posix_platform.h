@@ -47,6 +47,7 @@ class PosixPlatform final : public Platform {
   bool FileRemove(const std::string& path) override;
 
   std::string StateFolder(bool create) override;
+  std::string AbsolutePath(const std::string& path) override;
   NativeListing ListFirst(const std::string& folder_path, ListingEntry& entry,
                           ListingStart& start) override;
   bool ListNext(NativeListing listing, ListingEntry& entry) override;
@@ -119,6 +120,7 @@ class PosixPlatform final : public Platform {
   // process even where the main flow holds the guard.
   std::vector<int> writers_;
   std::vector<int> records_;  // open records, which are never writers
+  std::string current_folder_;  // ends with '/'; empty until asked
   // The descriptor whose last read met the end of its file: asking again
   // would only hear that once more.
   int at_end_fd_ = -1;

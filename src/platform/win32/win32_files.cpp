@@ -205,6 +205,10 @@ std::string Win32Platform::StateFolder(bool create) {
   return narrow + "\\";
 }
 
+std::string Win32Platform::AbsolutePath(const std::string& path) {
+  return AbsolutePathOf(path);
+}
+
 bool Win32Platform::FileRemove(const std::string& path) {
   const std::wstring long_path = LongPathOf(path);
   return (!long_path.empty() && DeleteFileW(long_path.c_str()) != 0) ||

@@ -123,6 +123,29 @@ std::wstring LongPathOf(const std::string& path) {
   return LongFormOfAbsolute(here + wide);
 }
 
+std::string AbsolutePathOf(const std::string& path) {
+  std::wstring full = LongPathOf(path);
+  if (full.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+    full = L"\\\\" + full.substr(8);
+  } else if (full.rfind(L"\\\\?\\", 0) == 0) {
+    full = full.substr(4);
+  } else {
+    return {};
+  }
+  const UINT code_page = GetACP();
+  BOOL lossy = FALSE;
+  BOOL* lossy_flag = code_page == CP_UTF8 ? nullptr : &lossy;
+  const DWORD flags =
+      code_page == CP_UTF8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  const int length = WideCharToMultiByte(code_page, flags, full.c_str(), -1,
+                                         nullptr, 0, nullptr, lossy_flag);
+  if (length <= 0 || lossy) return {};
+  std::vector<char> narrow(static_cast<std::size_t>(length));
+  WideCharToMultiByte(code_page, flags, full.c_str(), -1, narrow.data(), length,
+                      nullptr, lossy_flag);
+  return lossy ? std::string() : std::string(narrow.data());
+}
+
 bool NameOf(const wchar_t* wide, std::string& name) {
   for (const wchar_t* c = wide; *c != L'\0'; ++c) {
     if (*c == L'\\' || *c == L'/' || *c == L':') return false;

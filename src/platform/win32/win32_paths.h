@@ -14,6 +14,10 @@ namespace sarnelux {
 // they are ordinary names. Empty when the path cannot be converted.
 std::wstring LongPathOf(const std::string& path);
 
+// The full path (C:\... or \\server\share\...) of a path in the active code
+// page, in the same code page; empty when it cannot be had.
+std::string AbsolutePathOf(const std::string& path);
+
 // A name from a listing in the active code page; false when it has no exact
 // form there, or holds a character that separates names in a path, so that
 // it could never be opened as the one name it is.
