@@ -19,7 +19,11 @@ commands round by round and each on a fresh copy of its input:
    repeated, so that it still begins with one after every strip: one real
    file (not sparse) serves every round, in place;
 5. the closing key wait: CPU time over 2 seconds of waiting;
-6. scaling: the tree job at 1,000 to 200,000 files; the tool and the floor.
+6. scaling: the tree job at 1,000 to 200,000 files; the tool and the floor;
+7. the recovery record: the tool against the same build without its record
+   (SARNELUX_RECORD=0) on the tree job and on a 1 GiB file, and the durable
+   switch (/D) against writing without a record followed by syncfs
+   (`sync -f`) on both.
 
 Every job reports the median, the slowest-to-fastest spread and the peak
 memory of each command. Prints the table, writes bench/results.md and draws
@@ -227,6 +231,47 @@ def measure_in_place(commands, rounds, before):
     return timings
 
 
+def per_round(timings, name, base):
+    """The median of the per-round ratios, with the lowest and highest."""
+    ratios = [t / b for t, b in zip(timings[name].times, timings[base].times)]
+    return statistics.median(ratios), min(ratios), max(ratios)
+
+
+def record_job(tree_size, rounds, quick, report):
+    """What the recovery record costs: always on, and made durable (/D)."""
+    notes = []
+    plain = f"SARNELUX_RECORD=0 {TOOL} {{dir}} /Q"
+    tree = make_tree(tree_size)
+    commands = {"with record": f"{TOOL} {{dir}} /Q",
+                "without record": plain,
+                "durable (/D)": f"{TOOL} {{dir}} /Q/D",
+                "without, then syncfs": plain + " && sync -f {dir}"}
+    timings = measure(tree, commands, rounds)
+    report(f"record, tree of {tree_size} files", timings, "without record")
+    mid, low, high = per_round(timings, "with record", "without record")
+    notes.append(f"record, tree job: {mid:.3f} times the same build without "
+                 f"it, median of per-round ratios ({low:.2f} to {high:.2f}; "
+                 f"target at most 1.03).")
+    mid, low, high = per_round(timings, "durable (/D)", "without, then syncfs")
+    notes.append(f"record, tree job with /D: {mid:.2f} times writing without "
+                 f"it followed by syncfs ({low:.2f} to {high:.2f}; target at "
+                 f"most 1.2).")
+    mib = 64 if quick else 1024
+    folder = make_marks_file(mib)
+    big = {name: command.format(dir=folder)
+           for name, command in commands.items()}
+    timings = measure_in_place(big, rounds, before=lambda: None)
+    report(f"record, {mib} MiB file", timings, "without record")
+    mid, low, high = per_round(timings, "with record", "without record")
+    notes.append(f"record, {mib} MiB file: {mid:.3f} times without it "
+                 f"({low:.2f} to {high:.2f}; target at most 1.2).")
+    mid, low, high = per_round(timings, "durable (/D)", "without, then syncfs")
+    notes.append(f"record, {mib} MiB file with /D: {mid:.2f} times writing "
+                 f"without it followed by syncfs ({low:.2f} to {high:.2f}; "
+                 f"target at most 1.2).")
+    return notes
+
+
 def key_wait_cpu():
     empty = os.path.join(WORK, "inputs", "empty")
     os.makedirs(empty, exist_ok=True)
@@ -261,7 +306,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--quick", action="store_true",
                         help="smaller inputs, for trying the benchmark out")
-    parser.add_argument("--jobs", default="123456",
+    parser.add_argument("--jobs", default="1234567",
                         help="which jobs to run, by number (default all)")
     args = parser.parse_args()
     prepare()
@@ -381,6 +426,9 @@ def main():
             notes.append(f"scaling: sarnelux time per file from 10,000 files "
                          f"up varies by {(max(flat) / min(flat) - 1) * 100:.0f}%"
                          f" (target within 20%).")
+
+    if "7" in args.jobs:
+        notes += record_job(tree_size, args.rounds, args.quick, report)
 
     print_table(rows)
     for note in notes:
