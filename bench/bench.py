@@ -8,11 +8,14 @@ inputs deterministically under bench/work/, and times, alternating the
 commands round by round and each on a fresh copy of its input:
 
 1. tree job: 50,000 files of 200 B to 16 KiB, about 40 per folder, 5% with a
-   UTF-8 mark, 1% with FF FE; the tool, three peers and the floor;
-2. steady state: the same tree with no mark left; the tool and the floor;
+   UTF-8 mark, 1% with FF FE; the tool (its gate pipeline, and the
+   read-ahead it falls back to where io_uring cannot be had, forced by
+   SARNELUX_PIPELINE=0), three peers and the floor;
+2. steady state: the same tree with no mark left; the tool both ways and
+   the floor;
 3. cold tree (as root only: the page cache is dropped before each run): the
-   tree job from disk; the tool, the floor and a 32-thread reader
-   (bench/many_reader.c), and the tool at several read-ahead depths;
+   tree job from disk; the tool both ways, the floor and a 32-thread reader
+   (bench/many_reader.c), and the pipeline at several depths;
 4. big files of 1 GiB and 4 GiB that begin with the mark: the tool, cp, and
    the floor for one file, reading every byte once and writing it once
    through a 1 MiB buffer (bench/stream_shift.c). The input is the mark
@@ -49,7 +52,7 @@ TOOL = os.path.join(ROOT, "build", "sarnelux")
 FLOOR = os.path.join(WORK, "floor")
 READER = os.path.join(WORK, "many_reader")
 SHIFT = os.path.join(WORK, "stream_shift")
-DEPTHS = (8, 16, 32, 64, 128)
+DEPTHS = (32, 64, 128, 256, 512)
 MARK = b"\xef\xbb\xbf"
 C_LOCALE = dict(os.environ, LC_ALL="C")
 
@@ -165,6 +168,8 @@ def timed(command, env=None, must_succeed=True):
 def tree_commands():
     return {
         "sarnelux": f"{TOOL} {{dir}} /Q",
+        "sarnelux, read-ahead": (f"{TOOL} {{dir}} /Q",
+                                 {"SARNELUX_PIPELINE": "0"}),
         "find+sed": "find {dir} -type f -exec sed -i '1s/^\\xEF\\xBB\\xBF//' {{}} +",
         "find+dos2unix": "find {dir} -type f -exec dos2unix -q -r {{}} +",
         "grep+sed": "grep -rlZ $'^\\xEF\\xBB\\xBF' {dir} | xargs -0 -r sed -i "
@@ -178,6 +183,7 @@ class Timing:
 
     def __init__(self):
         self.times = []
+        self.loads = []
         self.peak_kib = 0
 
     @property
@@ -205,14 +211,16 @@ def measure(template, commands, rounds, copy=True, cold=False):
             if cold:
                 drop_caches()
             command, env = commands[name], C_LOCALE
+            load = os.getloadavg()[0]
             if isinstance(command, tuple):
                 command, extra = command
                 env = dict(C_LOCALE, **extra)
             # dos2unix exits 1 for the odd-length UTF-16 files it cannot
             # convert; a peer's complaints do not stop the benchmark.
             elapsed, peak = timed(command.format(dir=target), env=env,
-                                  must_succeed=name in ("sarnelux", "floor"))
+                                  must_succeed=not name.startswith("find"))
             timings[name].times.append(elapsed)
+            timings[name].loads.append(load)
             timings[name].peak_kib = max(timings[name].peak_kib, peak)
     return timings
 
@@ -308,6 +316,12 @@ def main():
                         help="smaller inputs, for trying the benchmark out")
     parser.add_argument("--jobs", default="1234567",
                         help="which jobs to run, by number (default all)")
+    parser.add_argument("--no-peers", action="store_true",
+                        help="the tree job without find, dos2unix and sed")
+    parser.add_argument("--cold-steady", action="store_true",
+                        help="the cold job on the tree with no mark left, "
+                             "run in place: no copy per run, for a machine "
+                             "whose disk is busy with other work")
     args = parser.parse_args()
     prepare()
     tree_size = 5000 if args.quick else 50000
@@ -319,16 +333,24 @@ def main():
         median (none when base is None)."""
         for name, timing in timings.items():
             ratio = timing.median / timings[base].median if base else None
+            load = (f"load {min(timing.loads):.1f}-{max(timing.loads):.1f}"
+                    if timing.loads else "")
             rows.append((job, name, timing.median, ratio, timing.spread,
                          timing.peak_kib / 1024,
-                         extra(name, timing) if extra else ""))
+                         "; ".join(filter(None, (
+                             extra(name, timing) if extra else "", load)))))
 
     def ratio(timings, name, base):
         return timings[name].median / timings[base].median
 
     commands = tree_commands()
+    if args.no_peers:
+        for peer in ("find+sed", "find+dos2unix", "grep+sed"):
+            del commands[peer]
     sarnelux_and_floor = {"sarnelux": commands["sarnelux"],
                           "floor": commands["floor"]}
+    both_ways_and_floor = dict(sarnelux_and_floor, **{
+        "sarnelux, read-ahead": commands["sarnelux, read-ahead"]})
 
     if "1" in args.jobs:
         tree = make_tree(tree_size)
@@ -336,40 +358,56 @@ def main():
         report(f"tree, {tree_size} files", timings, "floor")
         notes.append(f"tree job: sarnelux at "
                      f"{ratio(timings, 'sarnelux', 'floor'):.2f} times the "
-                     f"floor (target at most 1.15).")
+                     f"floor (target at most 0.95), "
+                     f"{ratio(timings, 'sarnelux, read-ahead', 'floor'):.2f}"
+                     f" with the read-ahead.")
         print_table(rows)
 
     if "2" in args.jobs:
         clean = make_stripped_tree(tree_size)
-        timings = measure(clean, sarnelux_and_floor, args.rounds, copy=False)
+        timings = measure(clean, both_ways_and_floor, args.rounds, copy=False)
         report(f"steady state, {tree_size} files", timings, "floor")
         notes.append(f"steady state: sarnelux at "
                      f"{ratio(timings, 'sarnelux', 'floor'):.2f} times the "
-                     f"floor (target at most 1.15).")
+                     f"floor (target at most 0.95), "
+                     f"{ratio(timings, 'sarnelux, read-ahead', 'floor'):.2f}"
+                     f" with the read-ahead.")
+        depths = {f"pipeline {depth}": (commands["sarnelux"],
+                                        {"SARNELUX_PIPELINE": str(depth)})
+                  for depth in DEPTHS}
+        timings = measure(clean, depths, args.rounds, copy=False)
+        report(f"steady state, {tree_size} files, by depth", timings,
+               "pipeline 128")
 
     if "3" in args.jobs and not drop_caches():
         notes.append("cold tree: skipped, the page cache can be dropped "
                      "only as root.")
     elif "3" in args.jobs:
-        tree = make_tree(tree_size)
-        cold = dict(sarnelux_and_floor,
+        tree = (make_stripped_tree(tree_size) if args.cold_steady
+                else make_tree(tree_size))
+        copy = not args.cold_steady
+        cold = dict(both_ways_and_floor,
                     **{"32-thread reader": f"{READER} {{dir}}"})
-        timings = measure(tree, cold, args.rounds, cold=True)
-        job = f"cold tree, {tree_size} files"
+        timings = measure(tree, cold, args.rounds, copy=copy, cold=True)
+        job = (f"cold tree, {tree_size} files"
+               + (", no mark left" if args.cold_steady else ""))
         report(job, timings, "32-thread reader")
         notes.append(f"cold tree: sarnelux at "
                      f"{ratio(timings, 'sarnelux', '32-thread reader'):.2f} "
-                     f"times the 32-thread reader (target at most 1.3) and "
+                     f"times the 32-thread reader (target at most 1.1), "
+                     f"{ratio(timings, 'sarnelux, read-ahead', '32-thread reader'):.2f}"
+                     f" with the read-ahead, and "
                      f"{ratio(timings, 'sarnelux', 'floor'):.2f} times the "
                      f"floor.")
-        depths = {f"read-ahead {depth}": (commands["sarnelux"],
-                                          {"SARNELUX_PREFETCH": str(depth)})
-                  for depth in (0,) + DEPTHS}
-        timings = measure(tree, depths, max(3, args.rounds - 2), cold=True)
-        report(f"{job}, by depth", timings, "read-ahead 0")
-        best = min(DEPTHS, key=lambda d: timings[f"read-ahead {d}"].median)
-        notes.append(f"cold tree by read-ahead depth (forced from the "
-                     f"start; 0 is none): fastest at {best}.")
+        depths = {f"pipeline {depth}": (commands["sarnelux"],
+                                        {"SARNELUX_PIPELINE": str(depth)})
+                  for depth in DEPTHS}
+        timings = measure(tree, depths, max(3, args.rounds - 2), copy=copy,
+                          cold=True)
+        report(f"{job}, by depth", timings, "pipeline 128")
+        best = min(DEPTHS, key=lambda d: timings[f"pipeline {d}"].median)
+        notes.append(f"cold tree by pipeline depth (files in flight): "
+                     f"fastest at {best}.")
         print_table(rows)
 
     if "4" in args.jobs:
@@ -483,9 +521,11 @@ def write_results(rows, notes, args):
              f"medians of {args.rounds} rounds, commands alternated round by "
              f"round, each on a fresh copy of its input (page cache warm, "
              f"but for the cold tree). Ratios are to the floor, but in the "
-             f"cold tree (to the 32-thread reader, and by depth to no "
-             f"read-ahead); spread is the slowest "
-             f"round over the fastest; peak is the largest resident memory.",
+             f"cold tree (to the 32-thread reader, and by depth to the "
+             f"pipeline at 128); spread is the "
+             f"slowest round over the fastest; peak is the largest resident "
+             f"memory; load is the range of the one-minute load average "
+             f"as each run started (other work on the machine).",
              "", f"Machine: {machine()}.", "",
              "| job | command | median (s) | ratio | spread | peak (MiB) "
              "| notes |",
