@@ -44,8 +44,7 @@ std::string SaveBeside(FileService& files, const std::string& file_path,
 MemoryBlock BlockFor(FileService& files, std::int64_t length,
                      std::int64_t largest) {
   if (length <= 0) return {};
-  const std::int64_t step =
-      std::min({length, std::int64_t{FileService::kStreamBlockSize}, largest});
+  const std::int64_t step = std::min(length, largest);
   MemoryBlock block =
       files.AllocateBlock(static_cast<std::int32_t>(step + kBlockOverhead));
   if (!block && step > kSmallestStep) {

@@ -22,7 +22,11 @@ bool StripUtf8Mark(Services& services, const std::string& file_path,
   }
 
   const std::int64_t length = files.FileLength(file);
-  MemoryBlock block = BlockFor(files, length);
+  MemoryBlock block =
+      BlockFor(files, length,
+               record != nullptr && record->durable()
+                   ? RewriteRecord::kDurableStep
+                   : std::int64_t{FileService::kStreamBlockSize});
   if (!block) {
     services.console.WriteLine("not enough memory to open file ", file_path);
     files.Close(file);

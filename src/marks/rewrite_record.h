@@ -89,6 +89,9 @@ class RewriteRecord {
              const FileIdentity& identity, std::int64_t length,
              std::int32_t largest);
   bool active() const { return active_; }
+  bool durable() const { return durable_; }
+  // A durable rewrite moves bigger regions: each one costs two flushes.
+  static constexpr std::int64_t kDurableStep = std::int64_t{16} << 20;
   // The largest region an entry may describe.
   std::int32_t largest() const { return largest_; }
 
