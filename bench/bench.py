@@ -363,6 +363,11 @@ def main():
                      f" with the read-ahead.")
         print_table(rows)
 
+    # The tool at each pipeline depth, for the steady and cold sweeps.
+    depth_sweep = {f"pipeline {depth}": (commands["sarnelux"],
+                                         {"SARNELUX_PIPELINE": str(depth)})
+                   for depth in DEPTHS}
+
     if "2" in args.jobs:
         clean = make_stripped_tree(tree_size)
         timings = measure(clean, both_ways_and_floor, args.rounds, copy=False)
@@ -372,10 +377,7 @@ def main():
                      f"floor (target at most 0.95), "
                      f"{ratio(timings, 'sarnelux, read-ahead', 'floor'):.2f}"
                      f" with the read-ahead.")
-        depths = {f"pipeline {depth}": (commands["sarnelux"],
-                                        {"SARNELUX_PIPELINE": str(depth)})
-                  for depth in DEPTHS}
-        timings = measure(clean, depths, args.rounds, copy=False)
+        timings = measure(clean, depth_sweep, args.rounds, copy=False)
         report(f"steady state, {tree_size} files, by depth", timings,
                "pipeline 128")
 
@@ -399,10 +401,7 @@ def main():
                      f" with the read-ahead, and "
                      f"{ratio(timings, 'sarnelux', 'floor'):.2f} times the "
                      f"floor.")
-        depths = {f"pipeline {depth}": (commands["sarnelux"],
-                                        {"SARNELUX_PIPELINE": str(depth)})
-                  for depth in DEPTHS}
-        timings = measure(tree, depths, max(3, args.rounds - 2), copy=copy,
+        timings = measure(tree, depth_sweep, max(3, args.rounds - 2), copy=copy,
                           cold=True)
         report(f"{job}, by depth", timings, "pipeline 128")
         best = min(DEPTHS, key=lambda d: timings[f"pipeline {d}"].median)
