@@ -90,6 +90,17 @@ TEST(EndToEnd, StripsAMixedTreeAndReportsEveryFileInListingOrder) {
   }
   EXPECT_EQ(printed, lines);
 
+  // With the durable switch (its small files written in batches), the same.
+  TempTree durable;
+  BuildMixedTree(durable);
+  const auto durable_before = durable.Snapshot();
+  const ToolRun durable_run = RunTool({durable.root(), "/Q/D"});
+  EXPECT_EQ(durable_run.exit_status, 0);
+  EXPECT_EQ(durable_run.output,
+            kBanner + ExpectedReport(durable, durable_before, removed) +
+                Summary(removed, durable.root()));
+  EXPECT_EQ(durable.Snapshot(), Stripped(durable_before));
+
   // A second run removes the second mark and nothing else.
   const auto middle = tree.Snapshot();
   int removed_again = 0;

@@ -146,6 +146,35 @@ INSTANTIATE_TEST_SUITE_P(
                     EndCase{"power_lost_durable", "/Q/D", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// With /D the small files share their flushes, and the run says and leaves
+// exactly what a run without it does.
+TEST(DurableRun, SharesFlushesAndSaysWhatAPlainRunSays) {
+  MemoryPlatform plain;
+  Populate(plain, "/Q");
+  plain.AddFile("t/read_only", kMark + "x").read_only = true;
+  RunProgram(plain);
+  MemoryPlatform durable;
+  Populate(durable, "/Q/D");
+  durable.AddFile("t/read_only", kMark + "x").read_only = true;
+  RunProgram(durable);
+  EXPECT_EQ(durable.output(), plain.output());
+  EXPECT_EQ(Snapshot(durable), Snapshot(plain));
+
+  MemoryPlatform small;
+  for (int i = 0; i < 5; ++i) {
+    small.AddFile("t/" + std::to_string(i), kMark + Pattern(100 + i));
+  }
+  small.SetArguments(CommandLine{true, "Sarnelux.exe t /Q/D", {}});
+  RunProgram(small);
+  // The record's before any file changes, and the files' before it goes.
+  std::size_t flushes = 0;
+  for (const PlatformCall& call : small.calls()) {
+    if (call.kind == CallKind::kFlush) ++flushes;
+  }
+  EXPECT_EQ(flushes, 2u);
+  EXPECT_EQ(small.FileAt("t/4").bytes, Pattern(104));
+}
+
 // A record left by a run killed just before its third write to t/big.
 Files KilledMidFile() {
   MemoryPlatform platform;
@@ -165,7 +194,8 @@ Files KilledMidFile() {
 struct RefusalCase {
   const char* name;
   void (*change)(MemoryPlatform& platform);
-  const char* line;  // nullptr: nothing printed, the record stays
+  const char* line;    // nullptr: nothing printed, the record stays
+  const char* reason;  // what the report says, where it is shown
 
   friend void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -180,7 +210,14 @@ TEST_P(RefusalTest, LeavesTheFileAsItIs) {
   c.change(next);
   const Files before = Snapshot(next);
   next.SetArguments(CommandLine{true, "Sarnelux.exe none /Q", {}});
-  RunProgram(next);
+  next.AddFolder("none");
+  // As on POSIX, where every run reports and its status tells.
+  next.SetConventions({"\r\n", true});
+  EXPECT_EQ(RunProgram(next), c.line == nullptr ? 0 : 2);
+  EXPECT_EQ(next.errors(),
+            c.line == nullptr
+                ? ""
+                : std::string("sarnelux: t/big: ") + c.reason + "\r\n");
   std::string expected =
       Lines({"Sarnelux", "Copyright (c) 2026 the Sarnelux project", ""});
   if (c.line != nullptr) expected += Lines({std::string(c.line) + "t/big"});
@@ -197,10 +234,12 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         RefusalCase{"file_replaced",
                     [](MemoryPlatform& p) { p.FileAt("t/big").generation = 1; },
-                    "can not repair changed file "},
+                    "can not repair changed file ",
+                    "changed since its rewrite was interrupted: not repaired"},
         RefusalCase{"file_grown",
                     [](MemoryPlatform& p) { p.FileAt("t/big").bytes += "!"; },
-                    "can not repair changed file "},
+                    "can not repair changed file ",
+                    "changed since its rewrite was interrupted: not repaired"},
         RefusalCase{"unit_torn",
                     // Half of the third region's first unit written.
                     [](MemoryPlatform& p) {
@@ -209,13 +248,14 @@ INSTANTIATE_TEST_SUITE_P(
                         bytes[i] = bytes[i + 3];
                       }
                     },
-                    "can not repair file "},
+                    "can not repair file ",
+                    "interrupted rewrite could not be repaired"},
         RefusalCase{"record_held_by_another_run",
                     [](MemoryPlatform& p) {
                       p.FileAt(p.StateFolder(false) + "rewrite-1.record")
                           .held_by_other = true;
                     },
-                    nullptr}),
+                    nullptr, nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "marks/durable_batch.h"
 #include "marks/mark_detection.h"
 #include "marks/mark_listing.h"
 #include "marks/mark_stripping.h"
@@ -69,16 +70,30 @@ void ReportMarkLeft(Services& services, const std::string& path,
     case StripFailure::kNone:
     case StripFailure::kNotUtf8:
     case StripFailure::kSeenBefore:
+    case StripFailure::kHeld:
       return;
   }
 }
 
-// How the walk handles each file: the mode, the files already handled, and
-// the record rewrites keep.
+// Counts a file stripped, or reports why a UTF-8 mark is left.
+void Settle(Services& services, const std::string& path, bool stripped,
+            StripFailure why, bool utf8, std::int32_t& count) {
+  if (stripped) {
+    ++count;
+  } else if (utf8) {
+    // Asked at once: the open that failed was the last platform call.
+    ReportMarkLeft(services, path, why, services.platform.LastFailure());
+  }
+}
+
+// How the walk handles each file: the mode, the files already handled, the
+// record rewrites keep, and the batch small files share flushes in (none:
+// nullptr).
 struct Walk {
   WalkMode mode;
   VisitRecord& visited;
   RewriteRecord* record;
+  DurableBatch* batch;
 };
 
 void HandleFile(Services& services, const std::string& path, const Walk& walk,
@@ -96,12 +111,12 @@ void HandleFile(Services& services, const std::string& path, const Walk& walk,
   }
   if (*kind == MarkKind::kNone) return;
   StripFailure why = StripFailure::kNone;
-  if (StripUtf8Mark(services, path, &visited, &why, walk.record)) {
-    ++count;
-  } else if (*kind == MarkKind::kUtf8) {
-    // Asked at once: the open that failed was the last platform call.
-    ReportMarkLeft(services, path, why, services.platform.LastFailure());
-  }
+  const bool stripped =
+      walk.batch != nullptr
+          ? walk.batch->Strip(path, why)
+          : StripUtf8Mark(services, path, &visited, &why, walk.record);
+  if (why == StripFailure::kHeld) return;  // told of with its batch
+  Settle(services, path, stripped, why, *kind == MarkKind::kUtf8, count);
 }
 
 // Folders that could not be listed by a path short enough; told at the
@@ -184,7 +199,17 @@ void ScanPaths(Services& services, const std::vector<std::string>& paths,
                RewriteRecord* record, VisitRecord* visited_before) {
   VisitRecord own;
   VisitRecord& visited = visited_before != nullptr ? *visited_before : own;
-  const Walk walk{mode, visited, record};
+  // With the durable switch, small files are written in batches.
+  std::optional<DurableBatch> batch;
+  if (mode == WalkMode::kStrip && record != nullptr && record->durable()) {
+    batch.emplace(
+        services, *record, visited,
+        [&](const std::string& path, bool stripped, StripFailure why) {
+          Settle(services, path, stripped, why, true, count);
+        });
+    services.console.HoldLines(&*batch);
+  }
+  const Walk walk{mode, visited, record, batch ? &*batch : nullptr};
   LongPaths too_long;
   for (const std::string& path : paths) {
     switch (files_too ? services.platform.KindOfPath(path)
@@ -205,6 +230,10 @@ void ScanPaths(Services& services, const std::vector<std::string>& paths,
         services.console.report().Failed(path, kUnfollowedLinkReason);
         break;
     }
+  }
+  if (batch) {
+    batch->Commit();
+    services.console.HoldLines(nullptr);
   }
   ReportTooLong(services, too_long, visited);
 }

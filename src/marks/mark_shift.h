@@ -68,6 +68,8 @@ class MarkShift {
   // Reads the first block: the mark and what follows it.
   bool ReadHead() { return Load(kMarkLength); }
   bool BeginsWithMark() const;
+  // The first block loaded holds the file whole.
+  bool whole() const { return from_ == kMarkLength && to_ == length_; }
   // States every region in this record before writing it (none: nullptr).
   void UseRecord(RewriteRecord* record) { record_ = record; }
 

@@ -1,117 +1,147 @@
 #include "marks/mark_stripping.h"
 
-#include "marks/mark_shift.h"
-
 namespace sarnelux {
+
+MarkedFile::~MarkedFile() {
+  if (file_ != kNoFile) services_.files.Close(file_);
+  FileService::ReleaseBlock(block_);
+}
+
+bool MarkedFile::Open(VisitRecord* visited, StripFailure& failure,
+                      std::int64_t largest) {
+  FileService& files = services_.files;
+  auto fail = [&](StripFailure why, const char* line) {
+    if (line != nullptr) services_.console.WriteLine(line, path_);
+    files.Close(file_);
+    file_ = kNoFile;
+    failure = why;
+    return false;
+  };
+  file_ = files.OpenForUpdate(path_);
+  if (file_ == kNoFile) {
+    failure = StripFailure::kNotOpened;
+    return false;
+  }
+  if (visited != nullptr && Identify() && !visited->FirstVisit(identity_)) {
+    return fail(StripFailure::kSeenBefore, nullptr);
+  }
+  length_ = files.FileLength(file_);
+  block_ = BlockFor(files, length_, largest);
+  if (!block_) {
+    return fail(StripFailure::kNoBlock, "not enough memory to open file ");
+  }
+  shift_.emplace(files, file_, length_, block_);
+  if (!shift_->ReadHead()) {
+    return fail(StripFailure::kNotRead, "can not read file ");
+  }
+  if (!shift_->BeginsWithMark()) {
+    return fail(StripFailure::kNotUtf8, "no valid utf-8 BOM in file ");
+  }
+  return true;
+}
+
+bool MarkedFile::Identify() {
+  if (!identified_) identified_ = services_.files.Identity(file_, identity_);
+  return identified_;
+}
+
+RewriteOutcome MarkedFile::Rewrite(VisitRecord* visited,
+                                   RewriteRecord* record) {
+  shift_->UseRecord(record);
+  outcome_ = RewriteOutcome::kStripped;
+  if (!shift_->Forward(at_, read_failed_)) {
+    outcome_ = Repair(services_.files, path_, *shift_, at_, visited, saved_);
+  }
+  return outcome_;
+}
+
+bool MarkedFile::Conclude(VisitRecord* visited, StripFailure& failure) {
+  FileService& files = services_.files;
+  const FileHandle file = file_;
+  file_ = kNoFile;
+  if (outcome_ != RewriteOutcome::kStripped) {
+    files.Close(file);
+  } else if (!files.Close(file)) {
+    // Every byte was handed over, and yet the system says not all of them
+    // reached the file: put the original back through a new handle.
+    const FileHandle again = files.OpenForUpdate(path_);
+    MarkShift reopened(files, again, length_, block_);
+    outcome_ = again == kNoFile
+                   ? RewriteOutcome::kLost
+                   : Repair(files, path_, reopened, at_, visited, saved_);
+    if (!files.Close(again) && outcome_ == RewriteOutcome::kRestored) {
+      outcome_ = RewriteOutcome::kLost;
+    }
+  }
+  FileService::ReleaseBlock(block_);
+  ConsoleWindow& console = services_.console;
+  switch (outcome_) {
+    case RewriteOutcome::kStripped:
+      console.WriteLine("successfully removed BOM of file ", path_);
+      return true;
+    case RewriteOutcome::kRestored:
+      console.WriteLine(
+          read_failed_ ? "can not read file " : "can not write file ", path_);
+      failure =
+          read_failed_ ? StripFailure::kNotRead : StripFailure::kNotWritten;
+      return false;
+    case RewriteOutcome::kSaved:
+      console.WriteLine("can not write file, original bytes saved in ", saved_);
+      break;
+    case RewriteOutcome::kLost:
+      console.WriteLine("can not restore file ", path_);
+      break;
+  }
+  failure = StripFailure::kNotWritten;
+  return false;
+}
 
 bool StripUtf8Mark(Services& services, const std::string& file_path,
                    VisitRecord* visited, StripFailure* failure,
                    RewriteRecord* record) {
-  auto fail = [failure](StripFailure why) {
-    if (failure != nullptr) *failure = why;
-    return false;
-  };
-  FileService& files = services.files;
-  const FileHandle file = files.OpenForUpdate(file_path);
-  if (file == kNoFile) return fail(StripFailure::kNotOpened);
-  FileIdentity identity;
-  if (visited != nullptr && files.Identity(file, identity) &&
-      !visited->FirstVisit(identity)) {
-    files.Close(file);
-    return fail(StripFailure::kSeenBefore);
-  }
+  StripFailure why = StripFailure::kNone;
+  MarkedFile marked(services, file_path);
+  const bool stripped =
+      marked.Open(visited, why,
+                  record != nullptr && record->durable()
+                      ? RewriteRecord::kDurableStep
+                      : std::int64_t{FileService::kStreamBlockSize}) &&
+      StripOpened(services, marked, visited, why, record);
+  if (failure != nullptr && !stripped) *failure = why;
+  return stripped;
+}
 
-  const std::int64_t length = files.FileLength(file);
-  MemoryBlock block =
-      BlockFor(files, length,
-               record != nullptr && record->durable()
-                   ? RewriteRecord::kDurableStep
-                   : std::int64_t{FileService::kStreamBlockSize});
-  if (!block) {
-    services.console.WriteLine("not enough memory to open file ", file_path);
-    files.Close(file);
-    return fail(StripFailure::kNoBlock);
-  }
-  MarkShift shift(files, file, length, block);
-  if (!shift.ReadHead()) {
-    services.console.WriteLine("can not read file ", file_path);
-    files.Close(file);
-    return fail(StripFailure::kNotRead);
-  }
-  if (!shift.BeginsWithMark()) {
-    services.console.WriteLine("no valid utf-8 BOM in file ", file_path);
-    files.Close(file);
-    return fail(StripFailure::kNotUtf8);
-  }
-
+bool StripOpened(Services& services, MarkedFile& marked, VisitRecord* visited,
+                 StripFailure& failure, RewriteRecord* record) {
   // A console event waits until the file is whole again, one way or another,
   // and its line is out: every file stripped is reported. (A console nobody
   // reads does not hold the event off: once no file is open for writing,
   // the platform may end the process during the line.)
-  FileService::RewriteShield shield(files);
+  FileService::RewriteShield shield(services.files);
   // Where no record can be kept (no state folder, or it cannot be written),
   // the rewrite goes on as it would without one. The record names the file
   // by its full path: the next run may start in another folder.
   if (record != nullptr &&
-      !((identity.index != 0 || files.Identity(file, identity)) &&
-        record->Begin(file, services.platform.AbsolutePath(file_path), identity,
-                      length, LargestRegion(block)))) {
+      !(marked.Identify() &&
+        record->Begin(marked.file(),
+                      services.platform.AbsolutePath(marked.path()),
+                      marked.identity(), marked.length(),
+                      LargestRegion(marked.block())))) {
     record = nullptr;
   }
+  const RewriteOutcome outcome = marked.Rewrite(visited, record);
   // A file left damaged keeps its record, for the next run to put right;
   // one whole again drops it while still open, so that its data can be
   // made durable first.
-  auto settle = [&](RewriteOutcome outcome) {
-    if (record == nullptr) return;
+  if (record != nullptr) {
     if (outcome == RewriteOutcome::kStripped ||
         outcome == RewriteOutcome::kRestored) {
       record->Drop();
     } else {
       record->Leave();
     }
-  };
-  shift.UseRecord(record);
-  Original at;
-  bool read_failed = false;
-  RewriteOutcome outcome = RewriteOutcome::kStripped;
-  std::string saved;
-  if (!shift.Forward(at, read_failed)) {
-    outcome = Repair(files, file_path, shift, at, visited, saved);
-    settle(outcome);
-    files.Close(file);
-  } else if (settle(outcome), !files.Close(file)) {
-    // Every byte was handed over, and yet the system says not all of them
-    // reached the file: put the original back through a new handle.
-    const FileHandle again = files.OpenForUpdate(file_path);
-    MarkShift reopened(files, again, length, block);
-    outcome = again == kNoFile
-                  ? RewriteOutcome::kLost
-                  : Repair(files, file_path, reopened, at, visited, saved);
-    if (!files.Close(again) && outcome == RewriteOutcome::kRestored) {
-      outcome = RewriteOutcome::kLost;
-    }
   }
-  FileService::ReleaseBlock(block);
-  switch (outcome) {
-    case RewriteOutcome::kStripped:
-      services.console.WriteLine("successfully removed BOM of file ",
-                                 file_path);
-      return true;
-    case RewriteOutcome::kRestored:
-      services.console.WriteLine(
-          read_failed ? "can not read file " : "can not write file ",
-          file_path);
-      return fail(read_failed ? StripFailure::kNotRead
-                              : StripFailure::kNotWritten);
-    case RewriteOutcome::kSaved:
-      services.console.WriteLine("can not write file, original bytes saved in ",
-                                 saved);
-      return fail(StripFailure::kNotWritten);
-    case RewriteOutcome::kLost:
-      services.console.WriteLine("can not restore file ", file_path);
-      return fail(StripFailure::kNotWritten);
-  }
-  return fail(StripFailure::kNotWritten);
+  return marked.Conclude(visited, failure);
 }
 
 }  // namespace sarnelux

@@ -2,8 +2,11 @@
 // without those three.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
+#include "marks/mark_shift.h"
 #include "marks/rewrite_record.h"
 #include "marks/visit_record.h"
 #include "platform/services.h"
@@ -19,6 +22,7 @@ enum class StripFailure {
   kNotUtf8,     // begins with another mark: nothing to remove
   kNotWritten,  // the rewrite failed; its line tells what became of it
   kSeenBefore,  // reached again by another path
+  kHeld,        // taken into a batch: told of when the batch is written
 };
 
 // True only when the file began with EF BB BF and now holds everything after
@@ -33,5 +37,63 @@ bool StripUtf8Mark(Services& services, const std::string& file_path,
                    VisitRecord* visited = nullptr,
                    StripFailure* failure = nullptr,
                    RewriteRecord* record = nullptr);
+
+class MarkedFile;
+
+// The same for a file already opened and found to begin with the mark.
+bool StripOpened(Services& services, MarkedFile& marked, VisitRecord* visited,
+                 StripFailure& failure, RewriteRecord* record);
+
+// The same, in steps: a file opened for update and held by this run, its
+// first block read and found to begin with the mark, then rewritten, then
+// closed and told of.
+class MarkedFile {
+ public:
+  MarkedFile(Services& services, std::string path)
+      : services_(services), path_(std::move(path)) {}
+  ~MarkedFile();
+  MarkedFile(const MarkedFile&) = delete;
+  MarkedFile& operator=(const MarkedFile&) = delete;
+
+  // False when the file cannot be rewritten; its line, if any, is out.
+  // Regions are at most `largest` bytes.
+  bool Open(VisitRecord* visited, StripFailure& failure, std::int64_t largest);
+  // Its first block holds it whole: it is rewritten in one region.
+  bool whole() const { return shift_->whole(); }
+
+  const std::string& path() const { return path_; }
+  FileHandle file() const { return file_; }
+  std::int64_t length() const { return length_; }
+  // Its identity, asked of the system once; false when it cannot tell.
+  bool Identify();
+  const FileIdentity& identity() const { return identity_; }
+  const MemoryBlock& block() const { return block_; }
+  // Its new content, while it is rewritten in one region.
+  const unsigned char* content() const { return block_.data() + kMarkLength; }
+
+  // Moves its bytes, stating every region in the record when there is one;
+  // what failed is put right, or the original saved beside.
+  RewriteOutcome Rewrite(VisitRecord* visited, RewriteRecord* record);
+  // The file was not written: it is as it was.
+  void Untouched() { outcome_ = RewriteOutcome::kRestored; }
+  RewriteOutcome outcome() const { return outcome_; }
+
+  // Closes the file and writes its line; true when it is stripped.
+  bool Conclude(VisitRecord* visited, StripFailure& failure);
+
+ private:
+  Services& services_;
+  std::string path_;
+  FileHandle file_ = kNoFile;
+  FileIdentity identity_;
+  bool identified_ = false;
+  std::int64_t length_ = 0;
+  MemoryBlock block_;
+  std::optional<MarkShift> shift_;
+  Original at_;
+  bool read_failed_ = false;
+  RewriteOutcome outcome_ = RewriteOutcome::kStripped;
+  std::string saved_;
+};
 
 }  // namespace sarnelux

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "marks/mark_shift.h"
+
 // Compiled into this file alone: the program needs no library at run time.
 #define XXH_INLINE_ALL
 #include <xxhash.h>
@@ -39,6 +41,48 @@ std::int64_t SlotSize(std::int32_t largest) {
          UnitsOf(largest) * static_cast<std::int64_t>(kPerUnit);
 }
 
+// Appends a header naming the file; returns its checksum, seeded with the
+// section's before it (0 for the first).
+std::uint64_t AppendHeader(std::vector<unsigned char>& out,
+                           const std::string& path,
+                           const FileIdentity& identity, std::int64_t length,
+                           std::int32_t largest, std::uint64_t seed) {
+  const std::size_t begin = out.size();
+  for (const unsigned char c : kMagic) out.push_back(c);
+  Put(out, identity.volume, 8);
+  Put(out, identity.index, 8);
+  Put(out, static_cast<std::uint64_t>(length), 8);
+  Put(out, static_cast<std::uint32_t>(largest), 4);
+  Put(out, static_cast<std::uint32_t>(path.size()), 4);
+  out.insert(out.end(), path.begin(), path.end());
+  const std::uint64_t seal =
+      RecordHash(out.data() + begin, out.size() - begin, seed);
+  Put(out, seal, 8);
+  return seal;
+}
+
+// Appends an entry stating a region's new content, sealed under its header.
+void AppendEntry(std::vector<unsigned char>& out, std::uint64_t sequence,
+                 MoveWay way, std::int64_t offset, const unsigned char* content,
+                 std::int32_t count, std::uint64_t seal) {
+  const std::size_t begin = out.size();
+  Put(out, sequence, 8);
+  out.push_back(static_cast<unsigned char>(way));
+  Put(out, static_cast<std::uint64_t>(offset), 8);
+  Put(out, static_cast<std::uint32_t>(count), 4);
+  for (std::int32_t at = 0; at < count; at += kRecordUnit) {
+    const std::int32_t size = std::min(kRecordUnit, count - at);
+    Put(out, RecordHash(content + at, static_cast<std::size_t>(size)), 8);
+    for (std::int32_t i = 0; i < 3; ++i) {
+      // The last three bytes, or the first three; a unit shorter than
+      // three bytes is padded at the front.
+      const std::int32_t from = way == MoveWay::kToStart ? size - 3 + i : i;
+      out.push_back(from >= 0 && from < size ? content[at + from] : 0);
+    }
+  }
+  Put(out, RecordHash(out.data() + begin, out.size() - begin, seal), 8);
+}
+
 // An entry from a slot's bytes, if its checksum under this header holds.
 std::optional<RegionEntry> ParseEntry(const std::vector<unsigned char>& slot,
                                       std::int32_t largest,
@@ -69,16 +113,13 @@ std::optional<RegionEntry> ParseEntry(const std::vector<unsigned char>& slot,
   return entry;
 }
 
-}  // namespace
-
-std::uint64_t RecordHash(const unsigned char* bytes, std::size_t count,
-                         std::uint64_t seed) {
-  return XXH3_64bits_withSeed(bytes, count, seed);
-}
-
-std::optional<RecordContents> ReadRecord(FileService& files, FileHandle file) {
+// The section whose header begins at `offset`, if its checksum, seeded
+// with the section's before it, holds.
+std::optional<RecordContents> ReadSection(FileService& files, FileHandle file,
+                                          std::int64_t offset,
+                                          std::uint64_t seed) {
   unsigned char fixed[kHeaderFixed];
-  if (files.ReadAt(file, 0, fixed, kHeaderFixed) !=
+  if (files.ReadAt(file, offset, fixed, kHeaderFixed) !=
           static_cast<std::int32_t>(kHeaderFixed) ||
       std::memcmp(fixed, kMagic, sizeof kMagic) != 0) {
     return std::nullopt;
@@ -88,13 +129,13 @@ std::optional<RecordContents> ReadRecord(FileService& files, FileHandle file) {
   std::vector<unsigned char> header(fixed, fixed + kHeaderFixed);
   header.resize(kHeaderFixed + path_size + kChecksum);
   const auto rest = static_cast<std::int32_t>(path_size + kChecksum);
-  if (files.ReadAt(file, kHeaderFixed, header.data() + kHeaderFixed, rest) !=
-      rest) {
+  if (files.ReadAt(file, offset + kHeaderFixed, header.data() + kHeaderFixed,
+                   rest) != rest) {
     return std::nullopt;
   }
   const std::size_t sealed = kHeaderFixed + path_size;
   RecordContents contents;
-  contents.seal = RecordHash(header.data(), sealed);
+  contents.seal = RecordHash(header.data(), sealed, seed);
   if (Get(header.data() + sealed, 8) != contents.seal) return std::nullopt;
   contents.identity = {Get(fixed + 8, 8), Get(fixed + 16, 8)};
   contents.length = static_cast<std::int64_t>(Get(fixed + 24, 8));
@@ -104,7 +145,9 @@ std::optional<RecordContents> ReadRecord(FileService& files, FileHandle file) {
   if (contents.largest <= 0 || contents.length < 3) return std::nullopt;
 
   const std::int64_t slot_size = SlotSize(contents.largest);
-  const auto slots_at = static_cast<std::int64_t>(header.size());
+  const std::int64_t slots_at =
+      offset + static_cast<std::int64_t>(header.size());
+  contents.slots_at = slots_at;
   for (int slot = 0; slot < 2; ++slot) {
     std::vector<unsigned char> bytes(static_cast<std::size_t>(slot_size));
     const std::int32_t got =
@@ -118,6 +161,25 @@ std::optional<RecordContents> ReadRecord(FileService& files, FileHandle file) {
     }
   }
   return contents;
+}
+
+}  // namespace
+
+std::uint64_t RecordHash(const unsigned char* bytes, std::size_t count,
+                         std::uint64_t seed) {
+  return XXH3_64bits_withSeed(bytes, count, seed);
+}
+
+std::vector<RecordContents> ReadRecord(FileService& files, FileHandle file) {
+  std::vector<RecordContents> sections;
+  std::int64_t offset = 0;
+  std::uint64_t seed = 0;
+  while (auto section = ReadSection(files, file, offset, seed)) {
+    offset = section->slots_at + 2 * SlotSize(section->largest);
+    seed = section->seal;
+    sections.push_back(std::move(*section));
+  }
+  return sections;
 }
 
 RewriteRecord::RewriteRecord(FileService& files, std::string folder,
@@ -137,18 +199,20 @@ bool RewriteRecord::Open() {
   return false;
 }
 
-void RewriteRecord::Adopt(FileHandle record, std::string record_path,
-                          const RecordContents& contents) {
+void RewriteRecord::Adopt(FileHandle record, std::string record_path) {
   Finish();
   file_ = record;
   path_ = std::move(record_path);
   target_ = kNoFile;
-  largest_ = contents.largest;
-  seal_ = contents.seal;
-  slots_at_ = static_cast<std::int64_t>(kHeaderFixed + contents.path.size() +
-                                        kChecksum);
-  sequence_ = contents.last ? contents.last->sequence : 0;
   active_ = true;
+}
+
+void RewriteRecord::Resume(const RecordContents& section) {
+  target_ = kNoFile;
+  largest_ = section.largest;
+  seal_ = section.seal;
+  slots_at_ = section.slots_at;
+  sequence_ = section.last ? section.last->sequence : 0;
 }
 
 bool RewriteRecord::Begin(FileHandle target, const std::string& path,
@@ -160,15 +224,7 @@ bool RewriteRecord::Begin(FileHandle target, const std::string& path,
     return false;
   }
   bytes_.clear();
-  for (const unsigned char c : kMagic) bytes_.push_back(c);
-  Put(bytes_, identity.volume, 8);
-  Put(bytes_, identity.index, 8);
-  Put(bytes_, static_cast<std::uint64_t>(length), 8);
-  Put(bytes_, static_cast<std::uint32_t>(largest), 4);
-  Put(bytes_, static_cast<std::uint32_t>(path.size()), 4);
-  bytes_.insert(bytes_.end(), path.begin(), path.end());
-  seal_ = RecordHash(bytes_.data(), bytes_.size());
-  Put(bytes_, seal_, 8);
+  seal_ = AppendHeader(bytes_, path, identity, length, largest, 0);
   const auto size = static_cast<std::int32_t>(bytes_.size());
   if (files_.WriteAt(file_, 0, bytes_.data(), size) != size) return false;
   target_ = target;
@@ -191,21 +247,7 @@ bool RewriteRecord::Note(MoveWay way, std::int64_t offset,
   // must be on the disk first.
   if (durable_ && sequence_ > 0 && !files_.Flush(target_)) return false;
   bytes_.clear();
-  Put(bytes_, sequence_ + 1, 8);
-  bytes_.push_back(static_cast<unsigned char>(way));
-  Put(bytes_, static_cast<std::uint64_t>(offset), 8);
-  Put(bytes_, static_cast<std::uint32_t>(count), 4);
-  for (std::int32_t at = 0; at < count; at += kRecordUnit) {
-    const std::int32_t size = std::min(kRecordUnit, count - at);
-    Put(bytes_, RecordHash(content + at, static_cast<std::size_t>(size)), 8);
-    for (std::int32_t i = 0; i < 3; ++i) {
-      // The last three bytes, or the first three; a unit shorter than
-      // three bytes is padded at the front.
-      const std::int32_t from = way == MoveWay::kToStart ? size - 3 + i : i;
-      bytes_.push_back(from >= 0 && from < size ? content[at + from] : 0);
-    }
-  }
-  Put(bytes_, RecordHash(bytes_.data(), bytes_.size(), seal_), 8);
+  AppendEntry(bytes_, sequence_ + 1, way, offset, content, count, seal_);
   const auto size = static_cast<std::int32_t>(bytes_.size());
   if (files_.WriteAt(file_, SlotOffset(sequence_ + 1), bytes_.data(), size) !=
           size ||
@@ -214,6 +256,46 @@ bool RewriteRecord::Note(MoveWay way, std::int64_t offset,
   }
   ++sequence_;
   return true;
+}
+
+RewriteRecord::Batch RewriteRecord::NoteBatch(
+    const std::vector<BatchedFile>& batch) {
+  active_ = false;
+  target_ = kNoFile;
+  // As for a file on its own: where no record can be kept, the files are
+  // rewritten without one.
+  const auto unnamed = [](const BatchedFile& file) {
+    return file.path.empty() || file.path.size() > kLongestPath;
+  };
+  if (folder_.empty() || std::any_of(batch.begin(), batch.end(), unnamed) ||
+      (file_ == kNoFile && !Open())) {
+    return Batch::kWithout;
+  }
+  bytes_.clear();
+  std::uint64_t seed = 0;
+  for (const BatchedFile& file : batch) {
+    // Room for the undo of its one region as well, as a streamed file has.
+    const auto largest = static_cast<std::int32_t>(file.length);
+    seed = AppendHeader(bytes_, file.path, file.identity, file.length, largest,
+                        seed);
+    // The entry goes where a first entry goes, the slot before it cleared.
+    bytes_.resize(bytes_.size() + static_cast<std::size_t>(SlotSize(largest)));
+    const std::size_t entry_at = bytes_.size();
+    AppendEntry(bytes_, 1, MoveWay::kToStart, 0, file.content,
+                static_cast<std::int32_t>(file.length - kMarkLength), seed);
+    bytes_.resize(entry_at + static_cast<std::size_t>(SlotSize(largest)));
+  }
+  const auto size = static_cast<std::int32_t>(bytes_.size());
+  if (files_.WriteAt(file_, 0, bytes_.data(), size) != size ||
+      (durable_ && !files_.Flush(file_))) {
+    // What landed names files that stay untouched: a later run must not
+    // finish their rewrites.
+    active_ = true;
+    Drop();
+    return Batch::kFailed;
+  }
+  active_ = true;
+  return Batch::kNoted;
 }
 
 void RewriteRecord::Drop() {

@@ -19,6 +19,11 @@
 // short by a kill leaves the one before it whole. Header and entries carry
 // checksums; an entry's checksum is seeded with its header's, so an entry
 // left from another file never passes for this one's.
+//
+// A batch of small files, each rewritten in one region, is stated at once:
+// one such section per file, back to back, each header's checksum seeded
+// with the one before it, so that a section left from an earlier batch
+// never continues this one.
 #pragma once
 
 #include <cstdint>
@@ -55,16 +60,25 @@ struct RecordContents {
   std::int64_t length = 0;          // the file's length before the rewrite
   std::int32_t largest = 0;         // the largest region a slot holds
   std::uint64_t seal = 0;           // the header's checksum
+  std::int64_t slots_at = 0;        // where its first slot begins
   std::optional<RegionEntry> last;  // the newest whole entry, if any
+};
+
+// A small file of a batch: its whole new content, written in one region.
+struct BatchedFile {
+  std::string path;  // full path
+  FileIdentity identity;
+  std::int64_t length = 0;                 // before the rewrite
+  const unsigned char* content = nullptr;  // length - 3 bytes
 };
 
 // The 64-bit hash the record uses, of any bytes.
 std::uint64_t RecordHash(const unsigned char* bytes, std::size_t count,
                          std::uint64_t seed = 0);
 
-// Reads a record file; nothing when its header does not hold (a record cut
-// short, or one already dropped).
-std::optional<RecordContents> ReadRecord(FileService& files, FileHandle file);
+// Reads a record file, section by section; nothing when its first header
+// does not hold (a record cut short, or one already dropped).
+std::vector<RecordContents> ReadRecord(FileService& files, FileHandle file);
 
 // The record of one run, as it writes it.
 class RewriteRecord {
@@ -77,9 +91,10 @@ class RewriteRecord {
   RewriteRecord(const RewriteRecord&) = delete;
   RewriteRecord& operator=(const RewriteRecord&) = delete;
 
-  // Takes over a record left by another run, to go on with its file.
-  void Adopt(FileHandle record, std::string record_path,
-             const RecordContents& contents);
+  // Takes over a record left by another run, to go on with its files.
+  void Adopt(FileHandle record, std::string record_path);
+  // Goes on with the file this section of the adopted record names.
+  void Resume(const RecordContents& section);
   // The file being rewritten, open.
   void Retarget(FileHandle target) { target_ = target; }
 
@@ -99,6 +114,17 @@ class RewriteRecord {
   // made sure of, and then the region must not be written.
   bool Note(MoveWay way, std::int64_t offset, const unsigned char* content,
             std::int32_t count);
+
+  // How stating a batch went.
+  enum class Batch {
+    kWithout,  // no record can be kept: the files are written without one
+    kNoted,    // stated, and durable when asked to be
+    kFailed,   // not made sure of: no file of the batch may be written
+  };
+  // States every file of a batch, each rewritten in one region, with one
+  // write and, when durable, one flush. The files' data must be made
+  // durable by the caller before the record is dropped.
+  Batch NoteBatch(const std::vector<BatchedFile>& batch);
 
   // The file is whole: makes its data durable where asked to, then drops
   // the entry, while the file is still open.

@@ -20,6 +20,13 @@ bool IsRecordName(const std::string& name) {
          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+// What the report says of a file an interrupted rewrite left that could
+// not be put right: the run then ends with status 2.
+constexpr const char* kChangedReason =
+    "changed since its rewrite was interrupted: not repaired";
+constexpr const char* kNotRepairedReason =
+    "interrupted rewrite could not be repaired";
+
 // One unit of the recorded region as its new content, rebuilt from the
 // unit's own old bytes and the three the record kept.
 void Rebuild(MoveWay way, const unsigned char* own, const unsigned char* edge,
@@ -108,68 +115,86 @@ RewriteOutcome Finish(FileService& files, FileHandle file,
   return outcome;
 }
 
-// One record, held by this run from the open to its removal.
-void RepairOne(Services& services, const std::string& record_path, bool durable,
-               VisitRecord& visited) {
+// The file one section of a record names, put right; true when the record
+// must stay for a later run (the file could not be made whole).
+bool RepairSection(Services& services, const RecordContents& contents,
+                   RewriteRecord& record, bool durable, VisitRecord& visited) {
+  // Cut short before its file was touched, or naming a file whose first
+  // region was never stated: nothing to put right.
+  if (!contents.last) return false;
   FileService& files = services.files;
-  const FileHandle held = files.TakeRecord(record_path);
-  if (held == kNoFile) return;  // another run holds it, or it is gone
-  const auto contents = ReadRecord(files, held);
-  RewriteRecord record(files, {}, durable);
-  record.Adopt(held, record_path, contents.value_or(RecordContents{}));
-  // Dropped, cut short before its file was touched, or naming a file whose
-  // first region was never stated: nothing to put right.
-  if (!contents || !contents->last) {
-    record.Drop();
-    return;
-  }
-  const std::string& path = contents->path;
-  const RegionEntry& last = *contents->last;
+  const std::string& path = contents.path;
+  const RegionEntry& last = *contents.last;
   const FileHandle file = files.OpenForUpdate(path);
   FileIdentity identity;
   const std::int64_t size = files.FileLength(file);
   const bool final_region =
       last.way == MoveWay::kToStart &&
-      last.offset + last.count == contents->length - kMarkLength;
+      last.offset + last.count == contents.length - kMarkLength;
   if (file == kNoFile || !files.Identity(file, identity) ||
-      identity != contents->identity ||
-      !(size == contents->length ||
-        (final_region && size == contents->length - kMarkLength))) {
+      identity != contents.identity ||
+      !(size == contents.length ||
+        (final_region && size == contents.length - kMarkLength))) {
     files.Close(file);
-    services.console.WriteLine("can not repair changed file " + path);
-    record.Drop();
-    return;
+    services.console.WriteLine("can not repair changed file ", path);
+    services.console.report().Failed(path, kChangedReason);
+    return false;
   }
   visited.FirstVisit(identity);
   FileService::RewriteShield shield(files);
+  record.Resume(contents);
   record.Retarget(file);
   const UnitsFound units = MendRegion(files, file, last);
   std::string saved;
   RewriteOutcome outcome = RewriteOutcome::kLost;
   if (units == UnitsFound::kWhole || units == UnitsFound::kMended) {
-    outcome = Finish(files, file, *contents, record, visited, saved);
+    outcome = Finish(files, file, contents, record, visited, saved);
   }
-  // A torn unit is never mended by a later run either.
-  if (outcome == RewriteOutcome::kStripped ||
-      outcome == RewriteOutcome::kRestored || units == UnitsFound::kTorn) {
-    record.Drop();
-  } else {
-    record.Leave();
-  }
+  const bool whole = outcome == RewriteOutcome::kStripped ||
+                     outcome == RewriteOutcome::kRestored;
+  // The record goes only once the file is whole on the disk as well. A
+  // torn unit is never mended by a later run either.
+  const bool keep = (!whole && units != UnitsFound::kTorn) ||
+                    (whole && durable && !files.Flush(file));
+  record.Retarget(kNoFile);
   files.Close(file);
+  ConsoleWindow& console = services.console;
   switch (outcome) {
     case RewriteOutcome::kStripped:
     case RewriteOutcome::kRestored:
-      services.console.WriteLine("repaired interrupted rewrite of file " +
-                                 path);
-      break;
+      console.WriteLine("repaired interrupted rewrite of file ", path);
+      return keep;
     case RewriteOutcome::kSaved:
-      services.console.WriteLine(
-          "can not write file, original bytes saved in " + saved);
+      console.WriteLine("can not write file, original bytes saved in ", saved);
       break;
     case RewriteOutcome::kLost:
-      services.console.WriteLine("can not repair file " + path);
+      console.WriteLine("can not repair file ", path);
       break;
+  }
+  console.report().Failed(path, kNotRepairedReason);
+  return keep;
+}
+
+// One record, held by this run from the open to its removal: every file
+// it names, in turn.
+void RepairOne(Services& services, const std::string& record_path, bool durable,
+               VisitRecord& visited) {
+  FileService& files = services.files;
+  const FileHandle held = files.TakeRecord(record_path);
+  if (held == kNoFile) return;  // another run holds it, or it is gone
+  const std::vector<RecordContents> sections = ReadRecord(files, held);
+  RewriteRecord record(files, {}, durable);
+  record.Adopt(held, record_path);
+  bool keep = false;
+  for (const RecordContents& section : sections) {
+    if (RepairSection(services, section, record, durable, visited)) {
+      keep = true;
+    }
+  }
+  if (keep) {
+    record.Leave();
+  } else {
+    record.Drop();
   }
 }
 

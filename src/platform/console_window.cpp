@@ -11,6 +11,7 @@ void ConsoleWindow::Open() {
 }
 
 void ConsoleWindow::WriteLine(const std::string& text) {
+  if (held_ != nullptr) held_->WriteHeldLines();
   // Text and line end in one write: a line another process writes to the
   // same place at the same time cannot land inside it.
   std::string line = text;

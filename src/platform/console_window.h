@@ -37,8 +37,16 @@ class ConsoleWindow {
   // What the run could not do, and the exit status that sums it up.
   RunReport& report() { return report_; }
 
+  // Lines held back by work in flight come out before any other (none:
+  // nullptr).
+  void HoldLines(HeldLines* held) {
+    held_ = held;
+    report_.HoldLines(held);
+  }
+
  private:
   Platform& platform_;
+  HeldLines* held_ = nullptr;
   FileService& files_;
   RunReport report_;
 };

@@ -229,6 +229,19 @@ bool FileService::Flush(FileHandle file) {
   return !record->write_failed && platform_.FileFlush(record->native);
 }
 
+bool FileService::FlushTogether(const std::vector<FileHandle>& files) {
+  PlatformGuard guard(platform_);
+  std::vector<NativeFile> natives;
+  for (const FileHandle file : files) {
+    OpenFileRecord* record = Find(file);
+    if (record == nullptr) return false;
+    SetAside(*record);
+    if (record->write_failed) return false;
+    natives.push_back(record->native);
+  }
+  return natives.empty() || platform_.FilesFlush(natives);
+}
+
 std::int64_t FileService::FileLength(FileHandle file) {
   PlatformGuard guard(platform_);
   OpenFileRecord* record = Find(file);

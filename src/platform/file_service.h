@@ -86,6 +86,9 @@ class FileService {
   bool Truncate(FileHandle file, std::int64_t length);
   // Writes out what is buffered and makes the file's data durable.
   bool Flush(FileHandle file);
+  // Makes the data of all of these files durable, with as few flushes as
+  // the platform allows.
+  bool FlushTogether(const std::vector<FileHandle>& files);
   std::int64_t FileLength(FileHandle file);
   // False when the platform cannot tell.
   bool Identity(FileHandle file, FileIdentity& identity);

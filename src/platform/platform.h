@@ -154,6 +154,9 @@ class Platform {
   // Makes what was written to the file durable: it survives a power loss
   // once this returns true (as far as the disk keeps its word).
   virtual bool FileFlush(NativeFile file) = 0;
+  // The same for several files at once, sharing what can be shared: on
+  // POSIX one flush per file system (syncfs), on Windows one per file.
+  virtual bool FilesFlush(const std::vector<NativeFile>& files) = 0;
   virtual bool FileIdentityOf(NativeFile file, FileIdentity& identity) = 0;
   // Removes a file the tool itself created; false when it is still there.
   virtual bool FileRemove(const std::string& path) = 0;

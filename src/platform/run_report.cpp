@@ -6,6 +6,7 @@ namespace sarnelux {
 
 void RunReport::Line(std::string_view text) {
   if (!shown_) return;
+  if (held_ != nullptr) held_->WriteHeldLines();
   std::string line(text);
   line.append(platform_.Conventions().line_end);
   // One write per line: lines of two streams interleave whole.

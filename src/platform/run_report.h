@@ -11,6 +11,17 @@
 
 namespace sarnelux {
 
+// Work whose lines are held back (rewrites waiting to share one flush):
+// they are written out before any other line, so that lines keep the
+// order of the work they tell of.
+class HeldLines {
+ public:
+  virtual void WriteHeldLines() = 0;
+
+ protected:
+  ~HeldLines() = default;
+};
+
 class RunReport {
  public:
   explicit RunReport(Platform& platform) : platform_(platform) {}
@@ -44,8 +55,11 @@ class RunReport {
   // Tells of lost output, if any, and returns the run's exit status.
   int Finish();
 
+  void HoldLines(HeldLines* held) { held_ = held; }
+
  private:
   Platform& platform_;
+  HeldLines* held_ = nullptr;
   bool shown_ = false;
   bool failed_ = false;
   bool marks_left_ = false;

@@ -310,6 +310,21 @@ bool MemoryPlatform::FileFlush(NativeFile file) {
   return true;
 }
 
+bool MemoryPlatform::FilesFlush(const std::vector<NativeFile>& files) {
+  // As on POSIX, a flush of the files' file system: one call for them all.
+  // Only the files named become durable, which is all a caller may count on.
+  Lock lock(mutex_);
+  if (Enter(Call(CallKind::kFlush, "")).fail) return false;
+  for (const NativeFile file : files) {
+    auto open = open_.find(file);
+    if (open == open_.end()) return false;
+    auto found = files_.find(open->second.path);
+    if (found == files_.end()) return false;
+    found->second.durable = found->second.bytes;
+  }
+  return true;
+}
+
 std::string MemoryPlatform::StateFolder(bool create) {
   Lock lock(mutex_);
   if (create && !state_folder_.empty()) AddFolder(state_folder_);

@@ -43,6 +43,7 @@ class PosixPlatform final : public Platform {
   std::int64_t FileSize(NativeFile file) override;
   bool FileClose(NativeFile file) override;
   bool FileFlush(NativeFile file) override;
+  bool FilesFlush(const std::vector<NativeFile>& files) override;
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
   bool FileRemove(const std::string& path) override;
 
@@ -119,7 +120,7 @@ class PosixPlatform final : public Platform {
   // no file can be left half-written, and a console event may end the
   // process even where the main flow holds the guard.
   std::vector<int> writers_;
-  std::vector<int> records_;  // open records, which are never writers
+  std::vector<int> records_;    // open records, which are never writers
   std::string current_folder_;  // ends with '/'; empty until asked
   // The descriptor whose last read met the end of its file: asking again
   // would only hear that once more.

@@ -179,6 +179,14 @@ bool Win32Platform::FileFlush(NativeFile file) {
   return FlushFileBuffers(AsHandle(file)) != 0;
 }
 
+bool Win32Platform::FilesFlush(const std::vector<NativeFile>& files) {
+  // A volume can be flushed as a whole only through a handle to the volume
+  // itself, which takes an administrator: each file is flushed alone.
+  bool flushed = true;
+  for (const NativeFile file : files) flushed = FileFlush(file) && flushed;
+  return flushed;
+}
+
 std::string Win32Platform::StateFolder(bool create) {
   // %LOCALAPPDATA%\Sarnelux: this user's, on this machine, never roaming.
   wchar_t base[MAX_PATH];

@@ -31,6 +31,7 @@ class Win32Platform final : public Platform {
   std::int64_t FileSize(NativeFile file) override;
   bool FileClose(NativeFile file) override;
   bool FileFlush(NativeFile file) override;
+  bool FilesFlush(const std::vector<NativeFile>& files) override;
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
   bool FileRemove(const std::string& path) override;
 

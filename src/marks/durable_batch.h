@@ -1,0 +1,60 @@
+// With the durable switch, small files share their flushes. Each costs two
+// on its own (the record before its bytes change, its data before the
+// record goes), which for a tree of small files is nearly all of the run.
+// So they are held open, each read whole into its own block, until a batch
+// is full; then the record states them all with one write and one flush,
+// they are written, and one flush per file system makes them durable
+// before the record is dropped. Their lines come out then, and before any
+// other line, so that the output keeps the walk's order.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "marks/mark_stripping.h"
+#include "marks/rewrite_record.h"
+#include "marks/visit_record.h"
+#include "platform/services.h"
+
+namespace sarnelux {
+
+class DurableBatch : public HeldLines {
+ public:
+  // Told of each file once its line is out: stripped, or why not.
+  using Told = std::function<void(const std::string& path, bool stripped,
+                                  StripFailure why)>;
+
+  DurableBatch(Services& services, RewriteRecord& record, VisitRecord& visited,
+               Told told)
+      : services_(services),
+        record_(record),
+        visited_(visited),
+        told_(std::move(told)) {}
+  ~DurableBatch() = default;
+  DurableBatch(const DurableBatch&) = delete;
+  DurableBatch& operator=(const DurableBatch&) = delete;
+
+  // Strips the file as StripUtf8Mark does, or holds it for the batch: then
+  // false, with failure kHeld, and it is told of later.
+  bool Strip(const std::string& path, StripFailure& failure);
+  // Writes out the files held, and their lines.
+  void Commit();
+  void WriteHeldLines() override { Commit(); }
+
+  // What a batch holds at most: open files, and bytes in their blocks.
+  static constexpr std::size_t kMostFiles = 256;
+  static constexpr std::int64_t kMostBytes = std::int64_t{16} << 20;
+
+ private:
+  Services& services_;
+  RewriteRecord& record_;
+  VisitRecord& visited_;
+  Told told_;
+  std::vector<std::unique_ptr<MarkedFile>> held_;
+  std::int64_t bytes_ = 0;
+};
+
+}  // namespace sarnelux
