@@ -34,6 +34,7 @@ void DurableBatch::Commit() {
   // batch to be whole and its line to be out.
   FileService::RewriteShield shield(files);
   std::vector<BatchedFile> stated;
+  stated.reserve(batch.size());
   for (const auto& marked : batch) {
     stated.push_back({services_.platform.AbsolutePath(marked->path()),
                       marked->identity(), marked->length(), marked->content()});

@@ -21,7 +21,7 @@
 
 namespace sarnelux {
 
-class DurableBatch : public HeldLines {
+class DurableBatch final : public HeldLines {
  public:
   // Told of each file once its line is out: stripped, or why not.
   using Told = std::function<void(const std::string& path, bool stripped,

@@ -129,8 +129,8 @@ std::optional<RecordContents> ReadSection(FileService& files, FileHandle file,
   std::vector<unsigned char> header(fixed, fixed + kHeaderFixed);
   header.resize(kHeaderFixed + path_size + kChecksum);
   const auto rest = static_cast<std::int32_t>(path_size + kChecksum);
-  if (files.ReadAt(file, offset + kHeaderFixed, header.data() + kHeaderFixed,
-                   rest) != rest) {
+  if (files.ReadAt(file, offset + std::int64_t{kHeaderFixed},
+                   header.data() + kHeaderFixed, rest) != rest) {
     return std::nullopt;
   }
   const std::size_t sealed = kHeaderFixed + path_size;
