@@ -100,6 +100,7 @@ bool MarkShift::Forward(Original& at, bool& read_failed) {
       read_failed = false;
       return false;
     }
+    if (record_ != nullptr) record_->Landed();
     at = {to - kMarkLength, nullptr, 0, to};
     if (to == length_) break;
     // The last three bytes held precede the next ones to read.
@@ -197,8 +198,13 @@ bool MarkShift::WriteChecked(std::int64_t offset, const unsigned char* bytes,
 
 bool MarkShift::NoteAndWrite(MoveWay way, std::int64_t offset,
                              const unsigned char* bytes, std::int32_t count) {
-  return (record_ == nullptr || record_->Note(way, offset, bytes, count)) &&
-         WriteChecked(offset, bytes, count);
+  if (record_ == nullptr) return WriteChecked(offset, bytes, count);
+  if (!record_->Note(way, offset, bytes, count) ||
+      !WriteChecked(offset, bytes, count)) {
+    return false;
+  }
+  record_->Landed();
+  return true;
 }
 
 bool MarkShift::CopyRange(FileHandle copy, std::int64_t begin, std::int64_t end,

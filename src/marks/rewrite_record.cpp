@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "marks/mark_shift.h"
 
@@ -148,17 +149,22 @@ std::optional<RecordContents> ReadSection(FileService& files, FileHandle file,
   const std::int64_t slots_at =
       offset + static_cast<std::int64_t>(header.size());
   contents.slots_at = slots_at;
+  std::optional<RegionEntry> entries[2];
   for (int slot = 0; slot < 2; ++slot) {
     std::vector<unsigned char> bytes(static_cast<std::size_t>(slot_size));
     const std::int32_t got =
         files.ReadAt(file, slots_at + slot * slot_size, bytes.data(),
                      static_cast<std::int32_t>(slot_size));
     bytes.resize(static_cast<std::size_t>(std::max(got, 0)));
-    auto entry = ParseEntry(bytes, contents.largest, contents.seal);
-    if (entry &&
-        (!contents.last || entry->sequence > contents.last->sequence)) {
-      contents.last = std::move(entry);
-    }
+    entries[slot] = ParseEntry(bytes, contents.largest, contents.seal);
+  }
+  const bool newer = entries[1] && (!entries[0] || entries[1]->sequence >
+                                                       entries[0]->sequence);
+  contents.last = std::move(entries[newer ? 1 : 0]);
+  std::optional<RegionEntry>& other = entries[newer ? 0 : 1];
+  if (contents.last && other &&
+      other->sequence + 1 == contents.last->sequence) {
+    contents.before_last = std::move(other);
   }
   return contents;
 }
@@ -208,6 +214,7 @@ void RewriteRecord::Adopt(FileHandle record, std::string record_path) {
 }
 
 void RewriteRecord::Resume(const RecordContents& section) {
+  WaitForFlushes();
   target_ = kNoFile;
   largest_ = section.largest;
   seal_ = section.seal;
@@ -218,6 +225,7 @@ void RewriteRecord::Resume(const RecordContents& section) {
 bool RewriteRecord::Begin(FileHandle target, const std::string& path,
                           const FileIdentity& identity, std::int64_t length,
                           std::int32_t largest) {
+  WaitForFlushes();
   active_ = false;
   if (folder_.empty() || path.empty() || path.size() > kLongestPath ||
       (file_ == kNoFile && !Open())) {
@@ -244,8 +252,16 @@ bool RewriteRecord::Note(MoveWay way, std::int64_t offset,
                          const unsigned char* content, std::int32_t count) {
   if (!active_ || count > largest_) return false;
   // The slot about to be reused describes the region before last, which
-  // must be on the disk first.
-  if (durable_ && sequence_ > 0 && !files_.Flush(target_)) return false;
+  // must be on the disk first: its flush has had a region's time to end.
+  // With none under way for it (a record taken over from another run),
+  // the file is flushed now.
+  const std::size_t slot = (sequence_ + 1) % 2;
+  if (durable_ && sequence_ >= 2) {
+    const std::uint64_t flush = std::exchange(flushes_[slot], 0);
+    if (flush != 0 ? !files_.WaitFlush(flush) : !files_.Flush(target_)) {
+      return false;
+    }
+  }
   bytes_.clear();
   AppendEntry(bytes_, sequence_ + 1, way, offset, content, count, seal_);
   const auto size = static_cast<std::int32_t>(bytes_.size());
@@ -256,6 +272,21 @@ bool RewriteRecord::Note(MoveWay way, std::int64_t offset,
   }
   ++sequence_;
   return true;
+}
+
+void RewriteRecord::Landed() {
+  if (!durable_ || !active_ || target_ == kNoFile) return;
+  std::uint64_t& flush = flushes_[sequence_ % 2];
+  if (flush != 0) files_.WaitFlush(flush);
+  // None started: the next use of the slot flushes the file then.
+  flush = files_.StartFlush(target_);
+}
+
+void RewriteRecord::WaitForFlushes() {
+  for (std::uint64_t& flush : flushes_) {
+    if (flush != 0) files_.WaitFlush(flush);
+    flush = 0;
+  }
 }
 
 RewriteRecord::Batch RewriteRecord::NoteBatch(
@@ -300,6 +331,7 @@ RewriteRecord::Batch RewriteRecord::NoteBatch(
 
 void RewriteRecord::Drop() {
   if (!active_) return;
+  WaitForFlushes();
   // Dropped only once the file is whole on the disk as well.
   if (durable_ && target_ != kNoFile && !files_.Flush(target_)) {
     Leave();
@@ -315,6 +347,7 @@ void RewriteRecord::Drop() {
 }
 
 void RewriteRecord::Leave() {
+  WaitForFlushes();
   files_.Close(file_);
   file_ = kNoFile;
   active_ = false;

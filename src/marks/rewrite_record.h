@@ -62,6 +62,9 @@ struct RecordContents {
   std::uint64_t seal = 0;           // the header's checksum
   std::int64_t slots_at = 0;        // where its first slot begins
   std::optional<RegionEntry> last;  // the newest whole entry, if any
+  // The one before it, whose region a durable rewrite may not have seen
+  // reach the disk yet: its flush goes on while the next region is written.
+  std::optional<RegionEntry> before_last;
 };
 
 // A small file of a batch: its whole new content, written in one region.
@@ -96,7 +99,10 @@ class RewriteRecord {
   // Goes on with the file this section of the adopted record names.
   void Resume(const RecordContents& section);
   // The file being rewritten, open.
-  void Retarget(FileHandle target) { target_ = target; }
+  void Retarget(FileHandle target) {
+    WaitForFlushes();
+    target_ = target;
+  }
 
   // Names the file before its first region is written; false when no
   // record can be kept (the rewrite then goes on without one).
@@ -114,6 +120,10 @@ class RewriteRecord {
   // made sure of, and then the region must not be written.
   bool Note(MoveWay way, std::int64_t offset, const unsigned char* content,
             std::int32_t count);
+  // The region just stated has landed in the file. Where durable, its
+  // flush starts and goes on while the next region is written: it need be
+  // done only when its entry's slot is taken again, two regions on.
+  void Landed();
 
   // How stating a batch went.
   enum class Batch {
@@ -155,6 +165,10 @@ class RewriteRecord {
   std::uint64_t seal_ = 0;
   std::uint64_t sequence_ = 0;
   std::vector<unsigned char> bytes_;  // an entry being put together
+  // The flush started after the region of the entry in each slot landed.
+  std::uint64_t flushes_[2] = {0, 0};
+  // Waits for every flush still under way.
+  void WaitForFlushes();
 };
 
 }  // namespace sarnelux

@@ -144,7 +144,15 @@ bool RepairSection(Services& services, const RecordContents& contents,
   FileService::RewriteShield shield(files);
   record.Resume(contents);
   record.Retarget(file);
-  const UnitsFound units = MendRegion(files, file, last);
+  // The region before last first: the last one may overlap its end.
+  UnitsFound units = UnitsFound::kWhole;
+  if (contents.before_last) {
+    units = MendRegion(files, file, *contents.before_last);
+  }
+  if (units == UnitsFound::kWhole || units == UnitsFound::kMended) {
+    const UnitsFound in_last = MendRegion(files, file, last);
+    if (in_last != UnitsFound::kWhole) units = in_last;
+  }
   std::string saved;
   RewriteOutcome outcome = RewriteOutcome::kLost;
   if (units == UnitsFound::kWhole || units == UnitsFound::kMended) {

@@ -229,6 +229,19 @@ bool FileService::Flush(FileHandle file) {
   return !record->write_failed && platform_.FileFlush(record->native);
 }
 
+std::uint64_t FileService::StartFlush(FileHandle file) {
+  PlatformGuard guard(platform_);
+  OpenFileRecord* record = Find(file);
+  if (record == nullptr) return 0;
+  SetAside(*record);
+  return record->write_failed ? 0 : platform_.FileFlushStart(record->native);
+}
+
+bool FileService::WaitFlush(std::uint64_t ticket) {
+  PlatformGuard guard(platform_);
+  return ticket != 0 && platform_.FileFlushWait(ticket);
+}
+
 bool FileService::FlushTogether(const std::vector<FileHandle>& files) {
   PlatformGuard guard(platform_);
   std::vector<NativeFile> natives;

@@ -89,6 +89,11 @@ class FileService {
   // Makes the data of all of these files durable, with as few flushes as
   // the platform allows.
   bool FlushTogether(const std::vector<FileHandle>& files);
+  // A flush that goes on while the caller writes on, where the platform
+  // can: what was written before it started is durable once WaitFlush
+  // says true. 0: it failed at once.
+  std::uint64_t StartFlush(FileHandle file);
+  bool WaitFlush(std::uint64_t ticket);
   std::int64_t FileLength(FileHandle file);
   // False when the platform cannot tell.
   bool Identity(FileHandle file, FileIdentity& identity);

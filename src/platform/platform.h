@@ -157,6 +157,13 @@ class Platform {
   // The same for several files at once, sharing what can be shared: on
   // POSIX one flush per file system (syncfs), on Windows one per file.
   virtual bool FilesFlush(const std::vector<NativeFile>& files) = 0;
+  // A flush of the file that goes on while the caller writes on: started
+  // here, it makes durable what was written to the file before it started.
+  // Where the platform cannot flush in the background, the flush is done
+  // here. The ticket is for FileFlushWait; 0 when it failed at once.
+  virtual std::uint64_t FileFlushStart(NativeFile file) = 0;
+  // Waits for that flush; true once it made that data durable.
+  virtual bool FileFlushWait(std::uint64_t ticket) = 0;
   virtual bool FileIdentityOf(NativeFile file, FileIdentity& identity) = 0;
   // Removes a file the tool itself created; false when it is still there.
   virtual bool FileRemove(const std::string& path) = 0;

@@ -307,6 +307,43 @@ bool MemoryPlatform::FileFlush(NativeFile file) {
   auto found = files_.find(path);
   if (found == files_.end()) return false;
   found->second.durable = found->second.bytes;
+  found->second.durable_from = ++flushes_;
+  return true;
+}
+
+std::uint64_t MemoryPlatform::FileFlushStart(NativeFile file) {
+  Lock lock(mutex_);
+  auto open = open_.find(file);
+  const std::string path = open == open_.end() ? "" : open->second.path;
+  if (Enter(Call(CallKind::kFlush, path)).fail || open == open_.end()) {
+    return 0;
+  }
+  auto found = files_.find(path);
+  if (found == files_.end()) return 0;
+  // What a power loss could take until the wait: the bytes stay as they
+  // were flushed last, however long ago.
+  const std::uint64_t order = ++flushes_;
+  started_flushes_[order] = {path, found->second.bytes, order};
+  return order;
+}
+
+bool MemoryPlatform::FileFlushWait(std::uint64_t ticket) {
+  Lock lock(mutex_);
+  auto started = started_flushes_.find(ticket);
+  const std::string path =
+      started == started_flushes_.end() ? "" : started->second.path;
+  if (Enter(Call(CallKind::kFlush, path)).fail ||
+      started == started_flushes_.end()) {
+    return false;
+  }
+  const StartedFlush flush = std::move(started->second);
+  started_flushes_.erase(started);
+  auto found = files_.find(flush.path);
+  if (found == files_.end()) return false;
+  if (found->second.durable_from < flush.order) {
+    found->second.durable = flush.bytes;
+    found->second.durable_from = flush.order;
+  }
   return true;
 }
 
@@ -321,6 +358,7 @@ bool MemoryPlatform::FilesFlush(const std::vector<NativeFile>& files) {
     auto found = files_.find(open->second.path);
     if (found == files_.end()) return false;
     found->second.durable = found->second.bytes;
+    found->second.durable_from = ++flushes_;
   }
   return true;
 }

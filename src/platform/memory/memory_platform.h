@@ -71,6 +71,9 @@ class MemoryPlatform final : public Platform {
     // What a power loss could not take away: the bytes as of the last
     // flush (or as the file was added).
     std::string durable;
+    // Which flush `durable` comes from: an older one that ends later does
+    // not take it back.
+    std::uint64_t durable_from = 0;
     // Set apart files that are not the same file for all their path.
     std::uint64_t generation = 0;
   };
@@ -146,6 +149,8 @@ class MemoryPlatform final : public Platform {
   bool FileClose(NativeFile file) override;
   bool FileFlush(NativeFile file) override;
   bool FilesFlush(const std::vector<NativeFile>& files) override;
+  std::uint64_t FileFlushStart(NativeFile file) override;
+  bool FileFlushWait(std::uint64_t ticket) override;
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
   bool FileRemove(const std::string& path) override;
   std::string StateFolder(bool create) override;
@@ -206,6 +211,15 @@ class MemoryPlatform final : public Platform {
   CommandLine command_line_;
   std::uint64_t IdentityIndex(const std::string& path);
 
+  // Flushes started and not yet waited for: the file, its bytes then, and
+  // the flush's place in the order of all flushes.
+  struct StartedFlush {
+    std::string path;
+    std::string bytes;
+    std::uint64_t order = 0;
+  };
+  std::map<std::uint64_t, StartedFlush> started_flushes_;
+  std::uint64_t flushes_ = 0;
   std::map<std::string, File> files_;
   std::map<std::string, std::uint64_t> identities_;
   std::map<std::string, std::vector<std::string>> folders_;  // key ends in /

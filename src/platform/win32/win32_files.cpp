@@ -179,6 +179,14 @@ bool Win32Platform::FileFlush(NativeFile file) {
   return FlushFileBuffers(AsHandle(file)) != 0;
 }
 
+// FlushFileBuffers has no form that returns before it is done: the flush
+// is done at once, and its ticket tells that it succeeded.
+std::uint64_t Win32Platform::FileFlushStart(NativeFile file) {
+  return FileFlush(file) ? 1 : 0;
+}
+
+bool Win32Platform::FileFlushWait(std::uint64_t ticket) { return ticket != 0; }
+
 bool Win32Platform::FilesFlush(const std::vector<NativeFile>& files) {
   // A volume can be flushed as a whole only through a handle to the volume
   // itself, which takes an administrator: each file is flushed alone.

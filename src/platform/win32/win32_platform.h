@@ -32,6 +32,8 @@ class Win32Platform final : public Platform {
   bool FileClose(NativeFile file) override;
   bool FileFlush(NativeFile file) override;
   bool FilesFlush(const std::vector<NativeFile>& files) override;
+  std::uint64_t FileFlushStart(NativeFile file) override;
+  bool FileFlushWait(std::uint64_t ticket) override;
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
   bool FileRemove(const std::string& path) override;
 
