@@ -215,6 +215,8 @@ void RewriteRecord::Adopt(FileHandle record, std::string record_path) {
 
 void RewriteRecord::Resume(const RecordContents& section) {
   WaitForFlushes();
+  header_.clear();
+  without_ = false;
   target_ = kNoFile;
   largest_ = section.largest;
   seal_ = section.seal;
@@ -227,29 +229,32 @@ bool RewriteRecord::Begin(FileHandle target, const std::string& path,
                           std::int32_t largest) {
   WaitForFlushes();
   active_ = false;
+  without_ = false;
   if (folder_.empty() || path.empty() || path.size() > kLongestPath ||
       (file_ == kNoFile && !Open())) {
     return false;
   }
-  bytes_.clear();
-  seal_ = AppendHeader(bytes_, path, identity, length, largest, 0);
-  const auto size = static_cast<std::int32_t>(bytes_.size());
-  if (files_.WriteAt(file_, 0, bytes_.data(), size) != size) return false;
+  // Written with the first entry, in one write: a file rewritten in one
+  // region costs the record two writes in all, this and the drop.
+  header_.clear();
+  seal_ = AppendHeader(header_, path, identity, length, largest, 0);
   target_ = target;
   largest_ = largest;
-  slots_at_ = size;
+  slots_at_ = static_cast<std::int64_t>(header_.size());
   sequence_ = 0;
   active_ = true;
   return true;
 }
 
 std::int64_t RewriteRecord::SlotOffset(std::uint64_t sequence) const {
+  // The first entry right after the header.
   return slots_at_ +
-         static_cast<std::int64_t>(sequence % 2) * SlotSize(largest_);
+         static_cast<std::int64_t>((sequence + 1) % 2) * SlotSize(largest_);
 }
 
 bool RewriteRecord::Note(MoveWay way, std::int64_t offset,
                          const unsigned char* content, std::int32_t count) {
+  if (without_) return true;
   if (!active_ || count > largest_) return false;
   // The slot about to be reused describes the region before last, which
   // must be on the disk first: its flush has had a region's time to end.
@@ -262,14 +267,23 @@ bool RewriteRecord::Note(MoveWay way, std::int64_t offset,
       return false;
     }
   }
-  bytes_.clear();
+  const bool first = sequence_ == 0 && !header_.empty();
+  bytes_.assign(header_.begin(), first ? header_.end() : header_.begin());
   AppendEntry(bytes_, sequence_ + 1, way, offset, content, count, seal_);
   const auto size = static_cast<std::int32_t>(bytes_.size());
-  if (files_.WriteAt(file_, SlotOffset(sequence_ + 1), bytes_.data(), size) !=
-          size ||
-      (durable_ && !files_.Flush(file_))) {
+  const std::int64_t at = first ? 0 : SlotOffset(sequence_ + 1);
+  if (files_.WriteAt(file_, at, bytes_.data(), size) != size) {
+    // Where the record cannot be written at all, the rewrite goes on
+    // without one, as where there is no state folder.
+    if (first) {
+      active_ = false;
+      without_ = true;
+      return true;
+    }
     return false;
   }
+  if (durable_ && !files_.Flush(file_)) return false;
+  header_.clear();
   ++sequence_;
   return true;
 }
@@ -309,12 +323,11 @@ RewriteRecord::Batch RewriteRecord::NoteBatch(
     const auto largest = static_cast<std::int32_t>(file.length);
     seed = AppendHeader(bytes_, file.path, file.identity, file.length, largest,
                         seed);
-    // The entry goes where a first entry goes, the slot before it cleared.
-    bytes_.resize(bytes_.size() + static_cast<std::size_t>(SlotSize(largest)));
+    // The entry goes where a first entry goes, the slot after it cleared.
     const std::size_t entry_at = bytes_.size();
     AppendEntry(bytes_, 1, MoveWay::kToStart, 0, file.content,
                 static_cast<std::int32_t>(file.length - kMarkLength), seed);
-    bytes_.resize(entry_at + static_cast<std::size_t>(SlotSize(largest)));
+    bytes_.resize(entry_at + 2 * static_cast<std::size_t>(SlotSize(largest)));
   }
   const auto size = static_cast<std::int32_t>(bytes_.size());
   if (files_.WriteAt(file_, 0, bytes_.data(), size) != size ||

@@ -158,8 +158,10 @@ class RewriteRecord {
   bool durable_;
   FileHandle file_ = kNoFile;
   std::string path_;
-  FileHandle target_ = kNoFile;  // the file being rewritten
-  bool active_ = false;          // the header names a file not yet whole
+  FileHandle target_ = kNoFile;        // the file being rewritten
+  bool active_ = false;                // the header names a file not yet whole
+  bool without_ = false;               // the record could not be written: none
+  std::vector<unsigned char> header_;  // to be written with the first entry
   std::int32_t largest_ = 0;
   std::int64_t slots_at_ = 0;
   std::uint64_t seal_ = 0;
