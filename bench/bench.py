@@ -195,10 +195,10 @@ class Timing:
         return max(self.times) / min(self.times)
 
 
-def measure(template, commands, rounds, copy=True, cold=False):
+def measure(template, commands, rounds, copy=True, cold=False, synced=False):
     """Times each command over the rounds, alternating the order from round
     to round; each run on a fresh copy of its input, from a dropped page
-    cache when cold."""
+    cache when cold, with nothing left to write back when synced."""
     timings = {name: Timing() for name in commands}
     names = list(commands)
     for round_ in range(rounds):
@@ -210,6 +210,8 @@ def measure(template, commands, rounds, copy=True, cold=False):
             target = fresh_copy(template) if copy else template
             if cold:
                 drop_caches()
+            if synced:
+                subprocess.run(["sync"], check=True)
             command, env = commands[name], C_LOCALE
             load = os.getloadavg()[0]
             if isinstance(command, tuple):
@@ -254,7 +256,9 @@ def record_job(tree_size, rounds, quick, report):
                 "without record": plain,
                 "durable (/D)": f"{TOOL} {{dir}} /Q/D",
                 "without, then syncfs": plain + " && sync -f {dir}"}
-    timings = measure(tree, commands, rounds)
+    # Every command starts with nothing left to write back: otherwise a
+    # flush pays for the copy just made, or for the command before.
+    timings = measure(tree, commands, rounds, synced=True)
     report(f"record, tree of {tree_size} files", timings, "without record")
     mid, low, high = per_round(timings, "with record", "without record")
     notes.append(f"record, tree job: {mid:.3f} times the same build without "
@@ -268,7 +272,8 @@ def record_job(tree_size, rounds, quick, report):
     folder = make_marks_file(mib)
     big = {name: command.format(dir=folder)
            for name, command in commands.items()}
-    timings = measure_in_place(big, rounds, before=lambda: None)
+    timings = measure_in_place(
+        big, rounds, before=lambda: subprocess.run(["sync"], check=True))
     report(f"record, {mib} MiB file", timings, "without record")
     mid, low, high = per_round(timings, "with record", "without record")
     notes.append(f"record, {mib} MiB file: {mid:.3f} times without it "
