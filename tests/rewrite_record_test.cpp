@@ -160,12 +160,21 @@ TEST(DurableRun, SharesFlushesAndSaysWhatAPlainRunSays) {
   EXPECT_EQ(durable.output(), plain.output());
   EXPECT_EQ(Snapshot(durable), Snapshot(plain));
 
+  // Small files, and a line of another file's among theirs.
+  auto small_files = [](MemoryPlatform& platform, const char* switches) {
+    for (int i = 0; i < 5; ++i) {
+      platform.AddFile("t/" + std::to_string(i), kMark + Pattern(100 + i));
+    }
+    platform.AddFile("t/2-utf16", "\xFF\xFE!");
+    platform.SetArguments(
+        CommandLine{true, std::string("Sarnelux.exe t ") + switches, {}});
+    RunProgram(platform);
+  };
+  MemoryPlatform small_plain;
+  small_files(small_plain, "/Q");
   MemoryPlatform small;
-  for (int i = 0; i < 5; ++i) {
-    small.AddFile("t/" + std::to_string(i), kMark + Pattern(100 + i));
-  }
-  small.SetArguments(CommandLine{true, "Sarnelux.exe t /Q/D", {}});
-  RunProgram(small);
+  small_files(small, "/Q/D");
+  EXPECT_EQ(small.output(), small_plain.output());
   // The record's before any file changes, and the files' before it goes.
   std::size_t flushes = 0;
   for (const PlatformCall& call : small.calls()) {

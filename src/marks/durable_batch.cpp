@@ -15,20 +15,42 @@ bool DurableBatch::Strip(const std::string& path, StripFailure& failure) {
   if (!opened) return false;
   if (marked->length() > FileService::kStreamBlockSize || !marked->whole() ||
       !marked->Identify()) {
+    // Written at once, and its line too: a console event that ends the run
+    // may drop lines held back, but never the line of a file changed.
+    Commit();
     return StripOpened(services_, *marked, &visited_, failure, &record_);
   }
   bytes_ += marked->length();
+  queue_.push_back({false, {}, held_.size()});
   held_.push_back(std::move(marked));
   failure = StripFailure::kHeld;
   if (held_.size() >= kMostFiles || bytes_ >= kMostBytes) Commit();
   return false;
 }
 
+bool DurableBatch::Hold(bool diagnostic, const std::string& line) {
+  if (telling_ != kNoFile) {
+    told_lines_[telling_].push_back({diagnostic, line});
+    return true;
+  }
+  if (held_.empty()) return false;
+  if (queue_.size() >= kMostLines) {
+    Commit();
+    return false;
+  }
+  queue_.push_back({diagnostic, line});
+  return true;
+}
+
 void DurableBatch::Commit() {
-  if (held_.empty()) return;  // also while its own lines are written
+  if (held_.empty()) return;
   std::vector<std::unique_ptr<MarkedFile>> batch;
   batch.swap(held_);
+  std::vector<Line> queue;
+  queue.swap(queue_);
   bytes_ = 0;
+  told_lines_.assign(batch.size(), {});
+  telling_ = 0;  // any line while the batch is written, first in its place
   FileService& files = services_.files;
   // As for a file on its own: a console event waits for every file of the
   // batch to be whole and its line to be out.
@@ -67,11 +89,24 @@ void DurableBatch::Commit() {
       }
     }
   }
-  for (const auto& marked : batch) {
+  for (std::size_t file = 0; file < batch.size(); ++file) {
+    telling_ = file;
     StripFailure why = StripFailure::kNone;
-    const bool stripped = marked->Conclude(&visited_, why);
-    told_(marked->path(), stripped, why);
+    const bool stripped = batch[file]->Conclude(&visited_, why);
+    told_(batch[file]->path(), stripped, why);
   }
+  telling_ = kNoFile;
+  ConsoleWindow& console = services_.console;
+  for (const Line& line : queue) {
+    if (line.file == kNoFile) {
+      console.Emit(line.diagnostic, line.text);
+      continue;
+    }
+    for (const Line& told : told_lines_[line.file]) {
+      console.Emit(told.diagnostic, told.text);
+    }
+  }
+  told_lines_.clear();
 }
 
 }  // namespace sarnelux

@@ -11,12 +11,17 @@ void ConsoleWindow::Open() {
 }
 
 void ConsoleWindow::WriteLine(const std::string& text) {
-  if (held_ != nullptr) held_->WriteHeldLines();
   // Text and line end in one write: a line another process writes to the
   // same place at the same time cannot land inside it.
   std::string line = text;
   line.append(platform_.Conventions().line_end);
-  if (!platform_.ConsoleWrite(line.data(), line.size())) {
+  if (held_ == nullptr || !held_->Hold(false, line)) Emit(false, line);
+}
+
+void ConsoleWindow::Emit(bool diagnostic, const std::string& line) {
+  if (diagnostic) {
+    report_.Emit(line);
+  } else if (!platform_.ConsoleWrite(line.data(), line.size())) {
     report_.OutputLost(platform_.LastFailure().reason);
   }
 }

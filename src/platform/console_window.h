@@ -37,12 +37,14 @@ class ConsoleWindow {
   // What the run could not do, and the exit status that sums it up.
   RunReport& report() { return report_; }
 
-  // Lines held back by work in flight come out before any other (none:
-  // nullptr).
+  // Work in flight that may hold lines back, with every line after them
+  // (none: nullptr).
   void HoldLines(HeldLines* held) {
     held_ = held;
     report_.HoldLines(held);
   }
+  // Writes a line held back before, to the console or the diagnostics.
+  void Emit(bool diagnostic, const std::string& line);
 
  private:
   Platform& platform_;

@@ -6,9 +6,12 @@ namespace sarnelux {
 
 void RunReport::Line(std::string_view text) {
   if (!shown_) return;
-  if (held_ != nullptr) held_->WriteHeldLines();
   std::string line(text);
   line.append(platform_.Conventions().line_end);
+  if (held_ == nullptr || !held_->Hold(true, line)) Emit(line);
+}
+
+void RunReport::Emit(const std::string& line) {
   // One write per line: lines of two streams interleave whole.
   platform_.DiagnosticWrite(line.data(), line.size());
 }

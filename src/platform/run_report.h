@@ -12,11 +12,13 @@
 namespace sarnelux {
 
 // Work whose lines are held back (rewrites waiting to share one flush):
-// they are written out before any other line, so that lines keep the
-// order of the work they tell of.
+// while it holds any, every other line waits behind them, so that lines
+// keep the order of the work they tell of.
 class HeldLines {
  public:
-  virtual void WriteHeldLines() = 0;
+  // Takes a whole line (line end included) to be written later, in order;
+  // false when nothing is held and it is to be written now.
+  virtual bool Hold(bool diagnostic, const std::string& line) = 0;
 
  protected:
   ~HeldLines() = default;
@@ -56,6 +58,8 @@ class RunReport {
   int Finish();
 
   void HoldLines(HeldLines* held) { held_ = held; }
+  // Writes a line held back before.
+  void Emit(const std::string& line);
 
  private:
   Platform& platform_;
