@@ -142,9 +142,20 @@ class Wine:
         exit code). Standard output goes to a file, as a redirect would."""
         out = os.path.join(self.work, "out.txt")
         line = f'"{win(self.exe)}" {arguments}'.rstrip()
-        code = self.helper_call("run", win(out), win(stdin) if stdin != "-"
-                                else "-", win(hold) if hold != "-" else "-",
-                                line)
+        # The helper creates the output file before it starts the tool: where
+        # there is none, Wine never got as far as the helper (it happens, now
+        # and then, just after a file system is mounted), the tool did not
+        # run, and trying again is safe. The last run's output must not pass
+        # for this one's.
+        for attempt in range(3):
+            if os.path.exists(out):
+                os.remove(out)
+            code = self.helper_call("run", win(out), win(stdin)
+                                    if stdin != "-" else "-",
+                                    win(hold) if hold != "-" else "-", line)
+            if os.path.exists(out):
+                break
+            time.sleep(1)
         with open(out, "rb") as f:
             output = f.read()
         return output, code.strip()
