@@ -19,4 +19,11 @@ XXH64_hash_t RecordHashAvx2(const unsigned char* bytes, size_t count,
   return XXH3_64bits_withSeed(bytes, count, seed);
 }
 
+void RecordHashUnitsAvx2(const unsigned char* bytes, size_t count, size_t unit,
+                         XXH64_hash_t* hashes) {
+  for (size_t at = 0; at < count; at += unit) {
+    *hashes++ = XXH3_64bits(bytes + at, count - at < unit ? count - at : unit);
+  }
+}
+
 }  // namespace sarnelux

@@ -17,6 +17,9 @@ namespace sarnelux {
 // two thirds of the time there, and a rewrite hashes every byte it writes.
 std::uint64_t RecordHashAvx2(const unsigned char* bytes, std::size_t count,
                              std::uint64_t seed);
+// The hash of each `unit` bytes in turn: one call for a run of units.
+void RecordHashUnitsAvx2(const unsigned char* bytes, std::size_t count,
+                         std::size_t unit, std::uint64_t* hashes);
 #endif
 
 namespace {
@@ -70,7 +73,25 @@ std::uint64_t AppendHeader(std::vector<unsigned char>& out,
   return seal;
 }
 
+// The hash of each unit of the bytes, the last one perhaps shorter.
+void HashUnits(const unsigned char* bytes, std::int32_t count,
+               std::uint64_t* hashes) {
+#ifdef SARNELUX_RECORD_HASH_AVX2
+  if (__builtin_cpu_supports("avx2")) {
+    RecordHashUnitsAvx2(bytes, static_cast<std::size_t>(count), kRecordUnit,
+                        hashes);
+    return;
+  }
+#endif
+  for (std::int32_t at = 0; at < count; at += kRecordUnit) {
+    *hashes++ = XXH3_64bits(bytes + at, static_cast<std::size_t>(
+                                            std::min(kRecordUnit, count - at)));
+  }
+}
+
 // Appends an entry stating a region's new content, sealed under its header.
+// A big file's rewrite hashes every byte it writes, so the units go straight
+// into place, a run of them at a time.
 void AppendEntry(std::vector<unsigned char>& out, std::uint64_t sequence,
                  MoveWay way, std::int64_t offset, const unsigned char* content,
                  std::int32_t count, std::uint64_t seal) {
@@ -79,14 +100,26 @@ void AppendEntry(std::vector<unsigned char>& out, std::uint64_t sequence,
   out.push_back(static_cast<unsigned char>(way));
   Put(out, static_cast<std::uint64_t>(offset), 8);
   Put(out, static_cast<std::uint32_t>(count), 4);
-  for (std::int32_t at = 0; at < count; at += kRecordUnit) {
-    const std::int32_t size = std::min(kRecordUnit, count - at);
-    Put(out, RecordHash(content + at, static_cast<std::size_t>(size)), 8);
-    for (std::int32_t i = 0; i < 3; ++i) {
-      // The last three bytes, or the first three; a unit shorter than
-      // three bytes is padded at the front.
-      const std::int32_t from = way == MoveWay::kToStart ? size - 3 + i : i;
-      out.push_back(from >= 0 && from < size ? content[at + from] : 0);
+  const std::size_t units_at = out.size();
+  out.resize(units_at + static_cast<std::size_t>(UnitsOf(count)) * kPerUnit);
+  unsigned char* into = out.data() + units_at;
+  constexpr std::int32_t kRun = 64;
+  std::uint64_t hashes[kRun];
+  for (std::int32_t run = 0; run < count; run += kRun * kRecordUnit) {
+    const std::int32_t run_size = std::min(kRun * kRecordUnit, count - run);
+    HashUnits(content + run, run_size, hashes);
+    for (std::int32_t unit = 0; unit * kRecordUnit < run_size; ++unit) {
+      for (int i = 0; i < 8; ++i) {
+        *into++ = static_cast<unsigned char>(hashes[unit] >> (8 * i));
+      }
+      const std::int32_t at = run + unit * kRecordUnit;
+      const std::int32_t size = std::min(kRecordUnit, count - at);
+      for (std::int32_t i = 0; i < 3; ++i) {
+        // The last three bytes, or the first three; a unit shorter than
+        // three bytes is padded at the front.
+        const std::int32_t from = way == MoveWay::kToStart ? size - 3 + i : i;
+        *into++ = from >= 0 && from < size ? content[at + from] : 0;
+      }
     }
   }
   Put(out, RecordHash(out.data() + begin, out.size() - begin, seal), 8);
