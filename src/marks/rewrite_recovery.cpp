@@ -126,6 +126,14 @@ bool RepairSection(Services& services, const RecordContents& contents,
   const std::string& path = contents.path;
   const RegionEntry& last = *contents.last;
   const FileHandle file = files.OpenForUpdate(path);
+  if (file == kNoFile &&
+      services.platform.KindOfPath(path) == PathKind::kFile) {
+    // Still there but not to be opened for update now (made read-only, or
+    // held by another program): the record stays for a run that can.
+    services.console.WriteLine("can not repair file ", path);
+    services.console.report().Failed(path, kNotRepairedReason);
+    return true;
+  }
   FileIdentity identity;
   const std::int64_t size = files.FileLength(file);
   const bool final_region =
