@@ -6,9 +6,10 @@ bool DurableBatch::Strip(const std::string& path, StripFailure& failure) {
   auto marked = std::make_unique<MarkedFile>(services_, path);
   bool opened = marked->Open(&visited_, failure, RewriteRecord::kDurableStep);
   // Each file held is one more open file: where the system has run out,
-  // the batch is written first and the file tried again.
+  // the batch is written first and the file tried again. Any other refusal
+  // (a read-only file, one another program holds) would only come again.
   if (!opened && failure == StripFailure::kNotOpened && !held_.empty() &&
-      !services_.platform.LastFailure().held_off) {
+      services_.platform.LastFailure().exhausted) {
     Commit();
     opened = marked->Open(&visited_, failure, RewriteRecord::kDurableStep);
   }
@@ -24,7 +25,7 @@ bool DurableBatch::Strip(const std::string& path, StripFailure& failure) {
   queue_.push_back({false, {}, held_.size()});
   held_.push_back(std::move(marked));
   failure = StripFailure::kHeld;
-  if (held_.size() >= kMostFiles || bytes_ >= kMostBytes) Commit();
+  if (held_.size() >= most_files_ || bytes_ >= kMostBytes) Commit();
   return false;
 }
 

@@ -9,6 +9,7 @@
 // walk's order.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -33,7 +34,8 @@ class DurableBatch final : public HeldLines {
       : services_(services),
         record_(record),
         visited_(visited),
-        told_(std::move(told)) {}
+        told_(std::move(told)),
+        most_files_(std::min(kMostFiles, services.platform.FilesToHold())) {}
   ~DurableBatch() = default;
   DurableBatch(const DurableBatch&) = delete;
   DurableBatch& operator=(const DurableBatch&) = delete;
@@ -56,6 +58,8 @@ class DurableBatch final : public HeldLines {
   RewriteRecord& record_;
   VisitRecord& visited_;
   Told told_;
+  // Within what the limit on open files leaves beside the walk's own.
+  std::size_t most_files_;
   std::vector<std::unique_ptr<MarkedFile>> held_;
   std::int64_t bytes_ = 0;
 

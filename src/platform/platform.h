@@ -50,6 +50,9 @@ struct Failure {
   // The tool's own rule held the call off (a read-only file, a file another
   // run holds): nothing is broken, the file is left as it is on purpose.
   bool held_off = false;
+  // The system ran out of descriptors, handles or memory: the same call
+  // may work once some are given back.
+  bool exhausted = false;
 };
 
 // What a platform's users expect of a console program. These are facts of
@@ -172,6 +175,9 @@ class Platform {
   // it if it is killed outright; created when missing if asked to. Ends
   // with the path separator; empty when there is none.
   virtual std::string StateFolder(bool create) = 0;
+  // How many files the run may hold open at once besides those its walk
+  // opens: a durable batch holds its files until they are written.
+  virtual std::size_t FilesToHold() = 0;
   // The path made absolute against the current folder, so that a later run
   // started elsewhere finds the same file; empty when it cannot be.
   virtual std::string AbsolutePath(const std::string& path) = 0;

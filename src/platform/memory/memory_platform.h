@@ -154,6 +154,7 @@ class MemoryPlatform final : public Platform {
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
   bool FileRemove(const std::string& path) override;
   std::string StateFolder(bool create) override;
+  std::size_t FilesToHold() override { return 1 << 16; }
   // The world's paths are all taken from its root.
   std::string AbsolutePath(const std::string& path) override { return path; }
   NativeListing ListFirst(const std::string& folder_path, ListingEntry& entry,

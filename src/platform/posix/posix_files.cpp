@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -105,7 +106,8 @@ bool MayFollowLink(uid_t link_owner, uid_t target_owner) {
 }
 
 void PosixPlatform::NoteFailure(int error) {
-  last_failure_ = {std::strerror(error), false};
+  last_failure_ = {std::strerror(error), false,
+                   error == EMFILE || error == ENFILE || error == ENOMEM};
 }
 
 void PosixPlatform::NoteHeldOff(const char* reason) {
@@ -377,6 +379,18 @@ bool PosixPlatform::FilesFlush(const std::vector<NativeFile>& files) {
     flushed.push_back(info.st_dev);
   }
   return true;
+}
+
+std::size_t PosixPlatform::FilesToHold() {
+  // A quarter of what the limit on open files leaves: the gate's ring may
+  // take half, and the walk holds a descriptor per folder level.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0 ||
+      files.rlim_cur == RLIM_INFINITY) {
+    return 1 << 16;
+  }
+  const auto limit = static_cast<long>(files.rlim_cur);
+  return static_cast<std::size_t>(std::max(1L, (limit - 32) / 4));
 }
 
 std::string PosixPlatform::StateFolder(bool create) {

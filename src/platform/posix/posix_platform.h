@@ -50,6 +50,7 @@ class PosixPlatform final : public Platform {
   bool FileRemove(const std::string& path) override;
 
   std::string StateFolder(bool create) override;
+  std::size_t FilesToHold() override;
   std::string AbsolutePath(const std::string& path) override;
   NativeListing ListFirst(const std::string& folder_path, ListingEntry& entry,
                           ListingStart& start) override;

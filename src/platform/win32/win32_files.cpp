@@ -64,6 +64,10 @@ NativeFile Win32Platform::FileOpen(const std::string& path,
 }
 
 Failure Win32Platform::LastFailure() const {
+  const bool exhausted = last_error_ == ERROR_TOO_MANY_OPEN_FILES ||
+                         last_error_ == ERROR_NOT_ENOUGH_MEMORY ||
+                         last_error_ == ERROR_OUTOFMEMORY ||
+                         last_error_ == ERROR_NO_SYSTEM_RESOURCES;
   char text[512] = {};
   DWORD length =
       FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -73,8 +77,10 @@ Failure Win32Platform::LastFailure() const {
                         text[length - 1] == '.' || text[length - 1] == ' ')) {
     --length;
   }
-  if (length == 0) return {"error " + std::to_string(last_error_), false};
-  return {std::string(text, length), false};
+  if (length == 0) {
+    return {"error " + std::to_string(last_error_), false, exhausted};
+  }
+  return {std::string(text, length), false, exhausted};
 }
 
 PathKind Win32Platform::KindOfPath(const std::string& path) {
@@ -193,6 +199,11 @@ bool Win32Platform::FilesFlush(const std::vector<NativeFile>& files) {
   bool flushed = true;
   for (const NativeFile file : files) flushed = FileFlush(file) && flushed;
   return flushed;
+}
+
+std::size_t Win32Platform::FilesToHold() {
+  // Handles are limited only by memory.
+  return 1 << 16;
 }
 
 std::string Win32Platform::StateFolder(bool create) {
