@@ -200,6 +200,47 @@ Files KilledMidFile() {
   return Snapshot(platform);
 }
 
+// A batch's record kept for one of its files: the next run says nothing
+// more of the others, and repairs that one once it can.
+TEST(KeptRecord, NamesOnlyTheFilesStillToBeRepaired) {
+  MemoryPlatform killed;
+  Populate(killed, "/Q/D");
+  // Killed in the batch of t/mark and t/small, with t/mark written.
+  bool failing = false;
+  killed.SetCallHook([&](std::size_t, const PlatformCall& call) {
+    failing =
+        failing || (call.kind == CallKind::kWrite && call.path == "t/small");
+    Fault fault;
+    fault.fail = failing;
+    return fault;
+  });
+  RunProgram(killed);
+  MemoryPlatform next;
+  for (const auto& [path, bytes] : Snapshot(killed)) next.AddFile(path, bytes);
+  next.AddFolder("none");
+  next.FileAt("t/small").read_only = true;
+  next.SetArguments(CommandLine{true, "Sarnelux.exe none /Q", {}});
+  auto recover = [&next](const std::string& lines) {
+    const std::size_t before = next.output().size();
+    RunProgram(next);
+    EXPECT_EQ(
+        next.output().substr(before),
+        Lines({"Sarnelux", "Copyright (c) 2026 the Sarnelux project", ""}) +
+            lines + Lines({"no BOM headers found in none", "ready!"}));
+  };
+  recover(Lines({"repaired interrupted rewrite of file t/mark",
+                 "can not repair file t/small"}));
+  recover(Lines({"can not repair file t/small"}));
+  next.FileAt("t/small").read_only = false;
+  recover(Lines({"repaired interrupted rewrite of file t/small"}));
+  recover("");
+  EXPECT_EQ(next.FileAt("t/small").bytes, "abc");
+  EXPECT_EQ(next.FileAt("t/mark").bytes, "");
+  for (const std::string& path : next.FilePaths()) {
+    EXPECT_FALSE(InStateFolder(next, path)) << path;
+  }
+}
+
 struct RefusalCase {
   const char* name;
   void (*change)(MemoryPlatform& platform);

@@ -272,6 +272,15 @@ void RewriteRecord::Resume(const RecordContents& section) {
   sequence_ = section.last ? section.last->sequence : 0;
 }
 
+void RewriteRecord::Forget(const RecordContents& section) {
+  WaitForFlushes();
+  // Where the reader looks for the next section's header.
+  const std::vector<unsigned char> cleared(
+      static_cast<std::size_t>(2 * SlotSize(section.largest)));
+  files_.WriteAt(file_, section.slots_at, cleared.data(),
+                 static_cast<std::int32_t>(cleared.size()));
+}
+
 bool RewriteRecord::Begin(FileHandle target, const std::string& path,
                           const FileIdentity& identity, std::int64_t length,
                           std::int32_t largest) {

@@ -98,6 +98,10 @@ class RewriteRecord {
   void Adopt(FileHandle record, std::string record_path);
   // Goes on with the file this section of the adopted record names.
   void Resume(const RecordContents& section);
+  // Clears the entries of a section of the adopted record whose file is
+  // done with, so that a later run passes it over; its header stays, and
+  // with it the sections after it.
+  void Forget(const RecordContents& section);
   // The file being rewritten, open.
   void Retarget(FileHandle target) {
     WaitForFlushes();

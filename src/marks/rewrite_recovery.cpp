@@ -202,12 +202,18 @@ void RepairOne(Services& services, const std::string& record_path, bool durable,
   RewriteRecord record(files, {}, durable);
   record.Adopt(held, record_path);
   bool keep = false;
+  std::vector<const RecordContents*> done;
   for (const RecordContents& section : sections) {
     if (RepairSection(services, section, record, durable, visited)) {
       keep = true;
+    } else {
+      done.push_back(&section);
     }
   }
   if (keep) {
+    // Kept for the files still to be put right: a later run says nothing
+    // more of the others, repaired or refused once already.
+    for (const RecordContents* section : done) record.Forget(*section);
     record.Leave();
   } else {
     record.Drop();
