@@ -381,16 +381,18 @@ bool PosixPlatform::FilesFlush(const std::vector<NativeFile>& files) {
   return true;
 }
 
+long OpenFilesLimit() {
+  rlimit files{};
+  return getrlimit(RLIMIT_NOFILE, &files) == 0 &&
+                 files.rlim_cur != RLIM_INFINITY
+             ? static_cast<long>(files.rlim_cur)
+             : 1024;
+}
+
 std::size_t PosixPlatform::FilesToHold() {
   // A quarter of what the limit on open files leaves: the gate's ring may
   // take half, and the walk holds a descriptor per folder level.
-  rlimit files{};
-  if (getrlimit(RLIMIT_NOFILE, &files) != 0 ||
-      files.rlim_cur == RLIM_INFINITY) {
-    return 1 << 16;
-  }
-  const auto limit = static_cast<long>(files.rlim_cur);
-  return static_cast<std::size_t>(std::max(1L, (limit - 32) / 4));
+  return static_cast<std::size_t>(std::max(1L, (OpenFilesLimit() - 32) / 4));
 }
 
 std::string PosixPlatform::StateFolder(bool create) {

@@ -21,7 +21,6 @@
 #include "platform/posix/posix_gate.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -525,12 +524,7 @@ std::unique_ptr<GateSource> StartRing(std::function<void()> answer_signals,
                                       int depth) {
   // Slots and folders open ahead stay within half of what the limit on
   // open files leaves beside the walk's own descriptors.
-  rlimit files{};
-  const long limit =
-      getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY
-          ? static_cast<long>(files.rlim_cur)
-          : 1024;
-  const long spare = (limit - 32) / 2;
+  const long spare = (OpenFilesLimit() - 32) / 2;
   const int folders =
       static_cast<int>(std::clamp<long>(spare / 4, 1, kMostFoldersAhead));
   depth = static_cast<int>(std::min<long>(depth, spare - folders - 1));

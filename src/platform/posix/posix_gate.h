@@ -89,4 +89,8 @@ bool ReadListedEntry(DIR* dir, GateEntry& entry);
 // Opens a folder for listing, relative to parent_fd (AT_FDCWD for a path).
 DIR* OpenFolderAt(int parent_fd, const char* name);
 
+// The limit on open files this process runs under, or 1024 where there is
+// none: what descriptors opened ahead or held are kept within.
+long OpenFilesLimit();
+
 }  // namespace sarnelux

@@ -9,7 +9,6 @@
 // regular files are opened ahead, and never more than a fixed number at
 // once, however deep the tree.
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -53,12 +52,8 @@ class ReadAhead final : public GateSource {
     }
     // Descriptors opened ahead leave plenty for the walk's own under any
     // limit on open files.
-    rlimit files{};
-    const long limit =
-        getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY
-            ? static_cast<long>(files.rlim_cur)
-            : 1024;
-    budget_ = static_cast<int>(std::clamp<long>((limit - 32) / 2, 0, depth_));
+    budget_ = static_cast<int>(
+        std::clamp<long>((OpenFilesLimit() - 32) / 2, 0, depth_));
   }
 
   int FolderAhead(GateFolder*, const std::string&) override { return -1; }
