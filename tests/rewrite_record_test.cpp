@@ -7,7 +7,7 @@
 // held before or what the call wrote, and a cut leaves either length.
 // After a power loss, each unit of every file holds what was last flushed or
 // what was written since, again with either length.
-#include "marks/rewrite_record.h"
+#include "rewrite/rewrite_record.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "marks/durable_batch.h"
+#include "rewrite/durable_batch.h"
 #include "marks/mark_detection.h"
 #include "marks/mark_listing.h"
 #include "marks/mark_stripping.h"

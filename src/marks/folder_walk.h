@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "marks/rewrite_record.h"
+#include "rewrite/rewrite_record.h"
 #include "marks/visit_record.h"
 #include "platform/services.h"
 

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "marks/mark_shift.h"
-#include "marks/rewrite_record.h"
+#include "rewrite/mark_shift.h"
+#include "rewrite/rewrite_record.h"
 #include "marks/visit_record.h"
 #include "platform/services.h"
 

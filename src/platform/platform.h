@@ -26,7 +26,7 @@ enum class OpenDisposition {
                       // (Windows refuses this for hidden and system files)
   kTruncateExisting,  // write only; empties a file that exists
   kCreateNew,         // read and write; creates a file that must not exist
-  // A run's record (see marks/rewrite_record.h): held by this run alone,
+  // A run's record (see rewrite/rewrite_record.h): held by this run alone,
   // and made to be left in any state when the process ends.
   kCreateRecord,  // read and write; creates a file that must not exist
   kTakeRecord,    // read and write; the file must exist

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "marks/folder_walk.h"
-#include "marks/rewrite_record.h"
-#include "marks/rewrite_recovery.h"
+#include "rewrite/rewrite_record.h"
+#include "rewrite/rewrite_recovery.h"
 #include "marks/visit_record.h"
 #include "platform/console_window.h"
 #include "platform/file_service.h"

@@ -1,4 +1,4 @@
-#include "marks/mark_shift.h"
+#include "rewrite/mark_shift.h"
 
 #include <algorithm>
 #include <cstring>

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "marks/mark_stripping.h"
-#include "marks/rewrite_record.h"
+#include "rewrite/rewrite_record.h"
 #include "marks/visit_record.h"
 #include "platform/services.h"
 

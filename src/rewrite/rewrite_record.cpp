@@ -1,10 +1,10 @@
-#include "marks/rewrite_record.h"
+#include "rewrite/rewrite_record.h"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
-#include "marks/mark_shift.h"
+#include "rewrite/mark_shift.h"
 
 // Compiled into this file alone: the program needs no library at run time.
 #define XXH_INLINE_ALL

@@ -1,4 +1,4 @@
-#include "marks/rewrite_recovery.h"
+#include "rewrite/rewrite_recovery.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "marks/folder_walk.h"
-#include "marks/mark_shift.h"
-#include "marks/rewrite_record.h"
+#include "rewrite/mark_shift.h"
+#include "rewrite/rewrite_record.h"
 
 namespace sarnelux {
 namespace {

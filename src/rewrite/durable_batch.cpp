@@ -1,4 +1,4 @@
-#include "marks/durable_batch.h"
+#include "rewrite/durable_batch.h"
 
 namespace sarnelux {
 

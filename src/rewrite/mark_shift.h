@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "marks/rewrite_record.h"
+#include "rewrite/rewrite_record.h"
 #include "marks/visit_record.h"
 #include "platform/file_service.h"
 
