@@ -1,6 +1,9 @@
 #include "run/command_line.h"
 
+#include <getopt.h>
+
 #include <cstddef>
+#include <string_view>
 #include <utility>
 
 namespace sarnelux {
@@ -79,26 +82,78 @@ bool Decided(const RunOptions& options) {
   return options.help || options.version || !options.bad_option.empty();
 }
 
-// One option, its name without the first dash; false when it is none.
-bool TakeOption(const std::string& name, RunOptions& options) {
-  if (name == "l" || name == "-list") {
-    options.list_only = true;
-  } else if (name == "W" || name == "-no-wait") {
-    options.no_wait = true;
-  } else if (name == "D" || name == "-durable") {
-    options.durable = true;
-  } else if (name == "h" || name == "-help") {
-    options.help = options.help || !Decided(options);
-  } else if (name == "V" || name == "-version") {
-    options.version = options.version || !Decided(options);
-  } else {
-    return false;
-  }
-  return true;
-}
-
 void TakeBadOption(const std::string& option, RunOptions& options) {
   if (!Decided(options)) options.bad_option = option;
+}
+
+// What getopt_long hands back for an option: its short letter, or for a
+// long-only option a code past every byte.
+enum OptionCode : int {
+  kList = 'l',
+  kNoWait = 'W',
+  kDurable = 'D',
+  kHelp = 'h',
+  kVersion = 'V',
+};
+
+// Every POSIX option, the one place a new one is added: its long name,
+// whether it takes a value, and its code (a letter gives the short form).
+struct OptionSpec {
+  const char* long_name;
+  int has_arg;  // no_argument or required_argument
+  int code;
+};
+
+constexpr OptionSpec kOptionTable[] = {
+    {"list", no_argument, kList},       {"no-wait", no_argument, kNoWait},
+    {"durable", no_argument, kDurable}, {"help", no_argument, kHelp},
+    {"version", no_argument, kVersion},
+};
+
+// One option getopt_long recognised, with its value when it takes one.
+void TakeOption(int code, const char* /*value*/, RunOptions& options) {
+  switch (code) {
+    case kList:
+      options.list_only = true;
+      break;
+    case kNoWait:
+      options.no_wait = true;
+      break;
+    case kDurable:
+      options.durable = true;
+      break;
+    case kHelp:
+      options.help = options.help || !Decided(options);
+      break;
+    case kVersion:
+      options.version = options.version || !Decided(options);
+      break;
+    default:
+      break;
+  }
+}
+
+// getopt_long's short-option text: a leading '-' hands every other argument
+// back in its place, so that the classic words keep their order among the
+// options and POSIXLY_CORRECT changes nothing; ':' tells a missing value
+// from an unknown option.
+std::string ShortOptions() {
+  std::string text = "-:";
+  for (const OptionSpec& spec : kOptionTable) {
+    if (spec.code > 0xFF) continue;
+    text += static_cast<char>(spec.code);
+    if (spec.has_arg == required_argument) text += ':';
+  }
+  return text;
+}
+
+std::vector<option> LongOptions() {
+  std::vector<option> table;
+  for (const OptionSpec& spec : kOptionTable) {
+    table.push_back(option{spec.long_name, spec.has_arg, nullptr, spec.code});
+  }
+  table.push_back(option{nullptr, 0, nullptr, 0});
+  return table;
 }
 
 RunOptions ReadClassicLine(const CommandLine& command_line) {
@@ -113,35 +168,68 @@ RunOptions ReadClassicLine(const CommandLine& command_line) {
   return options;
 }
 
+// A word that is no option: /?, a classic switch word, or a path.
+void TakeWord(const std::string& word, RunOptions& options) {
+  if (word == "/?") {
+    TakeOption(kHelp, nullptr, options);
+  } else if (IsSwitchWord(word)) {
+    TakeSwitchText(word, options);
+  } else {
+    options.paths.push_back(word);
+  }
+}
+
+// The option an error of getopt_long's is about, as the user typed it: the
+// whole word for a long option, the letter for a short one.
+std::string FaultyOption(const char* word, int letter) {
+  const std::string typed = word != nullptr ? word : "";
+  if (typed.starts_with("--")) return typed;
+  return std::string("-") + static_cast<char>(letter);
+}
+
 RunOptions ReadPosixArguments(const std::vector<std::string>& args) {
   RunOptions options;
   options.style = ArgumentStyle::kPosix;
-  bool options_ended = false;
+  // getopt_long wants writable C strings, the program's name first.
+  std::vector<std::string> words{"sarnelux"};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  const int argc = static_cast<int>(words.size());
+  const std::string short_options = ShortOptions();
+  const std::vector<option> long_options = LongOptions();
+
   bool any_option = false;
-  for (const std::string& arg : args) {
-    if (options_ended || arg.size() < 2 || arg[0] != '-') {
-      if (!options_ended && arg == "/?") {
-        TakeOption("h", options);
-      } else if (!options_ended && IsSwitchWord(arg)) {
-        TakeSwitchText(arg, options);
-      } else {
-        options.paths.push_back(arg);
+  opterr = 0;  // the run says what went wrong, in its own words
+  optind = 0;  // a fresh scan: the state of any earlier one is dropped
+  for (;;) {
+    // With the leading '-' nothing is permuted: the word being read is the
+    // one at optind, a bundle of short options included.
+    const int at = optind == 0 ? 1 : optind;
+    const char* word = at < argc ? argv[at] : nullptr;
+    const int code = getopt_long(argc, argv.data(), short_options.c_str(),
+                                 long_options.data(), nullptr);
+    if (code == -1) {
+      // "--" ends the options; every word after it is a path.
+      if (word != nullptr && std::string_view(word) == "--" &&
+          optind == at + 1) {
+        any_option = true;
       }
+      break;
+    }
+    if (code == 1) {
+      TakeWord(optarg, options);
       continue;
     }
     any_option = true;
-    if (arg == "--") {
-      options_ended = true;
-    } else if (arg[1] == '-') {
-      if (!TakeOption(arg.substr(1), options)) TakeBadOption(arg, options);
+    if (code == '?' || code == ':') {
+      TakeBadOption(FaultyOption(word, optopt), options);
     } else {
-      for (std::size_t at = 1; at < arg.size(); ++at) {
-        if (!TakeOption(std::string(1, arg[at]), options)) {
-          TakeBadOption(std::string("-") + arg[at], options);
-        }
-      }
+      TakeOption(code, optarg, options);
     }
   }
+  for (int at = optind; at < argc; ++at) options.paths.push_back(argv[at]);
   // Just a path and a text: the classic line, whose switch text may hold
   // /Q and /L anywhere (x/qy). Read so, such a text lists rather than
   // strips, and names no second tree to strip.

@@ -52,12 +52,13 @@ struct RunOptions {
 
 // The one reading of a command line into run options. The classic line
 // keeps the meaning it always had (folder, then switch text searched for /Q,
-// /L and /D), with /? for help. The POSIX vector takes -l/--list,
-// -W/--no-wait, -D/--durable, -h/--help, -V/--version and -- anywhere, /Q,
-// /L and /D (and any run of them) as arguments of their own, and where the
-// arguments are
-// just a path and a text holding /Q or /L, the classic switch text: of two
-// readings, the one that cannot change files the user did not name wins.
+// /L and /D), with /? for help. The POSIX vector is read by getopt_long, so
+// options come anywhere, bundle and take their values as GNU tools do
+// (-l/--list, -W/--no-wait, -D/--durable, -h/--help, -V/--version, --);
+// on top of it /Q, /L and /D (and any run of them) count as arguments of
+// their own, and where the arguments are just a path and a text holding /Q
+// or /L, the text is the classic switch text: of two readings, the one that
+// cannot change files the user did not name wins.
 RunOptions ReadRunOptions(const CommandLine& command_line);
 
 }  // namespace sarnelux
