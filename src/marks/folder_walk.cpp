@@ -94,14 +94,28 @@ struct Walk {
   VisitRecord& visited;
   RewriteRecord* record;
   DurableBatch* batch;
+  const Selection* selection;
 };
+
+// A file with its UTF-8 mark that the project means to keep it, or whose
+// declarations cannot be read (which is told): it is not rewritten.
+bool MarkStays(Services& services, const std::string& path, const Walk& walk) {
+  if (walk.selection == nullptr || !walk.selection->ReadsDeclarations()) {
+    return false;
+  }
+  const CharsetDeclaration declared = walk.selection->DeclaredFor(path);
+  if (declared.charset == DeclaredCharset::kUnknown) {
+    services.console.report().Failed(path, declared.problem);
+  }
+  return declared.charset != DeclaredCharset::kNothing;
+}
 
 void HandleFile(Services& services, const std::string& path, const Walk& walk,
                 std::int32_t& count) {
   const WalkMode mode = walk.mode;
   VisitRecord& visited = walk.visited;
   if (mode == WalkMode::kListOnly) {
-    if (ListUtf8Mark(services, path, &visited)) ++count;
+    if (ListUtf8Mark(services, path, &visited, walk.selection)) ++count;
     return;
   }
   const std::optional<MarkKind> kind = LeadingMarkOf(services.files, path);
@@ -110,6 +124,7 @@ void HandleFile(Services& services, const std::string& path, const Walk& walk,
     return;
   }
   if (*kind == MarkKind::kNone) return;
+  if (*kind == MarkKind::kUtf8 && MarkStays(services, path, walk)) return;
   StripFailure why = StripFailure::kNone;
   const bool stripped =
       walk.batch != nullptr
@@ -153,11 +168,16 @@ void ScanTree(Services& services, const std::string& folder_path,
     return;
   }
 
+  const Selection* selection =
+      walk.selection != nullptr && walk.selection->Filters() ? walk.selection
+                                                             : nullptr;
   std::string path;  // reused for every entry of this folder
   while (listing.NextEntry()) {
     const char* name = listing.EntryName();
+    const EntryKind kind = listing.CurrentEntryKind();
+    if (selection != nullptr && !selection->Examines(name, kind)) continue;
     path.assign(folder).append(name);
-    switch (listing.CurrentEntryKind()) {
+    switch (kind) {
       case EntryKind::kFolder:
         if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
           ScanTree(services, path + separator, path, walk, too_long, count);
@@ -196,7 +216,8 @@ void ScanFolder(Services& services, const std::string& folder_path,
 
 void ScanPaths(Services& services, const std::vector<std::string>& paths,
                bool files_too, WalkMode mode, std::int32_t& count,
-               RewriteRecord* record, VisitRecord* visited_before) {
+               RewriteRecord* record, VisitRecord* visited_before,
+               const Selection* selection) {
   VisitRecord own;
   VisitRecord& visited = visited_before != nullptr ? *visited_before : own;
   // With the durable switch, small files are written in batches.
@@ -209,7 +230,11 @@ void ScanPaths(Services& services, const std::vector<std::string>& paths,
         });
     services.console.HoldLines(&*batch);
   }
-  const Walk walk{mode, visited, record, batch ? &*batch : nullptr};
+  const Walk walk{mode, visited, record, batch ? &*batch : nullptr, selection};
+  // Listings read ahead of the walk leave out what it passes over, so that
+  // nothing is opened or listed for it.
+  const bool filtered = selection != nullptr && selection->Filters();
+  if (filtered) services.platform.FilterListings(selection);
   LongPaths too_long;
   for (const std::string& path : paths) {
     switch (files_too ? services.platform.KindOfPath(path)
@@ -231,6 +256,7 @@ void ScanPaths(Services& services, const std::vector<std::string>& paths,
         break;
     }
   }
+  if (filtered) services.platform.FilterListings(nullptr);
   if (batch) {
     batch->Commit();
     services.console.HoldLines(nullptr);

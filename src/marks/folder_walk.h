@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "rewrite/rewrite_record.h"
+#include "marks/selection.h"
 #include "marks/visit_record.h"
 #include "platform/services.h"
+#include "rewrite/rewrite_record.h"
 
 namespace sarnelux {
 
@@ -57,9 +58,13 @@ void ScanFolder(Services& services, const std::string& folder_path,
 // folder, which is walked, or a file, which is handled as the walk handles
 // one. Whatever cannot be walked, listed or examined goes to the report.
 // Files are rewritten with `record` (none: nullptr); `visited` holds the
-// files already handled in this run (none: nullptr).
+// files already handled in this run (none: nullptr). The selection decides
+// which listed entries are looked at, and which marks are meant to stay
+// (none: nullptr, everything and none); a path named here is always
+// examined.
 void ScanPaths(Services& services, const std::vector<std::string>& paths,
                bool files_too, WalkMode mode, std::int32_t& count,
-               RewriteRecord* record = nullptr, VisitRecord* visited = nullptr);
+               RewriteRecord* record = nullptr, VisitRecord* visited = nullptr,
+               const Selection* selection = nullptr);
 
 }  // namespace sarnelux

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "marks/selection.h"
 #include "marks/visit_record.h"
 #include "platform/services.h"
 
@@ -13,8 +14,11 @@ namespace sarnelux {
 // BOM in file " and the path for a file that begins with EF BB BF, and "no
 // valid utf-8 BOM in file " and the path for one that begins with another
 // mark; true for the first. A file already in the visit record (reached again
-// by another path) is passed over without a word.
+// by another path) is passed over without a word. Where the selection reads
+// the project's declarations, a file declared utf-8-bom is meant to have its
+// mark: it is not counted, and one without it is told as a finding.
 bool ListUtf8Mark(Services& services, const std::string& file_path,
-                  VisitRecord* visited = nullptr);
+                  VisitRecord* visited = nullptr,
+                  const Selection* selection = nullptr);
 
 }  // namespace sarnelux

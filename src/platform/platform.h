@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -120,6 +121,37 @@ struct CommandLine {
   std::vector<std::string> args;  // otherwise; args[0] is the first argument
 };
 
+// Which listed entries a run looks at, by name and kind. A platform that
+// lists or opens ahead of the walk asks it first, so that an entry the run
+// passes over is neither opened nor listed.
+class EntryFilter {
+ public:
+  virtual bool Examines(std::string_view name, EntryKind kind) const = 0;
+
+ protected:
+  ~EntryFilter() = default;
+};
+
+// What a project declares of a file's character set, as far as its mark is
+// concerned.
+enum class DeclaredCharset {
+  kNothing,  // no charset, or one that says nothing of a mark
+  kUtf8Bom,  // utf-8-bom: the file is meant to begin with the mark
+  kUnknown,  // the declarations could not be read; `problem` says why
+};
+
+struct CharsetDeclaration {
+  DeclaredCharset charset = DeclaredCharset::kNothing;
+  std::string problem;
+};
+
+// The declarations a project keeps beside its files (.editorconfig).
+class CharsetDeclarations {
+ public:
+  virtual ~CharsetDeclarations() = default;
+  virtual CharsetDeclaration DeclaredFor(const std::string& path) = 0;
+};
+
 class Platform {
  public:
   Platform() = default;
@@ -191,6 +223,17 @@ class Platform {
   virtual void ListClose(NativeListing listing) = 0;
   virtual bool FolderIdentity(const std::string& folder_path,
                               FileIdentity& identity) = 0;
+  // From now on listings leave out what the filter does not examine (none:
+  // nullptr). Platforms that never work ahead of the walk need not: the
+  // walk asks the filter itself.
+  virtual void FilterListings(const EntryFilter* /*filter*/) {}
+  // A name against a shell wildcard pattern, as fnmatch(3) with no flags
+  // matches it: * and ? match any character, a leading dot included.
+  virtual bool NameMatches(const std::string& pattern,
+                           std::string_view name) const = 0;
+  // What reads the declarations projects keep beside their files; nullptr
+  // where this build cannot read them.
+  virtual std::unique_ptr<CharsetDeclarations> OpenCharsetDeclarations() = 0;
 
   // Console.
   virtual void ConsoleOpen() = 0;

@@ -55,15 +55,20 @@ bool ContainsDurableSwitch(const std::string& text) {
   return UpperCaseText(text).find("/D") != std::string::npos;
 }
 
+bool ContainsEditorconfigSwitch(const std::string& text) {
+  return UpperCaseText(text).find("/E") != std::string::npos;
+}
+
 namespace {
 
-// An argument made of nothing but /Q, /L and /D, in any case and order.
+// An argument made of nothing but /Q, /L, /D and /E, in any case and order.
 bool IsSwitchWord(const std::string& argument) {
   const std::string upper = UpperCaseText(argument);
   if (upper.empty() || upper.size() % 2 != 0) return false;
   for (std::size_t at = 0; at < upper.size(); at += 2) {
-    if (upper[at] != '/' || (upper[at + 1] != 'Q' && upper[at + 1] != 'L' &&
-                             upper[at + 1] != 'D')) {
+    const char letter = upper[at + 1];
+    if (upper[at] != '/' ||
+        (letter != 'Q' && letter != 'L' && letter != 'D' && letter != 'E')) {
       return false;
     }
   }
@@ -74,6 +79,8 @@ void TakeSwitchText(const std::string& text, RunOptions& options) {
   options.no_wait = options.no_wait || ContainsQuietSwitch(text);
   options.list_only = options.list_only || ContainsListSwitch(text);
   options.durable = options.durable || ContainsDurableSwitch(text);
+  options.editorconfig =
+      options.editorconfig || ContainsEditorconfigSwitch(text);
 }
 
 // Help, version and a bad option each end the reading's meaning; the first
@@ -94,6 +101,11 @@ enum OptionCode : int {
   kDurable = 'D',
   kHelp = 'h',
   kVersion = 'V',
+  kEditorconfig = 0x100,
+  kExclude,
+  kInclude,
+  kExcludeDir,
+  kExcludeVcs,
 };
 
 // Every POSIX option, the one place a new one is added: its long name,
@@ -105,13 +117,20 @@ struct OptionSpec {
 };
 
 constexpr OptionSpec kOptionTable[] = {
-    {"list", no_argument, kList},       {"no-wait", no_argument, kNoWait},
-    {"durable", no_argument, kDurable}, {"help", no_argument, kHelp},
+    {"list", no_argument, kList},
+    {"no-wait", no_argument, kNoWait},
+    {"durable", no_argument, kDurable},
+    {"help", no_argument, kHelp},
     {"version", no_argument, kVersion},
+    {"editorconfig", no_argument, kEditorconfig},
+    {"exclude", required_argument, kExclude},
+    {"include", required_argument, kInclude},
+    {"exclude-dir", required_argument, kExcludeDir},
+    {"exclude-vcs", no_argument, kExcludeVcs},
 };
 
 // One option getopt_long recognised, with its value when it takes one.
-void TakeOption(int code, const char* /*value*/, RunOptions& options) {
+void TakeOption(int code, const char* value, RunOptions& options) {
   switch (code) {
     case kList:
       options.list_only = true;
@@ -127,6 +146,21 @@ void TakeOption(int code, const char* /*value*/, RunOptions& options) {
       break;
     case kVersion:
       options.version = options.version || !Decided(options);
+      break;
+    case kEditorconfig:
+      options.editorconfig = true;
+      break;
+    case kExclude:
+      options.excluded_files.emplace_back(value);
+      break;
+    case kInclude:
+      options.included_files.emplace_back(value);
+      break;
+    case kExcludeDir:
+      options.excluded_folders.emplace_back(value);
+      break;
+    case kExcludeVcs:
+      options.exclude_vcs = true;
       break;
     default:
       break;
@@ -224,7 +258,9 @@ RunOptions ReadPosixArguments(const std::vector<std::string>& args) {
     }
     any_option = true;
     if (code == '?' || code == ':') {
+      const bool first = !Decided(options);
       TakeBadOption(FaultyOption(word, optopt), options);
+      if (first) options.bad_option_lacks_value = code == ':';
     } else {
       TakeOption(code, optarg, options);
     }

@@ -31,6 +31,10 @@ bool ContainsListSwitch(const std::string& text);
 // "/D" anywhere in the text, in any case: every rewrite is made durable.
 bool ContainsDurableSwitch(const std::string& text);
 
+// "/E" anywhere in the text, in any case: each file's .editorconfig decides
+// whether its mark stays.
+bool ContainsEditorconfigSwitch(const std::string& text);
+
 // Whose way the arguments were given: the Windows program's one line, with
 // its folder and its switch text, or the POSIX program's vector, with
 // options and any number of paths beside the classic forms.
@@ -42,20 +46,29 @@ struct RunOptions {
   std::vector<std::string> paths;  // as typed; the classic line names one
   bool list_only = false;
   bool no_wait = false;
-  bool durable = false;  // each rewrite's record and data reach the disk
+  bool durable = false;       // each rewrite's record and data reach the disk
+  bool editorconfig = false;  // a file declared utf-8-bom keeps its mark
+  // Name patterns: files passed over, files alone examined (once any is
+  // given), folders not entered.
+  std::vector<std::string> excluded_files;
+  std::vector<std::string> included_files;
+  std::vector<std::string> excluded_folders;
+  bool exclude_vcs = false;  // the folders of .git, .hg, .svn and the like
   bool help = false;
   bool version = false;
   // The first argument that looks like an option and is none, as it was
   // typed; the run then does nothing but say so.
   std::string bad_option;
+  bool bad_option_lacks_value = false;  // the option is known, its value not
 };
 
 // The one reading of a command line into run options. The classic line
 // keeps the meaning it always had (folder, then switch text searched for /Q,
 // /L and /D), with /? for help. The POSIX vector is read by getopt_long, so
 // options come anywhere, bundle and take their values as GNU tools do
-// (-l/--list, -W/--no-wait, -D/--durable, -h/--help, -V/--version, --);
-// on top of it /Q, /L and /D (and any run of them) count as arguments of
+// (-l/--list, -W/--no-wait, -D/--durable, --editorconfig, --exclude,
+// --include, --exclude-dir, --exclude-vcs, -h/--help, -V/--version, --);
+// on top of it /Q, /L, /D and /E (and any run of them) count as arguments of
 // their own, and where the arguments are just a path and a text holding /Q
 // or /L, the text is the classic switch text: of two readings, the one that
 // cannot change files the user did not name wins.

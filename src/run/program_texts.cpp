@@ -34,7 +34,7 @@ TextLines HelpLines(ArgumentStyle style) {
   }
   return {
       "Usage: sarnelux [OPTION]... PATH...",
-      "  or:  sarnelux PATH [/Q][/L][/D]",
+      "  or:  sarnelux PATH [/Q][/L][/D][/E]",
       "Remove the UTF-8 byte order mark (EF BB BF) from the start of every",
       "file in each PATH: a folder is walked with all its subfolders, a file",
       "is handled on its own.",
@@ -44,30 +44,56 @@ TextLines HelpLines(ArgumentStyle style) {
       "                 when its input and output are both a terminal)",
       "  -D, --durable  make each rewrite durable: its record and its data",
       "                 reach the disk before it is counted",
+      "      --editorconfig  let each file's .editorconfig decide: a file",
+      "                 declared charset = utf-8-bom keeps its mark (and is",
+      "                 told by --list when it has none)",
+      "      --exclude=GLOB      pass over files whose name matches GLOB",
+      "      --include=GLOB      examine only files whose name matches GLOB",
+      "                          (may be given several times)",
+      "      --exclude-dir=GLOB  do not enter folders whose name matches GLOB",
+      "      --exclude-vcs       do not enter .git, .hg, .svn, .bzr, _darcs",
+      "                          or CVS",
       "  -h, --help     show this help and exit",
       "  -V, --version  show the version and exit",
       "      --         end the options: every argument after it is a PATH",
-      "  /L, /Q, /D     as -l, -W and -D, in an argument of their own (/Q/L",
-      "                 too), or anywhere in the argument after a lone PATH",
+      "  /L, /Q, /D, /E  as -l, -W, -D and --editorconfig, in an argument of",
+      "                 their own (/Q/L too), or anywhere in the argument "
+      "after",
+      "                 a lone PATH",
       "  /?             as --help",
       "",
+      "GLOB is matched against a name alone, as the shell matches it (* and",
+      "? match a leading dot too); a PATH named here is examined whatever",
+      "the patterns say.",
+      "",
       "Exit status: 0 when no UTF-8 mark is left, 1 when one is (found by",
-      "--list, or not removed), 2 when anything could not be examined or",
-      "written. Each such thing is told on standard error as",
+      "--list, or not removed) or a file declared utf-8-bom lacks it, 2 when",
+      "anything could not be examined or written. Each such thing is told on "
+      "standard error as",
       "\"sarnelux: PATH: reason\".",
   };
+}
+
+std::string NoEditorconfigLine() {
+  return "sarnelux: this program cannot read .editorconfig files: it was "
+         "built without the EditorConfig library";
 }
 
 std::string VersionLine() {
   return std::string("sarnelux ") + SARNELUX_VERSION;
 }
 
-TextLines BadOptionLines(const std::string& option) {
+TextLines BadOptionLines(const std::string& option, bool lacks_value) {
   const std::string shown = PrintedPath(option);
-  const std::string said = option.starts_with("--")
-                               ? "sarnelux: unrecognized option '" + shown + "'"
-                               : "sarnelux: invalid option -- '" +
-                                     PrintedPath(option.substr(1)) + "'";
+  const std::string said =
+      lacks_value && option.starts_with("--")
+          ? "sarnelux: option '" + shown + "' requires an argument"
+      : lacks_value ? "sarnelux: option requires an argument -- '" +
+                          PrintedPath(option.substr(1)) + "'"
+      : option.starts_with("--")
+          ? "sarnelux: unrecognized option '" + shown + "'"
+          : "sarnelux: invalid option -- '" + PrintedPath(option.substr(1)) +
+                "'";
   return {said, "Try 'sarnelux --help' for more information."};
 }
 

@@ -16,7 +16,10 @@ TextLines ClassicUsageLines();
 // The help that names every switch of the program read in this style.
 TextLines HelpLines(ArgumentStyle style);
 std::string VersionLine();
-// What to say of an argument that looks like an option and is none.
-TextLines BadOptionLines(const std::string& option);
+// What to say of an argument that looks like an option and is none, or of
+// an option given without the value it takes.
+TextLines BadOptionLines(const std::string& option, bool lacks_value = false);
+// What a program built without the EditorConfig library says to /E.
+std::string NoEditorconfigLine();
 
 }  // namespace sarnelux

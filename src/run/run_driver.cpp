@@ -1,9 +1,12 @@
 #include "run/run_driver.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "marks/folder_walk.h"
+#include "marks/selection.h"
 #include "rewrite/rewrite_record.h"
 #include "rewrite/rewrite_recovery.h"
 #include "marks/visit_record.h"
@@ -16,6 +19,14 @@
 namespace sarnelux {
 namespace {
 
+void WaitUnlessQuiet(Platform& platform, ConsoleWindow& console,
+                     const RunOptions& options) {
+  if (!options.no_wait && platform.KeyWaitUseful()) {
+    console.WriteLine("Press a key to continue...");
+    console.WaitForKey();
+  }
+}
+
 void WriteLines(ConsoleWindow& console, const TextLines& lines) {
   for (const std::string& line : lines) console.WriteLine(line);
 }
@@ -26,7 +37,7 @@ void WriteErrorLines(RunReport& report, const TextLines& lines) {
 
 // The walk over every path, its summary and the closing key wait.
 void Walk(Platform& platform, FileService& files, ConsoleWindow& console,
-          const RunOptions& options) {
+          const RunOptions& options, const Selection& selection) {
   WriteLines(console, BannerLines());
   Services services{platform, files, console};
   // Whatever a run killed outright left half-rewritten is put right first.
@@ -37,7 +48,7 @@ void Walk(Platform& platform, FileService& files, ConsoleWindow& console,
                        options.durable);
   ScanPaths(services, options.paths, options.style == ArgumentStyle::kPosix,
             options.list_only ? WalkMode::kListOnly : WalkMode::kStrip, count,
-            &record, &visited);
+            &record, &visited, &selection);
   record.Finish();
   if (count < 1) {
     for (const std::string& path : options.paths) {
@@ -49,10 +60,29 @@ void Walk(Platform& platform, FileService& files, ConsoleWindow& console,
                       std::to_string(count));
   }
   console.WriteLine("ready!");
-  if (!options.no_wait && platform.KeyWaitUseful()) {
-    console.WriteLine("Press a key to continue...");
-    console.WaitForKey();
+  WaitUnlessQuiet(platform, console, options);
+}
+
+// What the options choose to look at, and the declarations that decide
+// which marks stay; false when the program cannot read them.
+bool SelectFromOptions(Platform& platform, const RunOptions& options,
+                       Selection& selection) {
+  for (const std::string& glob : options.excluded_files) {
+    selection.ExcludeFiles(glob);
   }
+  for (const std::string& glob : options.included_files) {
+    selection.IncludeFiles(glob);
+  }
+  for (const std::string& glob : options.excluded_folders) {
+    selection.ExcludeFolders(glob);
+  }
+  if (options.exclude_vcs) selection.ExcludeVersionControl();
+  if (!options.editorconfig) return true;
+  std::unique_ptr<CharsetDeclarations> declared =
+      platform.OpenCharsetDeclarations();
+  if (declared == nullptr) return false;
+  selection.ReadDeclarations(std::move(declared));
+  return true;
 }
 
 // What the options ask for; the report collects what could not be done.
@@ -63,7 +93,8 @@ void Run(Platform& platform, FileService& files, ConsoleWindow& console,
   report.Show(platform.Conventions().every_run_reports || options.list_only);
   if (!options.bad_option.empty()) {
     report.Refuse();
-    WriteErrorLines(report, BadOptionLines(options.bad_option));
+    WriteErrorLines(report, BadOptionLines(options.bad_option,
+                                           options.bad_option_lacks_value));
   } else if (options.help) {
     WriteLines(console, HelpLines(options.style));
   } else if (options.version) {
@@ -80,8 +111,15 @@ void Run(Platform& platform, FileService& files, ConsoleWindow& console,
     RepairInterruptedRewrites(services, options.durable, visited);
     WriteLines(console, ClassicUsageLines());
     console.WaitForKey();
+  } else if (Selection selection(platform);
+             !SelectFromOptions(platform, options, selection)) {
+    // Marks the project means to keep must not be stripped on a guess; the
+    // window stays until the line is read.
+    report.Refuse();
+    report.Line(NoEditorconfigLine());
+    WaitUnlessQuiet(platform, console, options);
   } else {
-    Walk(platform, files, console, options);
+    Walk(platform, files, console, options, selection);
   }
 }
 

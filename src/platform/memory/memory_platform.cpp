@@ -1,5 +1,7 @@
 #include "platform/memory/memory_platform.h"
 
+#include <fnmatch.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -576,6 +578,33 @@ void MemoryPlatform::BlockRelease(void* block, std::size_t size) {
   Enter(Call(CallKind::kBlockRelease, "", static_cast<std::int64_t>(size)));
   blocks_.erase(block);
   std::free(block);
+}
+
+bool MemoryPlatform::NameMatches(const std::string& pattern,
+                                 std::string_view name) const {
+  return fnmatch(pattern.c_str(), std::string(name).c_str(), 0) == 0;
+}
+
+namespace {
+
+class DeclaredInMemory final : public CharsetDeclarations {
+ public:
+  explicit DeclaredInMemory(std::map<std::string, CharsetDeclaration> declared)
+      : declared_(std::move(declared)) {}
+  CharsetDeclaration DeclaredFor(const std::string& path) override {
+    const auto found = declared_.find(path);
+    return found != declared_.end() ? found->second : CharsetDeclaration{};
+  }
+
+ private:
+  std::map<std::string, CharsetDeclaration> declared_;
+};
+
+}  // namespace
+
+std::unique_ptr<CharsetDeclarations> MemoryPlatform::OpenCharsetDeclarations() {
+  if (declared_.empty()) return nullptr;
+  return std::make_unique<DeclaredInMemory>(declared_);
 }
 
 }  // namespace sarnelux

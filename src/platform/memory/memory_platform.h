@@ -103,6 +103,10 @@ class MemoryPlatform final : public Platform {
     conventions_ = conventions;
   }
   void SetKeyWaitUseful(bool useful) { key_wait_useful_ = useful; }
+  // What the world's projects declare for a file, as .editorconfig would.
+  void DeclareCharset(const std::string& path, CharsetDeclaration declared) {
+    declared_[path] = std::move(declared);
+  }
   // Where StateFolder points; "" for none. By default "state" and
   // "sarnelux" below the root of the world's paths.
   void SetStateFolder(std::string folder) { state_folder_ = std::move(folder); }
@@ -163,6 +167,10 @@ class MemoryPlatform final : public Platform {
   void ListClose(NativeListing listing) override;
   bool FolderIdentity(const std::string& folder_path,
                       FileIdentity& identity) override;
+  bool NameMatches(const std::string& pattern,
+                   std::string_view name) const override;
+  // The declarations DeclareCharset made; nullptr until one was made.
+  std::unique_ptr<CharsetDeclarations> OpenCharsetDeclarations() override;
   void ConsoleOpen() override { ++console_opens_; }
   void ConsoleClose() override { ++console_closes_; }
   bool ConsoleWrite(const char* bytes, std::size_t count) override;
@@ -227,6 +235,7 @@ class MemoryPlatform final : public Platform {
   std::map<NativeFile, OpenFile> open_;
   NativeFile next_handle_ = 100;
   std::map<NativeListing, Listing*> listings_;
+  std::map<std::string, CharsetDeclaration> declared_;
   std::map<void*, std::size_t> blocks_;
   std::size_t block_limit_ = std::size_t{1} << 30;
   std::string output_;

@@ -193,7 +193,7 @@ class RingGate final : public GateSource {
       }
       if (!folder.entries.empty()) break;
       RingEntry entry;
-      if (folder.exhausted || !ReadListedEntry(folder.dir, entry)) {
+      if (folder.exhausted || !ReadListedEntry(folder.dir, entry, filter_)) {
         folder.exhausted = true;
         return nullptr;
       }
@@ -292,7 +292,7 @@ class RingGate final : public GateSource {
       RingFolder& folder = *ahead_.back();
       if (folder.examined == folder.entries.size()) {
         RingEntry entry;
-        if (folder.exhausted || !ReadListedEntry(folder.dir, entry)) {
+        if (folder.exhausted || !ReadListedEntry(folder.dir, entry, filter_)) {
           folder.exhausted = true;
           ahead_.pop_back();
           continue;

@@ -65,6 +65,13 @@ class GateSource {
   virtual int FirstRead(int fd, void* out, int count) = 0;
   // Leaves nothing in flight: called on every road out of the process.
   virtual void Drain() {}
+
+  // Entries the filter does not examine are left out of the listings read
+  // from here on (none: nullptr), before anything is opened for them.
+  void Filter(const EntryFilter* filter) { filter_ = filter; }
+
+ protected:
+  const EntryFilter* filter_ = nullptr;
 };
 
 // The pipeline where the ring can be had (and SARNELUX_PIPELINE is not 0),
@@ -83,8 +90,9 @@ void DrainGateBeforeExit();
 
 // Reads a folder's next file or folder; false at its end. Links and entries
 // of unknown type are looked up (following links); anything that is neither
-// a file nor a folder is passed over.
-bool ReadListedEntry(DIR* dir, GateEntry& entry);
+// a file nor a folder, or that the filter does not examine (none: nullptr),
+// is passed over.
+bool ReadListedEntry(DIR* dir, GateEntry& entry, const EntryFilter* filter);
 
 // Opens a folder for listing, relative to parent_fd (AT_FDCWD for a path).
 DIR* OpenFolderAt(int parent_fd, const char* name);

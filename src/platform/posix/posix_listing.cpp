@@ -7,6 +7,7 @@
 // listing never holds them. The listing itself is the gate source's (see
 // posix_gate.h): it may have listed, opened and read ahead of the walk.
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,7 +30,7 @@ bool LinkMayBeFollowed(int dir, const char* name, const struct stat& target) {
 
 }  // namespace
 
-bool ReadListedEntry(DIR* dir, GateEntry& entry) {
+bool ReadListedEntry(DIR* dir, GateEntry& entry, const EntryFilter* filter) {
   while (const dirent* found = readdir(dir)) {
     EntryKind kind = EntryKind::kFile;
     bool through_link = false;
@@ -57,6 +58,7 @@ bool ReadListedEntry(DIR* dir, GateEntry& entry) {
       default:
         continue;
     }
+    if (filter != nullptr && !filter->Examines(found->d_name, kind)) continue;
     entry.name = found->d_name;
     entry.kind = kind;
     entry.through_link = through_link;
@@ -129,6 +131,15 @@ bool PosixPlatform::Advance(OpenListing& listing, ListingEntry& entry) {
   entry.name = listing.current->name.c_str();
   entry.kind = listing.current->kind;
   return true;
+}
+
+void PosixPlatform::FilterListings(const EntryFilter* filter) {
+  gate_->Filter(filter);
+}
+
+bool PosixPlatform::NameMatches(const std::string& pattern,
+                                std::string_view name) const {
+  return fnmatch(pattern.c_str(), std::string(name).c_str(), 0) == 0;
 }
 
 bool PosixPlatform::FolderIdentity(const std::string& folder_path,

@@ -58,6 +58,10 @@ class PosixPlatform final : public Platform {
   void ListClose(NativeListing listing) override;
   bool FolderIdentity(const std::string& folder_path,
                       FileIdentity& identity) override;
+  void FilterListings(const EntryFilter* filter) override;
+  bool NameMatches(const std::string& pattern,
+                   std::string_view name) const override;
+  std::unique_ptr<CharsetDeclarations> OpenCharsetDeclarations() override;
 
   void ConsoleOpen() override;
   void ConsoleClose() override;

@@ -78,7 +78,7 @@ class ReadAhead final : public GateSource {
       folder.current = std::move(folder.ahead.front());
       folder.ahead.pop_front();
     } else if (folder.exhausted ||
-               !ReadListedEntry(folder.dir, folder.current)) {
+               !ReadListedEntry(folder.dir, folder.current, filter_)) {
       folder.exhausted = true;
       return nullptr;
     }
@@ -131,7 +131,7 @@ class ReadAhead final : public GateSource {
     while (folder.ahead.size() < static_cast<std::size_t>(depth_) &&
            !folder.exhausted) {
       AheadEntry entry;
-      if (!ReadListedEntry(folder.dir, entry)) {
+      if (!ReadListedEntry(folder.dir, entry, filter_)) {
         folder.exhausted = true;
         break;
       }

@@ -46,6 +46,15 @@ class Win32Platform final : public Platform {
   void ListClose(NativeListing listing) override;
   bool FolderIdentity(const std::string& folder_path,
                       FileIdentity& identity) override;
+  // The Windows program's classic command line names no patterns.
+  bool NameMatches(const std::string& /*pattern*/,
+                   std::string_view /*name*/) const override {
+    return false;
+  }
+  // No EditorConfig library is built for Windows: the program refuses /E.
+  std::unique_ptr<CharsetDeclarations> OpenCharsetDeclarations() override {
+    return nullptr;
+  }
 
   void ConsoleOpen() override;
   void ConsoleClose() override;
