@@ -21,10 +21,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace sarnelux {
 namespace {
@@ -91,16 +95,119 @@ std::string ParentOf(const std::string& path) {
   return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
 }
 
+// How one section's glob picks files, where the name alone tells: a glob
+// without a slash is matched by the library as **/GLOB, so *.cs picks the
+// names ending in .cs and Makefile the name Makefile, in any folder.
+struct NameTest {
+  std::vector<std::string> literals;  // any of them
+  bool suffix = false;                // the name ends with it, or is it
+  bool Holds(std::string_view name) const {
+    for (const std::string& literal : literals) {
+      if (suffix ? name.ends_with(literal) : name == literal) return true;
+    }
+    return false;
+  }
+};
+
+bool IsPlainGlobText(std::string_view text) {
+  for (const char c : text) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' &&
+        c != '-' && c != '+' && c != '@' && c != '~') {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The test for a glob of the forms *X, **X, X and *.{a,b}, with plain
+// text; false for every other glob (a slash, ?, [...], a range, an escape),
+// whose files are then asked of the library one by one.
+bool NameTestOf(std::string_view glob, NameTest& test) {
+  test.suffix = glob.starts_with('*');
+  while (glob.starts_with('*')) glob.remove_prefix(1);
+  const std::size_t open = glob.find('{');
+  if (open == std::string_view::npos) {
+    if (!IsPlainGlobText(glob)) return false;
+    test.literals.emplace_back(glob);
+    return true;
+  }
+  const std::size_t close = glob.find('}', open);
+  if (close == std::string_view::npos) return false;
+  const std::string_view head = glob.substr(0, open);
+  const std::string_view tail = glob.substr(close + 1);
+  std::string_view items = glob.substr(open + 1, close - open - 1);
+  if (!IsPlainGlobText(head) || !IsPlainGlobText(tail) ||
+      items.find(',') == std::string_view::npos) {
+    return false;  // a brace of one item is taken literally by the library
+  }
+  while (true) {
+    const std::size_t comma = items.find(',');
+    const std::string_view item = items.substr(0, comma);
+    if (item.empty() || item.find("..") != std::string_view::npos ||
+        !IsPlainGlobText(item)) {
+      return false;
+    }
+    test.literals.push_back(std::string(head) + std::string(item) +
+                            std::string(tail));
+    if (comma == std::string_view::npos) return true;
+    items.remove_prefix(comma + 1);
+  }
+}
+
+// The sections of the .editorconfig files that apply to a folder, and what
+// the library answered for the names each set of them picks.
+struct Sections {
+  // The texts of the .editorconfig files, nearest first, each after its
+  // length, so that no two chains share one.
+  std::string texts;
+  bool by_name = true;  // every section picks files by their name alone
+  std::vector<NameTest> tests;
+  std::unordered_map<std::uint64_t, DeclaredCharset> answers;
+
+  // Which sections pick the name, as a set of bits.
+  std::uint64_t Picking(std::string_view name) const {
+    std::uint64_t picked = 0;
+    for (std::size_t at = 0; at < tests.size(); ++at) {
+      if (tests[at].Holds(name)) picked |= std::uint64_t{1} << at;
+    }
+    return picked;
+  }
+};
+
+// Adds the sections of one .editorconfig's text.
+void AddSections(std::string_view text, Sections& sections) {
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    const std::string_view line = Trimmed(text.substr(0, end));
+    text = end == std::string_view::npos ? "" : text.substr(end + 1);
+    if (!line.starts_with('[')) continue;
+    NameTest test;
+    if (!line.ends_with(']') ||
+        !NameTestOf(line.substr(1, line.size() - 2), test)) {
+      sections.by_name = false;
+      return;
+    }
+    sections.tests.push_back(std::move(test));
+  }
+}
+
 // What the .editorconfig files that apply to one folder's files amount to.
 struct FolderDeclarations {
   std::string problem;        // not empty: they cannot all be read
   bool mentions_bom = false;  // one of them holds the word utf-8-bom
+
+  std::shared_ptr<Sections> sections;
 };
 
 class Editorconfig final : public CharsetDeclarations {
  public:
   explicit Editorconfig(std::string current_folder)
-      : current_folder_(std::move(current_folder)) {}
+      : current_folder_(std::move(current_folder)) {
+    // SARNELUX_EDITORCONFIG_CACHE=0 asks the library for every file, for
+    // measuring what it costs.
+    const char* cache = std::getenv("SARNELUX_EDITORCONFIG_CACHE");
+    cached_ = cache == nullptr || std::string_view(cache) != "0";
+  }
 
   CharsetDeclaration DeclaredFor(const std::string& path) override {
     if (current_folder_.empty() && !path.starts_with('/')) {
@@ -114,8 +221,24 @@ class Editorconfig final : public CharsetDeclarations {
     if (!folder.problem.empty()) {
       return {DeclaredCharset::kUnknown, folder.problem};
     }
+    if (!cached_) return Ask(absolute);
     if (!folder.mentions_bom) return {};
-    return Ask(absolute);
+    Sections* sections = folder.sections.get();
+    if (sections == nullptr || !sections->by_name) return Ask(absolute);
+    // Two files that the same sections pick get the same answer, whatever
+    // their folder: the library is asked for the first of them only.
+    const std::size_t slash = absolute.rfind('/');
+    const std::uint64_t picked =
+        sections->Picking(std::string_view(absolute).substr(slash + 1));
+    if (const auto known = sections->answers.find(picked);
+        known != sections->answers.end()) {
+      return {known->second, {}};
+    }
+    const CharsetDeclaration declared = Ask(absolute);
+    if (declared.charset != DeclaredCharset::kUnknown) {
+      sections->answers.emplace(picked, declared.charset);
+    }
+    return declared;
   }
 
  private:
@@ -177,10 +300,34 @@ class Editorconfig final : public CharsetDeclarations {
         found.problem = probe.problem;
       }
     }
+    const FolderDeclarations* above = nullptr;
     if (!root && folder != "/") {
-      const FolderDeclarations& above = ForFolder(ParentOf(folder));
-      if (found.problem.empty()) found.problem = above.problem;
-      found.mentions_bom = found.mentions_bom || above.mentions_bom;
+      above = &ForFolder(ParentOf(folder));
+      if (found.problem.empty()) found.problem = above->problem;
+      found.mentions_bom = found.mentions_bom || above->mentions_bom;
+    }
+    if (read != 0 && above != nullptr) {
+      found.sections = above->sections;
+    } else if (read == 0) {
+      // Files whose folders have .editorconfig files of the same texts, in
+      // the same order, are picked by the same sections and get the same
+      // answers, where sections pick by name alone.
+      std::string texts = std::to_string(text.size()) + ":" + text;
+      if (above != nullptr && above->sections != nullptr) {
+        texts.append(above->sections->texts);
+      }
+      std::shared_ptr<Sections>& shared = chains_[texts];
+      if (shared == nullptr) {
+        shared = std::make_shared<Sections>();
+        shared->texts = std::move(texts);
+        if (above != nullptr && above->sections != nullptr) {
+          shared->by_name = above->sections->by_name;
+          shared->tests = above->sections->tests;
+        }
+        AddSections(text, *shared);
+        shared->by_name = shared->by_name && shared->tests.size() <= 64;
+      }
+      found.sections = shared;
     }
     return folders_.emplace(folder, std::move(found)).first->second;
   }
@@ -206,7 +353,11 @@ class Editorconfig final : public CharsetDeclarations {
   }
 
   std::string current_folder_;
+  bool cached_ = true;
   std::unordered_map<std::string, FolderDeclarations> folders_;
+  // Keyed by their texts: the key is held twice, once here and once by
+  // the chain, for each distinct chain, not for each folder.
+  std::unordered_map<std::string, std::shared_ptr<Sections>> chains_;
 };
 
 }  // namespace
