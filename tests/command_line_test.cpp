@@ -96,6 +96,10 @@ struct OptionsCase {
   bool no_wait = false;
   const char* stop = "";  // "help", "version", or the bad option
   bool durable = false;
+  // The patterns, as {excluded files, included files, excluded folders}.
+  std::vector<std::vector<std::string>> patterns = {{}, {}, {}};
+  bool editorconfig = false;
+  bool exclude_vcs = false;
   friend void PrintTo(const OptionsCase& c, std::ostream* os) {
     for (const std::string& arg : c.args) *os << "[" << arg << "]";
   }
@@ -113,6 +117,11 @@ TEST_P(OptionsTest, ReadsTheLineAsTheTableSays) {
   EXPECT_EQ(options.list_only, c.list_only);
   EXPECT_EQ(options.no_wait, c.no_wait);
   EXPECT_EQ(options.durable, c.durable);
+  EXPECT_EQ(options.excluded_files, c.patterns[0]);
+  EXPECT_EQ(options.included_files, c.patterns[1]);
+  EXPECT_EQ(options.excluded_folders, c.patterns[2]);
+  EXPECT_EQ(options.editorconfig, c.editorconfig);
+  EXPECT_EQ(options.exclude_vcs, c.exclude_vcs);
   const std::string stop = c.stop;
   EXPECT_EQ(options.help, stop == "help");
   EXPECT_EQ(options.version, stop == "version");
@@ -144,8 +153,12 @@ INSTANTIATE_TEST_SUITE_P(
         OptionsCase{{"dir", "/quiet"}, {"dir"}, false, true},
         OptionsCase{{"dir", "/Q/D"}, {"dir"}, false, true, "", true},
         OptionsCase{{"-D", "a", "/d"}, {"a"}, false, false, "", true},
-        OptionsCase{{"--durable", "a", "b/docs"}, {"a", "b/docs"}, false,
-                    false, "", true},
+        OptionsCase{{"--durable", "a", "b/docs"},
+                    {"a", "b/docs"},
+                    false,
+                    false,
+                    "",
+                    true},
         OptionsCase{{"a", "b/docs"}, {"a", "b/docs"}},
         // Just a path and a text holding /L: the classic switch text, so
         // the line lists rather than strips a second tree.
@@ -164,7 +177,57 @@ INSTANTIATE_TEST_SUITE_P(
         OptionsCase{{"--help", "--bogus"}, {}, false, false, "help"},
         OptionsCase{{"--bogus", "--help"}, {}, false, false, "--bogus"},
         OptionsCase{{"-V"}, {}, false, false, "version"},
-        OptionsCase{{"--version", "-h"}, {}, false, false, "version"}));
+        OptionsCase{{"--version", "-h"}, {}, false, false, "version"},
+        // Options that take a value, as GNU tools take them: joined by =,
+        // or in the next argument whatever it looks like; several of one.
+        OptionsCase{{"--exclude=*.txt", "a", "--exclude", "-l", "--include",
+                     "*.cs", "--include=*.resx", "--exclude-dir", "/L"},
+                    {"a"},
+                    false,
+                    false,
+                    "",
+                    false,
+                    {{"*.txt", "-l"}, {"*.cs", "*.resx"}, {"/L"}}},
+        OptionsCase{
+            {"--exclude-vcs", "--editorconfig", "a", "--exclude-dir=", "--"},
+            {"a"},
+            false,
+            false,
+            "",
+            false,
+            {{}, {}, {""}},
+            true,
+            true},
+        // The classic /E, alone, in a run of switches, or in the text after
+        // a lone path.
+        OptionsCase{
+            {"a", "/E"}, {"a"}, false, false, "", false, {{}, {}, {}}, true},
+        OptionsCase{
+            {"a", "/q/e"}, {"a"}, false, true, "", false, {{}, {}, {}}, true},
+        OptionsCase{
+            {"a", "x/ly/e"}, {"a"}, true, false, "", false, {{}, {}, {}}, true},
+        // A value missing at the end is a bad option; a long option may be
+        // cut short where no other begins the same way.
+        OptionsCase{{"a", "--include"}, {"a"}, false, false, "--include"},
+        OptionsCase{{"--exclude-v", "--edit", "a"},
+                    {"a"},
+                    false,
+                    false,
+                    "",
+                    false,
+                    {{}, {}, {}},
+                    true,
+                    true}));
+
+TEST(Options, AValueMissingIsToldApartFromAnUnknownOption) {
+  CommandLine line;
+  line.args = {"a", "--exclude-dir"};
+  EXPECT_TRUE(ReadRunOptions(line).bad_option_lacks_value);
+  line.args = {"a", "--exclude-dirs", "x"};
+  const RunOptions unknown = ReadRunOptions(line);
+  EXPECT_EQ(unknown.bad_option, "--exclude-dirs");
+  EXPECT_FALSE(unknown.bad_option_lacks_value);
+}
 
 TEST(ClassicLine, KeepsFolderAndSwitchTextAndAddsHelp) {
   const RunOptions quiet_list =
@@ -181,6 +244,8 @@ TEST(ClassicLine, KeepsFolderAndSwitchTextAndAddsHelp) {
   EXPECT_TRUE(ReadRunOptions(CommandLine{true, "s.exe C:\\ /?", {}}).help);
   EXPECT_TRUE(
       ReadRunOptions(CommandLine{true, "s.exe \"\" /Q", {}}).paths.empty());
+  EXPECT_TRUE(
+      ReadRunOptions(CommandLine{true, "s.exe C:\\ /Q/E", {}}).editorconfig);
 }
 
 TEST(UpperCase, LowersLettersAndHighBytesOnlyAndIsIdempotent) {

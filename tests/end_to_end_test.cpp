@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <set>
@@ -27,7 +28,9 @@ using testing_support::ExpectedReport;
 using testing_support::kBanner;
 using testing_support::kMark;
 using testing_support::kRemoved;
+using testing_support::ListingOrder;
 using testing_support::RunTool;
+using testing_support::StartsWith;
 using testing_support::Stripped;
 using testing_support::Summary;
 using testing_support::TempTree;
@@ -193,6 +196,30 @@ TEST_P(ArgumentTest, PrintsExactlyThisAndChangesOnlyTheseFiles) {
   tree.Write("with space/x.txt", kMark + "x");
   tree.Write("lib/lua/y.lua", kMark + "y");
   tree.Write("key", "k");
+  // A project that declares its marks, and one with version control and
+  // vendored code.
+  tree.Write(
+      "proj/.editorconfig",
+      "root = true\n[*]\ncharset = utf-8\n[*.cs]\ncharset = utf-8-bom\n");
+  tree.Write("proj/src/marked.cs", kMark + "class A {}");
+  tree.Write("proj/src/bare.cs", "class B {}");
+  tree.Write("proj/src/marked.txt", kMark + "text");
+  tree.Write("proj/legacy/.editorconfig", "[*.cs]\ncharset = latin1\n");
+  tree.Write("proj/legacy/old.cs", kMark + "old");
+  tree.Write("proj/inner/.editorconfig",
+             "root = true\n[*.txt]\ncharset = utf-8-bom\n");
+  tree.Write("proj/inner/x.cs", kMark + "x");
+  tree.Write("proj/inner/y.txt", kMark + "y");
+  tree.Write("proj/bad/.editorconfig", "[*.cs\ncharset = utf-8-bom\n");
+  tree.Write("proj/bad/w.cs", kMark + "w");
+  mkdir(tree.Path("proj/broken").c_str(), 0755);
+  mkdir(tree.Path("proj/broken/.editorconfig").c_str(), 0755);
+  tree.Write("proj/broken/z.cs", kMark + "z");
+  tree.Write("vcs/.git/HEAD", kMark + "ref");
+  tree.Write("vcs/node_modules/m/i.js", kMark + "i");
+  tree.Write("vcs/src/a.cs", kMark + "a");
+  tree.Write("vcs/src/b.txt", kMark + "b");
+  tree.Write("vcs/named.txt", kMark + "n");
   auto after = tree.Snapshot();
   for (const std::string& path : c.stripped) after[path].erase(0, 3);
   std::vector<std::string> args;
@@ -317,6 +344,99 @@ INSTANTIATE_TEST_SUITE_P(
                      "-",
                      "sarnelux: invalid option -- 'Q'\n" + kTryHelp,
                      2},
+        // .editorconfig: utf-8-bom keeps its mark, and is told missing.
+        ArgumentCase{"editorconfig_keeps_declared_mark",
+                     {"-W", "--editorconfig", "@/proj/src/marked.cs",
+                      "@/proj/src/marked.txt"},
+                     "successfully removed BOM of file @/proj/src/marked.txt\n"
+                     "number of removed BOM headers: 1\nready!\n",
+                     "",
+                     0,
+                     {"proj/src/marked.txt"}},
+        ArgumentCase{"without_editorconfig_as_before",
+                     {"@/proj/src/marked.cs", "/Q"},
+                     "successfully removed BOM of file @/proj/src/marked.cs\n"
+                     "number of removed BOM headers: 1\nready!\n",
+                     "",
+                     0,
+                     {"proj/src/marked.cs"}},
+        ArgumentCase{"editorconfig_list_tells_declared_mark_missing",
+                     {"-l", "--editorconfig", "@/proj/src/marked.cs",
+                      "@/proj/src/bare.cs", "@/proj/src/marked.txt"},
+                     "no BOM in file @/proj/src/bare.cs, which .editorconfig "
+                     "declares utf-8-bom\n"
+                     "found BOM in file @/proj/src/marked.txt\n"
+                     "number of found BOM headers: 1\nready!\n",
+                     "",
+                     1},
+        ArgumentCase{"editorconfig_list_of_kept_mark_finds_nothing",
+                     {"@/proj/src/marked.cs", "/L/E"},
+                     "no BOM headers found in @/proj/src/marked.cs\nready!\n",
+                     "",
+                     0},
+        ArgumentCase{"editorconfig_strip_leaves_missing_mark_alone",
+                     {"--editorconfig", "@/proj/src/bare.cs"},
+                     "no BOM headers found in @/proj/src/bare.cs\nready!\n",
+                     "",
+                     0},
+        ArgumentCase{"nested_editorconfig_overrides",
+                     {"-W", "--editorconfig", "@/proj/legacy/old.cs"},
+                     "successfully removed BOM of file @/proj/legacy/old.cs\n"
+                     "number of removed BOM headers: 1\nready!\n",
+                     "",
+                     0,
+                     {"proj/legacy/old.cs"}},
+        ArgumentCase{
+            "nested_root_editorconfig_stops_the_search",
+            {"-W", "--editorconfig", "@/proj/inner/x.cs", "@/proj/inner/y.txt"},
+            "successfully removed BOM of file @/proj/inner/x.cs\n"
+            "number of removed BOM headers: 1\nready!\n",
+            "",
+            0,
+            {"proj/inner/x.cs"}},
+        ArgumentCase{"unreadable_editorconfig_is_told_not_guessed",
+                     {"-W", "--editorconfig", "@/proj/broken/z.cs"},
+                     "no BOM headers found in @/proj/broken/z.cs\nready!\n",
+                     "sarnelux: @/proj/broken/z.cs: "
+                     "@/proj/broken/.editorconfig: Is a directory\n",
+                     2},
+        ArgumentCase{"unparsable_editorconfig_is_told_not_guessed",
+                     {"-l", "--editorconfig", "@/proj/bad/w.cs"},
+                     "no BOM headers found in @/proj/bad/w.cs\nready!\n",
+                     "sarnelux: @/proj/bad/w.cs: @/proj/bad/.editorconfig: "
+                     "cannot be parsed at line 1\n",
+                     2},
+        // Patterns: skipped folders and files, and named files examined.
+        ArgumentCase{"patterns_list_only_what_they_choose",
+                     {"-l", "--exclude-vcs", "--exclude-dir=node_modules",
+                      "--include=*.cs", "@/vcs"},
+                     "found BOM in file @/vcs/src/a.cs\n"
+                     "number of found BOM headers: 1\nready!\n",
+                     "",
+                     1},
+        ArgumentCase{"patterns_strip_only_what_they_choose",
+                     {"-W", "--exclude-vcs", "--exclude-dir", "node_*",
+                      "--exclude", "*.txt", "@/vcs"},
+                     "successfully removed BOM of file @/vcs/src/a.cs\n"
+                     "number of removed BOM headers: 1\nready!\n",
+                     "",
+                     0,
+                     {"vcs/src/a.cs"}},
+        ArgumentCase{"named_files_are_examined_whatever_the_patterns",
+                     {"-W", "--exclude=*.txt", "--exclude-vcs",
+                      "@/vcs/named.txt", "@/vcs/.git/HEAD"},
+                     "successfully removed BOM of file @/vcs/named.txt\n"
+                     "successfully removed BOM of file @/vcs/.git/HEAD\n"
+                     "number of removed BOM headers: 2\nready!\n",
+                     "",
+                     0,
+                     {"vcs/named.txt", "vcs/.git/HEAD"}},
+        ArgumentCase{
+            "pattern_option_without_its_value",
+            {"@/vcs", "--exclude"},
+            "-",
+            "sarnelux: option '--exclude' requires an argument\n" + kTryHelp,
+            2},
         ArgumentCase{"version",
                      {"--version", "@"},
                      "=sarnelux " SARNELUX_VERSION "\n",
@@ -418,6 +538,88 @@ INSTANTIATE_TEST_SUITE_P(
                     KeyCase{"ctrl_c_inside_a_sequence", "\x1b[", "\x03", true,
                             SIGINT}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The lines a walk of the tree prints, in the order the system lists each
+// folder: line_for says what a file's line is ("" for none), skip which
+// folders are not entered.
+void LinesInListingOrder(
+    const std::string& folder,
+    const std::function<std::string(const std::string&)>& line_for,
+    const std::set<std::string>& skip, std::string& lines) {
+  for (const std::string& name : ListingOrder(folder)) {
+    if (name == "." || name == "..") continue;
+    const std::string path = folder + "/" + name;
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) continue;
+    if (S_ISDIR(info.st_mode)) {
+      if (skip.count(name) == 0)
+        LinesInListingOrder(path, line_for, skip, lines);
+    } else {
+      lines += line_for(path);
+    }
+  }
+}
+
+// A .NET checkout as Visual Studio leaves it: its .editorconfig asks for
+// the mark on C# sources and for none elsewhere.
+TEST(EndToEnd, DotNetCheckoutKeepsTheMarksItsEditorconfigDeclares) {
+  TempTree tree;
+  tree.Write(".editorconfig",
+             "root = true\n\n[*]\ncharset = utf-8\nend_of_line = crlf\n\n"
+             "[*.cs]\ncharset = utf-8-bom\nindent_size = 4\n");
+  tree.Write("App.sln",
+             kMark + "\r\nMicrosoft Visual Studio Solution File\r\n");
+  tree.Write("src/App/Program.cs", kMark + "using System;\r\n");
+  tree.Write("src/App/Models/Order.cs", kMark + "namespace App;\r\n");
+  tree.Write("src/App/App.csproj", kMark + "<Project Sdk=\"x\">\r\n");
+  tree.Write("src/App/appsettings.json", kMark + "{}\r\n");
+  tree.Write("src/App/Resources.resx", kMark + "<root/>\r\n");
+  tree.Write("README.md", kMark + "# App\r\n");
+  tree.Write(".git/config", kMark + "[core]\n");
+  tree.Write("bin/Debug/App.deps.json", kMark + "{}");
+  const auto before = tree.Snapshot();
+  std::set<std::string> keep = {".git/config"};
+  for (const auto& [path, bytes] : before) {
+    if (path.ends_with(".cs")) keep.insert(path);
+  }
+
+  const ToolRun run = RunTool({"-W", "--editorconfig", "--exclude-vcs",
+                               "--exclude-dir=bin", tree.root()});
+  std::string lines;
+  int removed = 0;
+  LinesInListingOrder(
+      tree.root(),
+      [&](const std::string& path) {
+        const std::string& bytes =
+            before.at(path.substr(tree.root().size() + 1));
+        if (!StartsWith(bytes, kMark) || path.ends_with(".cs"))
+          return std::string();
+        ++removed;
+        return kRemoved + path + "\n";
+      },
+      {".git", "bin"}, lines);
+  keep.insert("bin/Debug/App.deps.json");
+  EXPECT_EQ(removed, 5);
+  EXPECT_EQ(run.output, kBanner + lines + Summary(removed, tree.root()));
+  EXPECT_EQ(run.errors, "");
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(tree.Snapshot(), Stripped(before, keep));
+
+  // Listed again, the checkout is as its .editorconfig says.
+  const ToolRun check = RunTool({"--list", "--editorconfig", "--exclude-vcs",
+                                 "--exclude-dir=bin", tree.root()});
+  EXPECT_EQ(check.output, kBanner + Summary(0, tree.root()));
+  EXPECT_EQ(check.exit_status, 0);
+  // A C# file that lost its mark meanwhile is told, and fails the check.
+  tree.Write("src/App/Program.cs", "using System;\r\n");
+  const ToolRun lost = RunTool({"--list", "--editorconfig", "--exclude-vcs",
+                                "--exclude-dir=bin", tree.Path("src/App")});
+  EXPECT_EQ(lost.exit_status, 1);
+  EXPECT_NE(
+      lost.output.find("no BOM in file " + tree.Path("src/App/Program.cs") +
+                       ", which .editorconfig declares utf-8-bom\n"),
+      std::string::npos);
+}
 
 }  // namespace
 }  // namespace sarnelux

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
+#include <vector>
 
+#include "marks/selection.h"
 #include "memory_world.h"
 
 namespace sarnelux {
@@ -140,6 +143,138 @@ TEST(FolderWalk, CopyItSavedIsNotHandledByTheSameWalk) {
             Lines({"can not write file, original bytes saved in "
                    "d/f.bom-original"}));
   EXPECT_EQ(world.Bytes("d/f.bom-original"), original);
+}
+
+// What a selection makes of one tree: which entries are looked at (and
+// which are never opened or listed), and which marks the project keeps.
+struct SelectionCase {
+  const char* name;
+  std::vector<std::string> paths;
+  WalkMode mode;
+  bool patterns;      // .git and node_modules skipped, only *.cs examined
+  bool declarations;  // the .cs files are declared utf-8-bom
+  std::string output;
+  std::string errors;
+  std::int32_t count;
+  std::vector<std::string> untouched;  // no call names them or below them
+  friend void PrintTo(const SelectionCase& c, std::ostream* os) {
+    *os << c.name;
+  }
+};
+
+class SelectionTest : public testing::TestWithParam<SelectionCase> {};
+
+TEST_P(SelectionTest, LooksOnlyAtWhatItChoosesAndKeepsDeclaredMarks) {
+  const SelectionCase& c = GetParam();
+  MemoryWorld world;
+  world.console.report().Show(true);
+  world.platform.AddFile("p/.git/HEAD", kMark + "g");
+  world.platform.AddFile("p/node_modules/m/i.js", kMark + "i");
+  world.platform.AddFile("p/src/a.cs", kMark + "a");
+  world.platform.AddFile("p/src/b.cs", "b");
+  world.platform.AddFile("p/src/c.txt", kMark + "c");
+  world.platform.AddFile("p/src/d.cs", kMark + "d");
+  if (c.declarations) {
+    for (const char* path : {"p/src/a.cs", "p/src/b.cs"}) {
+      world.platform.DeclareCharset(path, {DeclaredCharset::kUtf8Bom, ""});
+    }
+    world.platform.DeclareCharset(
+        "p/src/d.cs", {DeclaredCharset::kUnknown, "p/.editorconfig: broken"});
+  }
+  Selection selection(world.platform);
+  if (c.patterns) {
+    selection.ExcludeVersionControl();
+    selection.ExcludeFolders("node_*");
+    selection.IncludeFiles("*.md");
+    selection.IncludeFiles("*.cs");
+  }
+  selection.ReadDeclarations(world.platform.OpenCharsetDeclarations());
+  std::int32_t count = 0;
+  ScanPaths(world.services, c.paths, /*files_too=*/true, c.mode, count, nullptr,
+            nullptr, &selection);
+  EXPECT_EQ(world.Output(), c.output);
+  EXPECT_EQ(world.platform.errors(), c.errors);
+  EXPECT_EQ(count, c.count);
+  for (const PlatformCall& call : world.platform.calls()) {
+    for (const std::string& path : c.untouched) {
+      EXPECT_FALSE(call.path.starts_with(path)) << call.path;
+    }
+  }
+  // Every file keeps its bytes but those whose line says it lost its mark.
+  for (const std::string& path : world.platform.FilePaths()) {
+    const bool stripped =
+        c.output.find(kRemoved + path + "\r\n") != std::string::npos;
+    EXPECT_EQ(world.Bytes(path).starts_with(kMark),
+              !stripped && path != "p/src/b.cs")
+        << path;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FolderWalk, SelectionTest,
+    testing::Values(
+        SelectionCase{"patterns_cost_no_call",
+                      {"p"},
+                      WalkMode::kStrip,
+                      true,
+                      false,
+                      Lines({kRemoved + "p/src/a.cs", kRemoved + "p/src/d.cs"}),
+                      "",
+                      2,
+                      {"p/.git", "p/node_modules", "p/src/c.txt"}},
+        SelectionCase{"named_files_are_examined_whatever_the_patterns",
+                      {"p/src/c.txt", "p/node_modules/m/i.js"},
+                      WalkMode::kStrip,
+                      true,
+                      false,
+                      Lines({kRemoved + "p/src/c.txt",
+                             kRemoved + "p/node_modules/m/i.js"}),
+                      "",
+                      2,
+                      {"p/.git"}},
+        SelectionCase{"strip_keeps_declared_marks",
+                      {"p/src"},
+                      WalkMode::kStrip,
+                      false,
+                      true,
+                      Lines({kRemoved + "p/src/c.txt"}),
+                      Lines({"sarnelux: p/src/d.cs: p/.editorconfig: broken"}),
+                      1,
+                      {}},
+        SelectionCase{"list_tells_declared_marks_missing",
+                      {"p/src"},
+                      WalkMode::kListOnly,
+                      false,
+                      true,
+                      Lines({"no BOM in file p/src/b.cs, which .editorconfig "
+                             "declares utf-8-bom",
+                             "found BOM in file p/src/c.txt"}),
+                      Lines({"sarnelux: p/src/d.cs: p/.editorconfig: broken"}),
+                      1,
+                      {}},
+        SelectionCase{"both_at_once",
+                      {"p"},
+                      WalkMode::kListOnly,
+                      true,
+                      true,
+                      Lines({"no BOM in file p/src/b.cs, which .editorconfig "
+                             "declares utf-8-bom"}),
+                      Lines({"sarnelux: p/src/d.cs: p/.editorconfig: broken"}),
+                      0,
+                      {"p/.git", "p/node_modules", "p/src/c.txt"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FolderWalk, ListingFindingADeclaredMarkMissingEndsWithStatusOne) {
+  MemoryWorld world;
+  world.console.report().Show(true);
+  world.platform.AddFile("p/b.cs", "b");
+  world.platform.DeclareCharset("p/b.cs", {DeclaredCharset::kUtf8Bom, ""});
+  Selection selection(world.platform);
+  selection.ReadDeclarations(world.platform.OpenCharsetDeclarations());
+  std::int32_t count = 0;
+  ScanPaths(world.services, {"p"}, true, WalkMode::kListOnly, count, nullptr,
+            nullptr, &selection);
+  EXPECT_EQ(world.console.report().Finish(), 1);
 }
 
 }  // namespace
