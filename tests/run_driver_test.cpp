@@ -115,6 +115,11 @@ INSTANTIATE_TEST_SUITE_P(
                 Lines({"sarnelux: C:\\h\\held.txt: held by another program"})},
         RunCase{"strip_run_stays_silent_about_it", "Sarnelux.exe C:\\h /Q",
                 Lines({"no BOM headers found in C:\\h", "ready!"}), false},
+        // A program that cannot read .editorconfig strips no mark a project
+        // may mean to keep: it refuses, and the window waits to be read.
+        RunCase{"editorconfig_refused_where_it_cannot_be_read",
+                "Sarnelux.exe C:\\t /E", kPrompt, true, 2,
+                Lines({NoEditorconfigLine()})},
         RunCase{"list_only_missing_folder", "Sarnelux.exe C:\\nowhere /L/Q",
                 Lines({"no BOM headers found in C:\\nowhere", "ready!"}), false,
                 2, Lines({"sarnelux: C:\\nowhere: No such file or directory"})},

@@ -115,6 +115,7 @@ void Run(Platform& platform, FileService& files, ConsoleWindow& console,
              !SelectFromOptions(platform, options, selection)) {
     // Marks the project means to keep must not be stripped on a guess; the
     // window stays until the line is read.
+    WriteLines(console, BannerLines());
     report.Refuse();
     report.Line(NoEditorconfigLine());
     WaitUnlessQuiet(platform, console, options);

@@ -382,6 +382,20 @@ class WindowsProgram(unittest.TestCase):
             self.assertEqual(output.count(b"\n"), output.count(b"\r\n"))
         self.assertEqual(tree.read("a.txt"), MARK + b"a")
 
+    def test_editorconfig_switch_is_refused_and_changes_nothing(self):
+        # No EditorConfig library is built for Windows: rather than strip
+        # marks a project may declare, the program says so.
+        tree = Tree()
+        tree.write(".editorconfig", b"[*.cs]\ncharset = utf-8-bom\n")
+        tree.write("a.cs", MARK + b"a")
+        tree.ready()
+        output, code = WINE.run_tool(win(tree.root) + " /Q/E")
+        self.assertEqual(output, BANNER + (
+            b"sarnelux: this program cannot read .editorconfig files: it "
+            b"was built without the EditorConfig library\r\n"))
+        self.assertEqual(code, b"2")
+        self.assertEqual(tree.read("a.cs"), MARK + b"a")
+
     def test_name_outside_the_legacy_code_page_is_stripped_and_shown(self):
         tree = Tree()
         path = tree.write("日本語.txt", MARK + "テキスト".encode())
