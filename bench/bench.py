@@ -26,7 +26,12 @@ commands round by round and each on a fresh copy of its input:
 7. the recovery record: the tool against the same build without its record
    (SARNELUX_RECORD=0) on the tree job and on a 1 GiB file, and the durable
    switch (/D) against writing without a record followed by syncfs
-   (`sync -f`) on both.
+   (`sync -f`) on both;
+8. .editorconfig: a .NET-style tree of 50,000 files ([*] utf-8, [*.cs] and
+   [*.resx] utf-8-bom) with 301 .editorconfig files on three levels, listed
+   (--list, which asks for every file) with and without --editorconfig, and
+   with the library asked for every file (SARNELUX_EDITORCONFIG_CACHE=0):
+   what the switch costs, and what the library costs per file.
 
 Every job reports the median, the slowest-to-fastest spread and the peak
 memory of each command. Prints the table, writes bench/results.md and draws
@@ -107,6 +112,91 @@ def make_tree(files):
             made += 1
     open(os.path.join(path, ".complete"), "w").close()
     return path
+
+
+def make_dotnet_tree(files):
+    """A .NET-style checkout of `files` files, 40 per folder, two levels of
+    folders, with .editorconfig files at three levels: the root's (root =
+    true, [*] utf-8, [*.cs] utf-8-bom), one in each project folder ([*.resx]
+    utf-8-bom) and one in every fifth folder below ([*.txt] latin1). Most
+    C# and resource files carry the mark, 5% of the others."""
+    path = os.path.join(WORK, "inputs", f"dotnet-{files}")
+    if os.path.exists(os.path.join(path, ".complete")):
+        return path
+    shutil.rmtree(path, ignore_errors=True)
+    rng = random.Random(files)
+    kinds = [".cs"] * 3 + [".txt", ".json", ".xml", ".md", ".resx", ".js",
+                           ".csproj"]
+    os.makedirs(path)
+
+    def editorconfig(folder, text):
+        with open(os.path.join(folder, ".editorconfig"), "w") as f:
+            f.write(text)
+
+    editorconfig(path, "root = true\n\n[*]\ncharset = utf-8\nindent_style = "
+                 "space\nindent_size = 4\n\n[*.cs]\ncharset = utf-8-bom\n\n"
+                 "[*.{json,yml}]\nindent_size = 2\n\n[Makefile]\n"
+                 "indent_style = tab\n")
+    made = folder_number = 0
+    while made < files:
+        project, sub = divmod(folder_number, 25)
+        folder = os.path.join(path, f"p{project:02d}", f"s{sub:02d}")
+        os.makedirs(folder)
+        if sub == 0:
+            editorconfig(os.path.dirname(folder),
+                         "[*.resx]\ncharset = utf-8-bom\n")
+        if sub % 5 == 1:
+            editorconfig(folder, "[*.txt]\ncharset = latin1\n")
+        for _ in range(min(40, files - made)):
+            kind = rng.choice(kinds)
+            body = bytes(rng.choice(b"abcdefgh \n") for _ in range(200))
+            if rng.random() < (0.6 if kind in (".cs", ".resx") else 0.05):
+                body = MARK + body
+            with open(os.path.join(folder, f"f{made:06d}{kind}"), "wb") as f:
+                f.write(body)
+            made += 1
+        folder_number += 1
+    open(os.path.join(path, ".complete"), "w").close()
+    return path
+
+
+def editorconfig_job(tree_size, rounds, report):
+    """What --editorconfig costs a run that asks for every file."""
+    tree = make_dotnet_tree(tree_size)
+    listed = f"{TOOL} --list {{dir}}"
+    commands = {"without": listed,
+                "--editorconfig": listed + " --editorconfig",
+                "library per file": (listed + " --editorconfig",
+                                     {"SARNELUX_EDITORCONFIG_CACHE": "0"})}
+    # --list exits 1 here: it finds marks and C# files without theirs.
+    timings = measure_list(tree, commands, rounds)
+    report(f".editorconfig, {tree_size} files, --list", timings, "without")
+    mid, low, high = per_round(timings, "--editorconfig", "without")
+    per_file = ((timings["library per file"].median
+                 - timings["without"].median) / tree_size * 1e6)
+    return [f".editorconfig: --list --editorconfig {mid:.2f} times --list "
+            f"alone, median of per-round ratios ({low:.2f} to {high:.2f}; "
+            f"target at most 1.3); asked of the library for every file it "
+            f"costs {per_file:.0f} µs per file."]
+
+
+def measure_list(tree, commands, rounds):
+    """Times commands that change nothing, in place, in a new order each
+    round; their exit status is not looked at."""
+    timings = {name: Timing() for name in commands}
+    for round_ in range(rounds):
+        for name in random.Random(round_).sample(list(commands), len(commands)):
+            command, env = commands[name], C_LOCALE
+            if isinstance(command, tuple):
+                command, extra = command
+                env = dict(C_LOCALE, **extra)
+            load = os.getloadavg()[0]
+            elapsed, peak = timed(command.format(dir=tree), env=env,
+                                  must_succeed=False)
+            timings[name].times.append(elapsed)
+            timings[name].loads.append(load)
+            timings[name].peak_kib = max(timings[name].peak_kib, peak)
+    return timings
 
 
 def make_stripped_tree(files):
@@ -319,7 +409,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--quick", action="store_true",
                         help="smaller inputs, for trying the benchmark out")
-    parser.add_argument("--jobs", default="1234567",
+    parser.add_argument("--jobs", default="12345678",
                         help="which jobs to run, by number (default all)")
     parser.add_argument("--no-peers", action="store_true",
                         help="the tree job without find, dos2unix and sed")
@@ -471,6 +561,9 @@ def main():
 
     if "7" in args.jobs:
         notes += record_job(tree_size, args.rounds, args.quick, report)
+
+    if "8" in args.jobs:
+        notes += editorconfig_job(tree_size, args.rounds, report)
 
     print_table(rows)
     for note in notes:
