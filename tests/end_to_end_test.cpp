@@ -621,5 +621,46 @@ TEST(EndToEnd, DotNetCheckoutKeepsTheMarksItsEditorconfigDeclares) {
       std::string::npos);
 }
 
+// The library is asked once for each set of sections a name is picked by:
+// every answer must be the one it gives when asked for every file, for
+// names that sections pick or miss by a letter's case, a brace, a second
+// dot, and below an .editorconfig that begins with a mark of its own.
+TEST(EndToEnd, EditorconfigAnswersAreTheLibrarysForEveryFile) {
+  TempTree tree;
+  tree.Write(".editorconfig",
+             "root = true\n[*.cs]\ncharset = utf-8-bom\n"
+             "[{Makefile,GNUmakefile}]\ncharset = utf-8-bom\n"
+             "[*.{json,yml}]\ncharset = utf-8-bom\n[**.md]\n"
+             "charset=utf-8-bom\n[*]\nindent_style = tab\n");
+  tree.Write("sub/.editorconfig", kMark + "[*.txt]\ncharset = utf-8-bom\n");
+  tree.Write("path/.editorconfig", "[path/*.txt]\ncharset = utf-8-bom\n");
+  for (const char* folder : {"", "sub/", "path/", "path/path/"}) {
+    for (const char* name :
+         {"a.cs", "A.CS", "b.Cs", ".cs", "x.json", "y.yml", "z.yaml",
+          "Makefile", "makefile", "GNUmakefile", "README.md", "notes.md.txt",
+          "a.cs.bak", "plain"}) {
+      tree.Write(std::string(folder) + name, "x");
+    }
+  }
+  const std::vector<std::string> list = {"--list", "--editorconfig",
+                                         tree.root()};
+  ToolOptions every_file;
+  every_file.environment = {"SARNELUX_EDITORCONFIG_CACHE=0"};
+  const ToolRun asked = RunTool(list, every_file);
+  const ToolRun cached = RunTool(list);
+  EXPECT_EQ(cached.output, asked.output);
+  EXPECT_EQ(cached.errors, asked.errors);
+  EXPECT_EQ(cached.exit_status, asked.exit_status);
+  // Sure of what the library says: the .cs file and the .txt below the
+  // marked .editorconfig are declared, the upper-case one is not.
+  for (const char* declared :
+       {"a.cs", "sub/notes.md.txt", "path/path/x.json"}) {
+    EXPECT_NE(asked.output.find("no BOM in file " + tree.Path(declared) + ","),
+              std::string::npos)
+        << declared;
+  }
+  EXPECT_EQ(asked.output.find(tree.Path("A.CS") + ","), std::string::npos);
+}
+
 }  // namespace
 }  // namespace sarnelux

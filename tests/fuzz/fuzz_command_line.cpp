@@ -72,8 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
 
   // The same words as the POSIX program's arguments. Every path is one of
   // them, at most one of help, version and a bad option stops the run, and
-  // a lone /L before "--" always lists: no reading of a line that asks to
-  // change nothing changes a file.
+  // a lone /L before "--" (and before any option's value) always lists: no
+  // reading of a line that asks to change nothing changes a file.
   sarnelux::CommandLine posix;
   if (!tokens.empty()) posix.args.assign(tokens.begin() + 1, tokens.end());
   const sarnelux::RunOptions options = sarnelux::ReadRunOptions(posix);
@@ -87,6 +87,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   bool lists = false;
   for (const std::string& arg : posix.args) {
     if (arg == "--") break;
+    // An option that takes a value (--exclude, --include, --exclude-dir, or
+    // one cut short) takes the next word whatever it is, /L and -l too.
+    if ((arg.starts_with("--e") || arg.starts_with("--i")) &&
+        arg.find('=') == std::string::npos) {
+      break;
+    }
     lists = lists || sarnelux::UpperCaseText(arg) == "/L" || arg == "-l" ||
             arg == "--list";
   }

@@ -125,6 +125,7 @@ bool IsPlainGlobText(std::string_view text) {
 bool NameTestOf(std::string_view glob, NameTest& test) {
   test.suffix = glob.starts_with('*');
   while (glob.starts_with('*')) glob.remove_prefix(1);
+  if (!test.suffix && glob.empty()) return false;
   const std::size_t open = glob.find('{');
   if (open == std::string_view::npos) {
     if (!IsPlainGlobText(glob)) return false;
@@ -176,11 +177,21 @@ struct Sections {
 
 // Adds the sections of one .editorconfig's text.
 void AddSections(std::string_view text, Sections& sections) {
+  // The library reads past a leading mark, so a section may follow it.
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
     const std::string_view line = Trimmed(text.substr(0, end));
     text = end == std::string_view::npos ? "" : text.substr(end + 1);
-    if (!line.starts_with('[')) continue;
+    if (!line.starts_with('[')) {
+      // A bracket elsewhere may be a section read otherwise than here.
+      if (line.find_first_of("[]") != std::string_view::npos &&
+          !line.starts_with('#') && !line.starts_with(';')) {
+        sections.by_name = false;
+        return;
+      }
+      continue;
+    }
     NameTest test;
     if (!line.ends_with(']') ||
         !NameTestOf(line.substr(1, line.size() - 2), test)) {
