@@ -50,8 +50,11 @@ std::string_view Trimmed(std::string_view text) {
 }
 
 // root = true before the first section, where the library looks for it.
+// Where this and the library could differ, it says no: a chain taken as
+// longer than the library reads it only makes the caches below finer.
 bool DeclaresRoot(const std::string& lowered) {
-  std::size_t at = 0;
+  // The library reads past a leading mark, so a section may follow it.
+  std::size_t at = lowered.starts_with("\xEF\xBB\xBF") ? 3 : 0;
   while (at < lowered.size()) {
     std::size_t end = lowered.find('\n', at);
     if (end == std::string::npos) end = lowered.size();
@@ -72,6 +75,11 @@ bool DeclaresRoot(const std::string& lowered) {
 // The path with "." and empty components left out and ".." taken back,
 // as the library matches sections against the path it is given.
 std::string Normalised(const std::string& absolute) {
+  if (absolute.find("//") == std::string::npos &&
+      absolute.find("/.") == std::string::npos && absolute.size() > 1 &&
+      absolute.back() != '/') {
+    return absolute;  // nothing to leave out (a name may begin with a dot)
+  }
   std::vector<std::string_view> parts;
   std::string_view rest = absolute;
   while (!rest.empty()) {
@@ -162,6 +170,7 @@ struct Sections {
   // length, so that no two chains share one.
   std::string texts;
   bool by_name = true;  // every section picks files by their name alone
+  bool parsed = false;  // the library has read them without a fault
   std::vector<NameTest> tests;
   std::unordered_map<std::uint64_t, DeclaredCharset> answers;
 
@@ -228,7 +237,13 @@ class Editorconfig final : public CharsetDeclarations {
     }
     const std::string absolute =
         Normalised(path.starts_with('/') ? path : current_folder_ + "/" + path);
-    const FolderDeclarations& folder = ForFolder(ParentOf(absolute));
+    // Files come folder by folder: the last folder's answer is kept at hand.
+    const std::string parent = ParentOf(absolute);
+    if (last_folder_ == nullptr || parent != last_path_) {
+      last_folder_ = &ForFolder(parent);
+      last_path_ = parent;
+    }
+    const FolderDeclarations& folder = *last_folder_;
     if (!folder.problem.empty()) {
       return {DeclaredCharset::kUnknown, folder.problem};
     }
@@ -304,17 +319,10 @@ class Editorconfig final : public CharsetDeclarations {
       const std::string lowered = Lowered(text);
       root = DeclaresRoot(lowered);
       found.mentions_bom = lowered.find("utf-8-bom") != std::string::npos;
-      // Parsed once here, so that a file that cannot be is told for every
-      // file below it, whether or not its text names utf-8-bom.
-      const CharsetDeclaration probe = Ask(config);
-      if (probe.charset == DeclaredCharset::kUnknown) {
-        found.problem = probe.problem;
-      }
     }
     const FolderDeclarations* above = nullptr;
     if (!root && folder != "/") {
       above = &ForFolder(ParentOf(folder));
-      if (found.problem.empty()) found.problem = above->problem;
       found.mentions_bom = found.mentions_bom || above->mentions_bom;
     }
     if (read != 0 && above != nullptr) {
@@ -339,6 +347,21 @@ class Editorconfig final : public CharsetDeclarations {
         shared->by_name = shared->by_name && shared->tests.size() <= 64;
       }
       found.sections = shared;
+      // Parsed once for each chain of texts, so that a file that cannot be
+      // is told for every file below it, whether or not it names
+      // utf-8-bom; a chain that fails is parsed again for each folder, for
+      // the name of its own file.
+      if (!shared->parsed) {
+        const CharsetDeclaration probe = Ask(config);
+        if (probe.charset == DeclaredCharset::kUnknown) {
+          found.problem = probe.problem;
+        } else {
+          shared->parsed = true;
+        }
+      }
+    }
+    if (found.problem.empty() && above != nullptr) {
+      found.problem = above->problem;
     }
     return folders_.emplace(folder, std::move(found)).first->second;
   }
@@ -364,6 +387,8 @@ class Editorconfig final : public CharsetDeclarations {
   }
 
   std::string current_folder_;
+  std::string last_path_;
+  const FolderDeclarations* last_folder_ = nullptr;  // stays put in folders_
   bool cached_ = true;
   std::unordered_map<std::string, FolderDeclarations> folders_;
   // Keyed by their texts: the key is held twice, once here and once by
