@@ -441,8 +441,67 @@ INSTANTIATE_TEST_SUITE_P(
                      {"--version", "@"},
                      "=sarnelux " SARNELUX_VERSION "\n",
                      "",
-                     0}),
+                     0},
+        // Output for hooks and scripts.
+        ArgumentCase{"several_paths_one_summary",
+                     {"-W", "@/key", "@/key", "@/missing"},
+                     "no BOM headers found in 3 paths\nready!\n",
+                     "sarnelux: @/missing: No such file or directory\n",
+                     2},
+        ArgumentCase{"quiet_strip_names_only_the_file_changed",
+                     {"-q", "@/with space", "@/key"},
+                     "=successfully removed BOM of file @/with space/x.txt\n",
+                     "",
+                     0,
+                     {"with space/x.txt"}},
+        ArgumentCase{"quiet_clean_list_prints_nothing",
+                     {"--quiet", "--list", "@/key"},
+                     "=",
+                     "",
+                     0},
+        ArgumentCase{"null_list_names_raw",
+                     {"-lZ", "@/with space", "@/lib"},
+                     "=@/with space/x.txt" + std::string(1, '\0') +
+                         "@/lib/lua/y.lua" + std::string(1, '\0'),
+                     "",
+                     1},
+        ArgumentCase{"null_strip_names_the_files_stripped",
+                     {"--null", "--", "@/lib/lua/y.lua", "@/key"},
+                     "=@/lib/lua/y.lua" + std::string(1, '\0'),
+                     "",
+                     0,
+                     {"lib/lua/y.lua"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// What a shell pipeline prints on its standard output.
+std::string PipelineOutput(const std::string& command) {
+  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return output;
+  char chunk[4096];
+  for (std::size_t got; (got = fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+    output.append(chunk, got);
+  }
+  pclose(pipe);
+  return output;
+}
+
+TEST(EndToEnd, NullNamesGoThroughXargsWithANewlineInAName) {
+  TempTree tree;
+  tree.Write("new\nline.txt", kMark + "N");
+  tree.Write("new\nplain.txt", "P");
+  const std::string tool = testing_support::ToolPath();
+  const ToolRun listed = RunTool({"-lZ", tree.root()});
+  EXPECT_EQ(listed.output, tree.Path("new\nline.txt") + std::string(1, '\0'));
+  EXPECT_EQ(listed.exit_status, 1);
+  const std::string pipeline = "'" + tool + "' -lZ '" + tree.root() +
+                               "' | xargs -0 cat; '" + tool + "' -Z '" +
+                               tree.root() + "' | xargs -0 cat";
+  // The marked file's bytes as listed, then as stripped: xargs took the
+  // name back whole, newline and all.
+  EXPECT_EQ(PipelineOutput(pipeline), kMark + "N" + "N");
+  EXPECT_EQ(tree.Read("new\nplain.txt"), "P");
+}
 
 TEST(EndToEnd, RedirectedRunNeitherPromptsNorWaits) {
   // `sarnelux DIR > log` in a terminal, and a run fed by a silent pipe: the
