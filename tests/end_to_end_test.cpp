@@ -503,6 +503,69 @@ TEST(EndToEnd, NullNamesGoThroughXargsWithANewlineInAName) {
   EXPECT_EQ(tree.Read("new\nplain.txt"), "P");
 }
 
+// A tree whose list fills a pipe's or a terminal's buffer: a run whose
+// output nobody reads for a while stalls, and so goes on past a second
+// without depending on how fast the machine is.
+constexpr int kLongListing = 3000;
+const std::string kLongSummary = "number of found BOM headers: 3000\n";
+void BuildLongListing(const TempTree& tree) {
+  for (int i = 0; i < kLongListing; ++i) {
+    std::string name = "f";
+    name.append(std::to_string(i));
+    tree.Write(name, kMark);
+  }
+}
+
+std::string ReadToEnd(int fd) {
+  std::string bytes;
+  char chunk[4096];
+  for (ssize_t got; (got = read(fd, chunk, sizeof chunk)) > 0;) {
+    bytes.append(chunk, static_cast<std::size_t>(got));
+  }
+  close(fd);
+  return bytes;
+}
+
+TEST(EndToEnd, ProgressShowsOnATerminalAndIsTakenAwayAtTheEnd) {
+  TempTree tree;
+  BuildLongListing(tree);
+  testing_support::TerminalRun terminal({"-lW", tree.root()}, false);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ASSERT_TRUE(terminal.WaitForText("ready!", 20000));
+  const ToolRun run = terminal.Wait(20000);
+  EXPECT_EQ(run.exit_status, 1);
+  const std::string& shown = terminal.shown();
+  const std::size_t last = shown.rfind("\rsarnelux: ");
+  ASSERT_NE(last, std::string::npos) << "no progress shown";
+  const std::size_t end = shown.find("\x1b[K", last);
+  ASSERT_NE(end, std::string::npos);
+  EXPECT_TRUE(shown.substr(last, end - last).ends_with(" marks found"))
+      << shown.substr(last, end - last);
+  EXPECT_NE(shown.find(" files examined, ", last), std::string::npos);
+  // Erased before anything else reaches the terminal.
+  EXPECT_EQ(shown.substr(end + 3, 4), "\r\x1b[K");
+  EXPECT_NE(shown.find(kLongSummary.substr(0, kLongSummary.size() - 1)),
+            std::string::npos);
+}
+
+TEST(EndToEnd, ProgressNeverReachesAPipe) {
+  TempTree tree;
+  BuildLongListing(tree);
+  int out_fd = -1;
+  int err_fd = -1;
+  const pid_t pid =
+      testing_support::StartTool({"-lW", tree.root()}, out_fd, &err_fd);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const std::string output = ReadToEnd(out_fd);
+  const std::string errors = ReadToEnd(err_fd);
+  const ToolRun run = testing_support::WaitTool(pid, 20000);
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(errors, "");
+  EXPECT_EQ(output.find('\r'), std::string::npos);
+  EXPECT_TRUE(output.ends_with("number of found BOM headers: " +
+                               std::to_string(kLongListing) + "\nready!\n"));
+}
+
 TEST(EndToEnd, RedirectedRunNeitherPromptsNorWaits) {
   // `sarnelux DIR > log` in a terminal, and a run fed by a silent pipe: the
   // prompt would go where nobody sees it, or no key could answer it.

@@ -189,6 +189,71 @@ INSTANTIATE_TEST_SUITE_P(
                 false, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Progress, with a clock that moves by a fixed step at every reading: the
+// walk reads it once every RunProgress::kFilesPerLook files, the rewrite
+// once per block it moves.
+struct ProgressCase {
+  const char* name;
+  std::string command_line;
+  bool showable;  // standard error a terminal, or a console of its own
+  std::int64_t clock_step_ms;
+  std::vector<std::string> shown;
+  int status = 1;
+  friend void PrintTo(const ProgressCase& c, std::ostream* os) {
+    *os << c.name;
+  }
+};
+
+class ProgressTest : public testing::TestWithParam<ProgressCase> {};
+
+TEST_P(ProgressTest, ShowsHowFarOnlyPastASecondAndOnlyWhereWatched) {
+  const ProgressCase& c = GetParam();
+  MemoryPlatform platform('\\');
+  for (int i = 0; i < 200; ++i) {
+    platform.AddFile("C:\\many\\f" + std::to_string(1000 + i),
+                     i == 150 ? kMark + "m" : "plain");
+  }
+  platform.AddFile("C:\\big\\big.bin", kMark + std::string(5 << 20, 'b'));
+  platform.SetArguments(CommandLine{true, c.command_line, {}});
+  platform.SetProgressShowable(c.showable);
+  platform.SetClockStep(c.clock_step_ms);
+  EXPECT_EQ(RunProgram(platform), c.status);
+  EXPECT_EQ(platform.progress(), c.shown);
+  // None of it went to the output or the diagnostics.
+  EXPECT_EQ(platform.output().find("examined"), std::string::npos);
+  EXPECT_EQ(platform.errors(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Run, ProgressTest,
+    testing::Values(
+        // Started at 400 ms, looked at after 64, 128 and 192 files: the
+        // third look is past a second, and the end takes the line away.
+        ProgressCase{"many_files_listed",
+                     "s.exe -lW C:\\many",
+                     true,
+                     400,
+                     {"sarnelux: 192 files examined, 1 mark found", ""}},
+        ProgressCase{
+            "quick_run_shows_nothing", "s.exe -lW C:\\many", true, 4, {}},
+        ProgressCase{
+            "nowhere_to_show_it", "s.exe -lW C:\\many", false, 400, {}},
+        ProgressCase{
+            "quiet_shows_nothing", "s.exe -qlW C:\\many", true, 400, {}},
+        // A big file: one look per 1 MiB block moved, the third past a
+        // second, the fourth a redraw.
+        ProgressCase{"inside_a_big_file",
+                     "s.exe -W C:\\big",
+                     true,
+                     400,
+                     {"sarnelux: 1 file examined, 0 marks removed, rewriting "
+                      "3.0 MiB of 5.0 MiB",
+                      "sarnelux: 1 file examined, 0 marks removed, rewriting "
+                      "4.0 MiB of 5.0 MiB",
+                      ""},
+                     0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(Run, ListOnlyOpensNothingForWritingAndLoadsNoFile) {
   MemoryPlatform platform('\\');
   platform.AddFile("C:\\t\\one.txt", kMark + "1");

@@ -52,8 +52,12 @@ bool MarkedFile::Identify() {
 RewriteOutcome MarkedFile::Rewrite(VisitRecord* visited,
                                    RewriteRecord* record) {
   shift_->UseRecord(record);
+  RunProgress& progress = services_.console.progress();
+  shift_->ShowProgressIn(&progress);
   outcome_ = RewriteOutcome::kStripped;
-  if (!shift_->Forward(at_, read_failed_)) {
+  const bool forward = shift_->Forward(at_, read_failed_);
+  progress.RewriteOver();
+  if (!forward) {
     outcome_ = Repair(services_.files, path_, *shift_, at_, visited, saved_);
   }
   return outcome_;

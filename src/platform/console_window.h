@@ -6,6 +6,7 @@
 
 #include "platform/file_service.h"
 #include "platform/platform.h"
+#include "platform/run_progress.h"
 #include "platform/run_report.h"
 
 namespace sarnelux {
@@ -29,7 +30,10 @@ enum class Told {
 class ConsoleWindow {
  public:
   ConsoleWindow(Platform& platform, FileService& files)
-      : platform_(platform), files_(files), report_(platform) {}
+      : platform_(platform),
+        files_(files),
+        report_(platform),
+        progress_(platform) {}
 
   // Opens the console and installs the control-event handler.
   void Open();
@@ -61,6 +65,8 @@ class ConsoleWindow {
 
   // What the run could not do, and the exit status that sums it up.
   RunReport& report() { return report_; }
+  // How far a long run has come, for whoever watches it.
+  RunProgress& progress() { return progress_; }
 
   // Work in flight that may hold lines back, with every line after them
   // (none: nullptr).
@@ -77,6 +83,7 @@ class ConsoleWindow {
   OutputForm form_ = OutputForm::kFull;
   FileService& files_;
   RunReport report_;
+  RunProgress progress_;
 };
 
 }  // namespace sarnelux

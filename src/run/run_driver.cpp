@@ -77,10 +77,13 @@ void Walk(Platform& platform, FileService& files, ConsoleWindow& console,
   std::int32_t count = 0;  // files stripped, or with a list-only run found
   RewriteRecord record(files, platform.StateFolder(!options.list_only),
                        options.durable);
+  // A quiet run shows nothing it need not, progress included.
+  console.progress().Start(&count, options.list_only, !options.quiet);
   ScanPaths(services, options.paths, options.style == ArgumentStyle::kPosix,
             options.list_only ? WalkMode::kListOnly : WalkMode::kStrip, count,
             &record, &visited, &selection);
   record.Finish();
+  console.progress().Stop();
   TellSummary(console, options, count);
   console.Tell(Told::kRun, "ready!");
   WaitUnlessQuiet(platform, console, options);
