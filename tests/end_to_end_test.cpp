@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -473,8 +474,8 @@ INSTANTIATE_TEST_SUITE_P(
                      {"lib/lua/y.lua"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// What a shell pipeline prints on its standard output.
-std::string PipelineOutput(const std::string& command) {
+// What a shell pipeline prints on its standard output, and its status.
+std::string PipelineOutput(const std::string& command, int* status = nullptr) {
   std::string output;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return output;
@@ -482,8 +483,66 @@ std::string PipelineOutput(const std::string& command) {
   for (std::size_t got; (got = fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
     output.append(chunk, got);
   }
-  pclose(pipe);
+  const int ended = pclose(pipe);
+  if (status != nullptr) *status = WIFEXITED(ended) ? WEXITSTATUS(ended) : -1;
   return output;
+}
+
+// pre-commit takes the hooks from a repository as a clone of it has them:
+// here one holding this checkout's hooks file, committed, with the program
+// under test on the path as the installed sarnelux.
+TEST(EndToEnd, PreCommitTriesTheHookRepository) {
+  if (std::system("command -v pre-commit >/dev/null 2>&1") != 0 ||
+      std::system("command -v git >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "pre-commit or git is not installed (bash scripts/test "
+                    "installs both)";
+  }
+  TempTree work;
+  const std::string hooks = work.Path("hooks");
+  const std::string bin = work.Path("bin");
+  const std::string scratch = work.Path("scratch");
+  mkdir(bin.c_str(), 0755);
+  ASSERT_EQ(
+      symlink(testing_support::ToolPath().c_str(), (bin + "/sarnelux").c_str()),
+      0);
+  std::ifstream hooks_file(SARNELUX_SOURCE_DIR "/.pre-commit-hooks.yaml",
+                           std::ios::binary);
+  ASSERT_TRUE(hooks_file.good());
+  work.Write("hooks/.pre-commit-hooks.yaml",
+             std::string(std::istreambuf_iterator<char>(hooks_file), {}));
+  work.Write("scratch/a.txt", kMark + "a\n");
+  work.Write("scratch/-x.txt", kMark + "x\n");
+  work.Write("scratch/b.txt", "b\n");
+  const std::string git = "git -c user.name=t -c user.email=t@t.invalid ";
+  const std::string setup = "cd '" + hooks + "' && " + git + "init -q && " +
+                            git + "add . && " + git +
+                            "commit -qm hooks && cd '" + scratch + "' && " +
+                            git + "init -q && " + git + "add . 2>&1";
+  int status = -1;
+  PipelineOutput(setup, &status);
+  ASSERT_EQ(status, 0);
+  const std::string try_repo =
+      "cd '" + scratch + "' && PATH='" + bin + "':$PATH PRE_COMMIT_HOME='" +
+      work.Path("cache") + "' pre-commit try-repo ../hooks ";
+  const std::string checked =
+      PipelineOutput(try_repo + "no-utf8-bom 2>&1", &status);
+  EXPECT_EQ(status, 1) << checked;
+  EXPECT_NE(checked.find("\nfound BOM in file a.txt\n"), std::string::npos)
+      << checked;
+  EXPECT_NE(checked.find("\nfound BOM in file -x.txt\n"), std::string::npos)
+      << checked;
+  EXPECT_EQ(checked.find("b.txt"), std::string::npos) << checked;
+  EXPECT_EQ(checked.find("ready!"), std::string::npos) << checked;
+  const std::string fixed =
+      PipelineOutput(try_repo + "strip-utf8-bom 2>&1", &status);
+  EXPECT_EQ(status, 1) << fixed;  // files changed: the commit must stop
+  EXPECT_EQ(work.Read("scratch/a.txt"), "a\n");
+  EXPECT_EQ(work.Read("scratch/-x.txt"), "x\n");
+  // The fixed files staged, as the user then does: the check passes.
+  PipelineOutput(
+      "cd '" + scratch + "' && git add . && " + try_repo + "no-utf8-bom 2>&1",
+      &status);
+  EXPECT_EQ(status, 0);
 }
 
 TEST(EndToEnd, NullNamesGoThroughXargsWithANewlineInAName) {
