@@ -21,7 +21,7 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "Sarnelux walks a folder tree and rewrites, in place, every file that begins
 with the UTF-8 byte order mark (EF BB BF) without those three bytes; every
 other file is only looked at. A rewrite that fails puts the original bytes
-back. With /L it only lists the marks it finds and exits 1 when there is
+back. With --list it only lists the marks it finds and exits 1 when there is
 one, for use in a build.")
 
 include(CPack)

@@ -242,6 +242,18 @@ TEST_P(ArgumentTest, PrintsExactlyThisAndChangesOnlyTheseFiles) {
 }
 
 const std::string kTryHelp = "Try 'sarnelux --help' for more information.\n";
+// --version names the parts the build could leave out.
+#ifdef SARNELUX_GATE_PIPELINE
+#define kGateLine "gate pipeline: io_uring\n"
+#else
+#define kGateLine \
+  "gate pipeline: not built in (built without liburing): read-ahead only\n"
+#endif
+#ifdef SARNELUX_RECORD_HASH_AVX2
+#define kHashLine "record hash: XXH3, with AVX2 where the processor has it\n"
+#else
+#define kHashLine "record hash: XXH3\n"
+#endif
 
 INSTANTIATE_TEST_SUITE_P(
     EndToEnd, ArgumentTest,
@@ -440,7 +452,7 @@ INSTANTIATE_TEST_SUITE_P(
             2},
         ArgumentCase{"version",
                      {"--version", "@"},
-                     "=sarnelux " SARNELUX_VERSION "\n",
+                     "=sarnelux " SARNELUX_VERSION "\n" kGateLine kHashLine,
                      "",
                      0},
         // Output for hooks and scripts.

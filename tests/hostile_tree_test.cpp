@@ -237,11 +237,14 @@ TEST(HostileTree, DescriptorsAreGivenBackForEveryFolderAndRefusal) {
 
 // The roads the gate can take: the pipeline at its least and its usual
 // depth, and the read-ahead (forced on by SARNELUX_PREFETCH, as a cold disk
-// would start it, or waiting for cold reads). Each changes which reads are
-// in flight, never what a run does.
-const char* const kGateRoads[] = {"SARNELUX_PIPELINE=2",
-                                  "SARNELUX_PIPELINE=128",
-                                  "SARNELUX_PREFETCH=4", "SARNELUX_PIPELINE=0"};
+// would start it, or waiting for cold reads); and a ring that fails at its
+// setup, at a submission, or in an open's or a read's completion. Each
+// changes which reads are in flight, never what a run does.
+const char* const kGateRoads[] = {
+    "SARNELUX_PIPELINE=2",        "SARNELUX_PIPELINE=128",
+    "SARNELUX_PREFETCH=4",        "SARNELUX_PIPELINE=0",
+    "SARNELUX_RING_FAULT=setup",  "SARNELUX_RING_FAULT=submit:2",
+    "SARNELUX_RING_FAULT=open:4", "SARNELUX_RING_FAULT=read:4"};
 
 class GateRoadTest : public testing::TestWithParam<const char*> {};
 

@@ -51,6 +51,38 @@ class PrivateStateHome {
 
 const PrivateStateHome state_home;
 
+// A copy of the program that every user may run. A test that runs it as
+// another user must not depend on where the build lies: a clone in root's
+// own home (mode 0700) is out of that user's reach.
+class ToolForAnyone {
+ public:
+  ~ToolForAnyone() {
+    std::error_code error;
+    if (!folder_.empty()) fs::remove_all(folder_, error);
+  }
+  const std::string& path(const std::string& tool) {
+    if (!path_.empty()) return path_;
+    std::string pattern =
+        (fs::temp_directory_path() / "sarnelux-tool-XXXXXX").string();
+    std::error_code error;
+    if (mkdtemp(pattern.data()) == nullptr ||
+        !fs::copy_file(tool, pattern + "/sarnelux", error)) {
+      return tool;
+    }
+    folder_ = pattern;
+    path_ = pattern + "/sarnelux";
+    chmod(folder_.c_str(), 0755);
+    chmod(path_.c_str(), 0755);
+    return path_;
+  }
+
+ private:
+  std::string folder_;
+  std::string path_;
+};
+
+ToolForAnyone tool_for_anyone;
+
 }  // namespace
 
 std::vector<std::string> RecordsLeft() {
@@ -122,7 +154,8 @@ std::vector<char*> ArgVector(const std::string& tool,
 
 pid_t Spawn(const std::vector<std::string>& args, int stdin_fd, int stdout_fd,
             const ToolOptions& options = {}, int stderr_fd = -1) {
-  const std::string tool = ToolPath();
+  const std::string tool =
+      options.run_as_uid >= 0 ? tool_for_anyone.path(ToolPath()) : ToolPath();
   const std::vector<char*> argv = ArgVector(tool, args);
   const pid_t pid = fork();
   if (pid == 0) ExecTool(argv, stdin_fd, stdout_fd, options, stderr_fd);

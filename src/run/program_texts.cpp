@@ -30,6 +30,9 @@ TextLines HelpLines(ArgumentStyle style) {
         "With /L the exit status is 0 when no file begins with the UTF-8",
         "mark, 1 when one does, 2 when anything could not be examined; a run",
         "without /L ends with 0.",
+        "",
+        std::string("Sarnelux ") + SARNELUX_VERSION +
+            ", record hash XXH3",
     };
   }
   return {
@@ -85,8 +88,22 @@ std::string NoEditorconfigLine() {
          "built without the EditorConfig library";
 }
 
-std::string VersionLine() {
-  return std::string("sarnelux ") + SARNELUX_VERSION;
+// The parts a build may leave out, named so that a user or a packager can
+// tell which build this is.
+TextLines VersionLines() {
+  return {
+      std::string("sarnelux ") + SARNELUX_VERSION,
+#if defined(SARNELUX_GATE_PIPELINE)
+      "gate pipeline: io_uring",
+#elif !defined(_WIN32)
+      "gate pipeline: not built in (built without liburing): read-ahead only",
+#endif
+#if defined(SARNELUX_RECORD_HASH_AVX2)
+      "record hash: XXH3, with AVX2 where the processor has it",
+#else
+      "record hash: XXH3",
+#endif
+  };
 }
 
 TextLines BadOptionLines(const std::string& option, bool lacks_value) {

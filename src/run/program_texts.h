@@ -15,7 +15,8 @@ TextLines BannerLines();
 TextLines ClassicUsageLines();
 // The help that names every switch of the program read in this style.
 TextLines HelpLines(ArgumentStyle style);
-std::string VersionLine();
+// The version, and the optional parts built in.
+TextLines VersionLines();
 // What to say of an argument that looks like an option and is none, or of
 // an option given without the value it takes.
 TextLines BadOptionLines(const std::string& option, bool lacks_value = false);

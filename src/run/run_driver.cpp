@@ -127,7 +127,7 @@ void Run(Platform& platform, FileService& files, ConsoleWindow& console,
   } else if (options.help) {
     WriteLines(console, HelpLines(options.style));
   } else if (options.version) {
-    console.WriteLine(VersionLine());
+    WriteLines(console, VersionLines());
   } else if (options.paths.empty() && posix) {
     report.Refuse();
     WriteErrorLines(report, HelpLines(options.style));

@@ -56,21 +56,29 @@ def runs(loader):
         return False
 
 
+def skip(reason):
+    print("skipped: " + reason)
+    sys.exit(SKIPPED)
+
+
 def find_wine(exe):
-    """The Wine loader that can run exe here. The 32-bit loader runs both
-    kinds, but only on a kernel that runs 32-bit programs; wine64 runs 64-bit
-    ones anywhere."""
-    candidates = ["/usr/lib/wine/wine", shutil.which("wine") or ""]
-    if is_64bit(exe):
-        candidates.append("/usr/lib/wine/wine64")
-    for candidate in candidates:
-        if candidate and os.access(candidate, os.X_OK) and runs(candidate):
+    """The Wine loader that can run exe here. Only the 32-bit loader, from
+    wine32, runs a 32-bit program, and only on a kernel that runs 32-bit
+    programs; wine64's loader runs 64-bit ones anywhere. The `wine` on the
+    path answers --version either way, so it proves nothing."""
+    if not is_64bit(exe):
+        loader = "/usr/lib/wine/wine"
+        if not os.access(loader, os.X_OK):
+            skip("no 32-bit Wine loader (/usr/lib/wine/wine, from "
+                 "wine32:i386), so this 32-bit program cannot run here")
+        if not runs(loader):
+            skip("this kernel cannot run 32-bit programs (no IA32 "
+                 "emulation), so Wine cannot run this 32-bit program here")
+        return loader
+    for candidate in ("/usr/lib/wine/wine64", "/usr/lib/wine/wine"):
+        if os.access(candidate, os.X_OK) and runs(candidate):
             return candidate
-    if os.access("/usr/lib/wine/wine", os.X_OK):
-        print("skipped: this kernel cannot run 32-bit programs (no IA32 "
-              "emulation), so Wine cannot run this 32-bit program here")
-        sys.exit(SKIPPED)
-    raise SystemExit("wine not found: install wine64 and wine32:i386")
+    skip("no Wine loader that runs 64-bit programs (install wine64)")
 
 
 class Wine:
@@ -104,6 +112,12 @@ class Wine:
         # Keep one wineserver for the whole run: each start costs seconds.
         subprocess.Popen(self.wrap(["wineserver", "-p"]),
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # A loader that answers may still not start a program of this kind
+        # (a prefix made before wine32 came, a library it lacks).
+        if not is_64bit(exe) and not self.helper_call(
+                "getattr", "C:\\").strip():
+            self.close()
+            skip("Wine could not start a 32-bit program here")
 
     def close(self):
         subprocess.run(self.wrap(["wineserver", "-k"]),

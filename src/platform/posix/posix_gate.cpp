@@ -57,6 +57,36 @@ constexpr auto kLongestWait = std::chrono::seconds(1);
 enum Step : std::uint64_t { kOpen = 0, kRead = 1, kClose = 2, kCancel = 3 };
 constexpr int kStepsPerFile = 3;
 
+// Failures of the ring made on purpose, for the tests that show a ring
+// failing at setup, at a submission or in a completion costs the run no
+// file: SARNELUX_RING_FAULT=setup, submit:N (the Nth submission is
+// refused), open:N or read:N (the Nth open or read completes with EIO).
+struct RingFaults {
+  bool setup = false;
+  int submit = 0;
+  int open = 0;
+  int read = 0;
+
+  static RingFaults FromEnvironment() {
+    RingFaults faults;
+    const char* said = std::getenv("SARNELUX_RING_FAULT");
+    if (said == nullptr) return faults;
+    const std::string text = said;
+    const auto colon = text.find(':');
+    const std::string kind = text.substr(0, colon);
+    const int nth =
+        colon == std::string::npos ? 0 : std::atoi(text.c_str() + colon + 1);
+    if (kind == "setup") faults.setup = true;
+    if (kind == "submit") faults.submit = nth;
+    if (kind == "open") faults.open = nth;
+    if (kind == "read") faults.read = nth;
+    return faults;
+  }
+
+  // True when this call is the one to fail; counts calls down.
+  static bool Now(int& countdown) { return countdown > 0 && --countdown == 0; }
+};
+
 struct RingFolder;
 
 struct RingEntry : GateEntry {
@@ -120,6 +150,10 @@ class RingGate final : public GateSource {
       return false;
     }
     io_uring_cqe_seen(&ring_, cqe);
+    if (faults_.setup) {
+      io_uring_queue_exit(&ring_);
+      return false;
+    }
     for (int slot = depth_ - 1; slot >= 0; --slot) free_slots_.push_back(slot);
     draining_at_exit = this;
     set_ = true;
@@ -399,7 +433,8 @@ class RingGate final : public GateSource {
   // opens those files, and every file after them, itself.
   void Submit() {
     while (!broken_ && io_uring_sq_ready(&ring_) > 0) {
-      const int submitted = io_uring_submit(&ring_);
+      const int submitted =
+          RingFaults::Now(faults_.submit) ? -EIO : io_uring_submit(&ring_);
       if (submitted > 0) continue;
       if (submitted == -EINTR || submitted == -EAGAIN || submitted == -EBUSY) {
         if (Reap() == 0) WaitSlice(/*submit_first=*/false);
@@ -440,8 +475,12 @@ class RingGate final : public GateSource {
     const auto step = static_cast<Step>(tag & 3);
     if (step == kCancel) return;
     Slot& held = slots_[static_cast<std::size_t>(tag >> 2)];
-    if (step == kOpen) held.opened = result;
-    if (step == kRead) held.read = result;
+    if (step == kOpen) {
+      held.opened = RingFaults::Now(faults_.open) ? -EIO : result;
+    }
+    if (step == kRead) {
+      held.read = RingFaults::Now(faults_.read) ? -EIO : result;
+    }
     if (--held.steps_left > 0) return;
     RingEntry& entry = *held.owner;
     entry.slot = -1;
@@ -506,6 +545,7 @@ class RingGate final : public GateSource {
   }
 
   std::function<void()> answer_signals_;
+  RingFaults faults_ = RingFaults::FromEnvironment();
   const int depth_;
   const int max_folders_;
   io_uring ring_{};
