@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "run/runtime_split.h"
+
 namespace sarnelux {
 namespace {
 
@@ -47,6 +49,39 @@ TEST(Tokenizer, QuotedProgramNameIsSkipped) {
   EXPECT_EQ(TokenAt("Sarnelux.exe", 0), "");
 }
 
+// A Windows line in the POSIX spelling is split as the C runtime splits it,
+// which is how other programs quote what they pass.
+struct RuntimeSplitCase {
+  const char* line;  // program included
+  std::vector<std::string> arguments;
+  friend void PrintTo(const RuntimeSplitCase& c, std::ostream* os) {
+    *os << c.line;
+  }
+};
+
+class RuntimeSplitTest : public testing::TestWithParam<RuntimeSplitCase> {};
+
+TEST_P(RuntimeSplitTest, GivesTheArgumentsTheRuntimeGives) {
+  EXPECT_EQ(SplitAsTheRuntimeDoes(GetParam().line), GetParam().arguments);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RuntimeRules, RuntimeSplitTest,
+    testing::Values(
+        RuntimeSplitCase{"s.exe --list --no-wait -- a.cs b.cs",
+                         {"--list", "--no-wait", "--", "a.cs", "b.cs"}},
+        RuntimeSplitCase{"\"C:\\Program Files\\s.exe\" -l \"my docs\\x.txt\"",
+                         {"-l", "my docs\\x.txt"}},
+        RuntimeSplitCase{"s.exe -l \"C:\\my dir\\\\\"", {"-l", "C:\\my dir\\"}},
+        RuntimeSplitCase{"s.exe -l a\\\\b", {"-l", "a\\\\b"}},
+        RuntimeSplitCase{"s.exe -l \\\"q\\\"", {"-l", "\"q\""}},
+        RuntimeSplitCase{"s.exe -l a\\\\\\\"b", {"-l", "a\\\"b"}},
+        RuntimeSplitCase{"s.exe -l \"\" x", {"-l", "", "x"}},
+        RuntimeSplitCase{"s.exe -l \"a\"\"b\"", {"-l", "a\"b"}},
+        RuntimeSplitCase{"s.exe -l\ta  \t b", {"-l", "a", "b"}},
+        RuntimeSplitCase{"s.exe -l \"a b\"c d", {"-l", "a bc", "d"}},
+        RuntimeSplitCase{"s.exe -l \"unclosed", {"-l", "unclosed"}}));
+
 TEST(Arguments, VectorFromTheShellIsTakenAsIs) {
   CommandLine split;
   split.args = {"dir with spaces/", "/q"};
@@ -86,6 +121,9 @@ INSTANTIATE_TEST_SUITE_P(
         SwitchCase{"/L/Q", true, true}, SwitchCase{"x/ly", false, true},
         SwitchCase{"-L", false, false}, SwitchCase{"L", false, false}));
 
+// No name patterns given: {excluded files, included files, excluded folders}.
+const std::vector<std::vector<std::string>> kNoPatterns = {{}, {}, {}};
+
 // The command line's hard cases, read the POSIX way. Where two readings of
 // one line conflict, the one that cannot change a file the user did not
 // mean to change wins.
@@ -100,6 +138,8 @@ struct OptionsCase {
   std::vector<std::vector<std::string>> patterns = {{}, {}, {}};
   bool editorconfig = false;
   bool exclude_vcs = false;
+  bool quiet = false;
+  bool null_names = false;
   friend void PrintTo(const OptionsCase& c, std::ostream* os) {
     for (const std::string& arg : c.args) *os << "[" << arg << "]";
   }
@@ -122,6 +162,8 @@ TEST_P(OptionsTest, ReadsTheLineAsTheTableSays) {
   EXPECT_EQ(options.excluded_folders, c.patterns[2]);
   EXPECT_EQ(options.editorconfig, c.editorconfig);
   EXPECT_EQ(options.exclude_vcs, c.exclude_vcs);
+  EXPECT_EQ(options.quiet, c.quiet);
+  EXPECT_EQ(options.null_names, c.null_names);
   const std::string stop = c.stop;
   EXPECT_EQ(options.help, stop == "help");
   EXPECT_EQ(options.version, stop == "version");
@@ -143,7 +185,40 @@ INSTANTIATE_TEST_SUITE_P(
         OptionsCase{{"lib/lua", "src"}, {"lib/lua", "src"}},
         OptionsCase{{"--", "-q"}, {"-q"}}, OptionsCase{{"-l"}, {}, true},
         OptionsCase{{"-x", "."}, {"."}, false, false, "-x"},
-        OptionsCase{{"--quiet", "."}, {"."}, false, false, "--quiet"},
+        OptionsCase{{"--quiet", "."},
+                    {"."},
+                    false,
+                    false,
+                    "",
+                    false,
+                    kNoPatterns,
+                    false,
+                    false,
+                    true},
+        OptionsCase{{"--silent", "."}, {"."}, false, false, "--silent"},
+        OptionsCase{{"-lZ", "a", "b"},
+                    {"a", "b"},
+                    true,
+                    false,
+                    "",
+                    false,
+                    kNoPatterns,
+                    false,
+                    false,
+                    false,
+                    true},
+        OptionsCase{{"--null", "-q", "a"},
+                    {"a"},
+                    false,
+                    false,
+                    "",
+                    false,
+                    kNoPatterns,
+                    false,
+                    false,
+                    true,
+                    true},
+        OptionsCase{{"a", "-Q"}, {"a"}, false, false, "-Q"},
         // The classic forms keep their meaning.
         OptionsCase{{"dir"}, {"dir"}},
         OptionsCase{{"dir", "/Q"}, {"dir"}, false, true},
@@ -235,11 +310,25 @@ TEST(ClassicLine, KeepsFolderAndSwitchTextAndAddsHelp) {
   EXPECT_EQ(quiet_list.style, ArgumentStyle::kClassic);
   EXPECT_EQ(quiet_list.paths, std::vector<std::string>{"C:\\my docs\\"});
   EXPECT_TRUE(quiet_list.list_only && quiet_list.no_wait);
-  // The switch text is argument 1 only, and -l is a folder name there.
+  // The switch text is argument 1 only, and a first argument that is no
+  // option the POSIX reading knows is a folder name there.
   const RunOptions classic =
-      ReadRunOptions(CommandLine{true, "s.exe -l /Q /L", {}});
-  EXPECT_EQ(classic.paths, std::vector<std::string>{"-l"});
+      ReadRunOptions(CommandLine{true, "s.exe -x /Q /L", {}});
+  EXPECT_EQ(classic.style, ArgumentStyle::kClassic);
+  EXPECT_EQ(classic.paths, std::vector<std::string>{"-x"});
   EXPECT_TRUE(classic.no_wait && !classic.list_only);
+  // A first argument the POSIX reading knows makes the line a POSIX one.
+  const RunOptions posix = ReadRunOptions(
+      CommandLine{true, "s.exe --list -W -- \"a b.cs\" /Q c.cs", {}});
+  EXPECT_EQ(posix.style, ArgumentStyle::kPosix);
+  EXPECT_EQ(posix.paths, (std::vector<std::string>{"a b.cs", "/Q", "c.cs"}));
+  EXPECT_TRUE(posix.list_only && posix.no_wait);
+  const RunOptions bundled =
+      ReadRunOptions(CommandLine{true, "s.exe -lZ C:\\t", {}});
+  EXPECT_EQ(bundled.style, ArgumentStyle::kPosix);
+  EXPECT_TRUE(bundled.list_only && bundled.null_names);
+  EXPECT_EQ(ReadRunOptions(CommandLine{true, "s.exe -- -x", {}}).paths,
+            std::vector<std::string>{"-x"});
   EXPECT_TRUE(ReadRunOptions(CommandLine{true, "s.exe /?", {}}).help);
   EXPECT_TRUE(ReadRunOptions(CommandLine{true, "s.exe C:\\ /?", {}}).help);
   EXPECT_TRUE(

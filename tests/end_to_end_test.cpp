@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -453,8 +454,188 @@ INSTANTIATE_TEST_SUITE_P(
                      {"--version", "@"},
                      "=sarnelux " SARNELUX_VERSION "\n" kGateLine kHashLine,
                      "",
-                     0}),
+                     0},
+        // Output for hooks and scripts.
+        ArgumentCase{"several_paths_one_summary",
+                     {"-W", "@/key", "@/key", "@/missing"},
+                     "no BOM headers found in 3 paths\nready!\n",
+                     "sarnelux: @/missing: No such file or directory\n",
+                     2},
+        ArgumentCase{"quiet_strip_names_only_the_file_changed",
+                     {"-q", "@/with space", "@/key"},
+                     "=successfully removed BOM of file @/with space/x.txt\n",
+                     "",
+                     0,
+                     {"with space/x.txt"}},
+        ArgumentCase{"quiet_clean_list_prints_nothing",
+                     {"--quiet", "--list", "@/key"},
+                     "=",
+                     "",
+                     0},
+        ArgumentCase{"null_list_names_raw",
+                     {"-lZ", "@/with space", "@/lib"},
+                     "=@/with space/x.txt" + std::string(1, '\0') +
+                         "@/lib/lua/y.lua" + std::string(1, '\0'),
+                     "",
+                     1},
+        ArgumentCase{"null_strip_names_the_files_stripped",
+                     {"--null", "--", "@/lib/lua/y.lua", "@/key"},
+                     "=@/lib/lua/y.lua" + std::string(1, '\0'),
+                     "",
+                     0,
+                     {"lib/lua/y.lua"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// What a shell pipeline prints on its standard output, and its status.
+std::string PipelineOutput(const std::string& command, int* status = nullptr) {
+  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return output;
+  char chunk[4096];
+  for (std::size_t got; (got = fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+    output.append(chunk, got);
+  }
+  const int ended = pclose(pipe);
+  if (status != nullptr) *status = WIFEXITED(ended) ? WEXITSTATUS(ended) : -1;
+  return output;
+}
+
+// pre-commit takes the hooks from a repository as a clone of it has them:
+// here one holding this checkout's hooks file, committed, with the program
+// under test on the path as the installed sarnelux.
+TEST(EndToEnd, PreCommitTriesTheHookRepository) {
+  if (std::system("command -v pre-commit >/dev/null 2>&1") != 0 ||
+      std::system("command -v git >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "pre-commit or git is not installed (bash scripts/test "
+                    "installs both)";
+  }
+  TempTree work;
+  const std::string hooks = work.Path("hooks");
+  const std::string bin = work.Path("bin");
+  const std::string scratch = work.Path("scratch");
+  mkdir(bin.c_str(), 0755);
+  ASSERT_EQ(
+      symlink(testing_support::ToolPath().c_str(), (bin + "/sarnelux").c_str()),
+      0);
+  std::ifstream hooks_file(SARNELUX_SOURCE_DIR "/.pre-commit-hooks.yaml",
+                           std::ios::binary);
+  ASSERT_TRUE(hooks_file.good());
+  work.Write("hooks/.pre-commit-hooks.yaml",
+             std::string(std::istreambuf_iterator<char>(hooks_file), {}));
+  work.Write("scratch/a.txt", kMark + "a\n");
+  work.Write("scratch/-x.txt", kMark + "x\n");
+  work.Write("scratch/b.txt", "b\n");
+  const std::string git = "git -c user.name=t -c user.email=t@t.invalid ";
+  const std::string setup = "cd '" + hooks + "' && " + git + "init -q && " +
+                            git + "add . && " + git +
+                            "commit -qm hooks && cd '" + scratch + "' && " +
+                            git + "init -q && " + git + "add . 2>&1";
+  int status = -1;
+  PipelineOutput(setup, &status);
+  ASSERT_EQ(status, 0);
+  const std::string try_repo =
+      "cd '" + scratch + "' && PATH='" + bin + "':$PATH PRE_COMMIT_HOME='" +
+      work.Path("cache") + "' pre-commit try-repo ../hooks ";
+  const std::string checked =
+      PipelineOutput(try_repo + "no-utf8-bom 2>&1", &status);
+  EXPECT_EQ(status, 1) << checked;
+  EXPECT_NE(checked.find("\nfound BOM in file a.txt\n"), std::string::npos)
+      << checked;
+  EXPECT_NE(checked.find("\nfound BOM in file -x.txt\n"), std::string::npos)
+      << checked;
+  EXPECT_EQ(checked.find("b.txt"), std::string::npos) << checked;
+  EXPECT_EQ(checked.find("ready!"), std::string::npos) << checked;
+  const std::string fixed =
+      PipelineOutput(try_repo + "strip-utf8-bom 2>&1", &status);
+  EXPECT_EQ(status, 1) << fixed;  // files changed: the commit must stop
+  EXPECT_EQ(work.Read("scratch/a.txt"), "a\n");
+  EXPECT_EQ(work.Read("scratch/-x.txt"), "x\n");
+  // The fixed files staged, as the user then does: the check passes.
+  PipelineOutput(
+      "cd '" + scratch + "' && git add . && " + try_repo + "no-utf8-bom 2>&1",
+      &status);
+  EXPECT_EQ(status, 0);
+}
+
+TEST(EndToEnd, NullNamesGoThroughXargsWithANewlineInAName) {
+  TempTree tree;
+  tree.Write("new\nline.txt", kMark + "N");
+  tree.Write("new\nplain.txt", "P");
+  const std::string tool = testing_support::ToolPath();
+  const ToolRun listed = RunTool({"-lZ", tree.root()});
+  EXPECT_EQ(listed.output, tree.Path("new\nline.txt") + std::string(1, '\0'));
+  EXPECT_EQ(listed.exit_status, 1);
+  const std::string pipeline = "'" + tool + "' -lZ '" + tree.root() +
+                               "' | xargs -0 cat; '" + tool + "' -Z '" +
+                               tree.root() + "' | xargs -0 cat";
+  // The marked file's bytes as listed, then as stripped: xargs took the
+  // name back whole, newline and all.
+  EXPECT_EQ(PipelineOutput(pipeline), kMark + "N" + "N");
+  EXPECT_EQ(tree.Read("new\nplain.txt"), "P");
+}
+
+// A tree whose list fills a pipe's or a terminal's buffer: a run whose
+// output nobody reads for a while stalls, and so goes on past a second
+// without depending on how fast the machine is.
+constexpr int kLongListing = 3000;
+const std::string kLongSummary = "number of found BOM headers: 3000\n";
+void BuildLongListing(const TempTree& tree) {
+  for (int i = 0; i < kLongListing; ++i) {
+    std::string name = "f";
+    name.append(std::to_string(i));
+    tree.Write(name, kMark);
+  }
+}
+
+std::string ReadToEnd(int fd) {
+  std::string bytes;
+  char chunk[4096];
+  for (ssize_t got; (got = read(fd, chunk, sizeof chunk)) > 0;) {
+    bytes.append(chunk, static_cast<std::size_t>(got));
+  }
+  close(fd);
+  return bytes;
+}
+
+TEST(EndToEnd, ProgressShowsOnATerminalAndIsTakenAwayAtTheEnd) {
+  TempTree tree;
+  BuildLongListing(tree);
+  testing_support::TerminalRun terminal({"-lW", tree.root()}, false);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ASSERT_TRUE(terminal.WaitForText("ready!", 20000));
+  const ToolRun run = terminal.Wait(20000);
+  EXPECT_EQ(run.exit_status, 1);
+  const std::string& shown = terminal.shown();
+  const std::size_t last = shown.rfind("\rsarnelux: ");
+  ASSERT_NE(last, std::string::npos) << "no progress shown";
+  const std::size_t end = shown.find("\x1b[K", last);
+  ASSERT_NE(end, std::string::npos);
+  EXPECT_TRUE(shown.substr(last, end - last).ends_with(" marks found"))
+      << shown.substr(last, end - last);
+  EXPECT_NE(shown.find(" files examined, ", last), std::string::npos);
+  // Erased before anything else reaches the terminal.
+  EXPECT_EQ(shown.substr(end + 3, 4), "\r\x1b[K");
+  EXPECT_NE(shown.find(kLongSummary.substr(0, kLongSummary.size() - 1)),
+            std::string::npos);
+}
+
+TEST(EndToEnd, ProgressNeverReachesAPipe) {
+  TempTree tree;
+  BuildLongListing(tree);
+  int out_fd = -1;
+  int err_fd = -1;
+  const pid_t pid =
+      testing_support::StartTool({"-lW", tree.root()}, out_fd, &err_fd);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const std::string output = ReadToEnd(out_fd);
+  const std::string errors = ReadToEnd(err_fd);
+  const ToolRun run = testing_support::WaitTool(pid, 20000);
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(errors, "");
+  EXPECT_EQ(output.find('\r'), std::string::npos);
+  EXPECT_TRUE(output.ends_with("number of found BOM headers: " +
+                               std::to_string(kLongListing) + "\nready!\n"));
+}
 
 TEST(EndToEnd, RedirectedRunNeitherPromptsNorWaits) {
   // `sarnelux DIR > log` in a terminal, and a run fed by a silent pipe: the

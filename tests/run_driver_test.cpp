@@ -23,7 +23,7 @@ const std::string kPrompt = Lines({"Press a key to continue..."});
 struct RunCase {
   const char* name;
   std::string command_line;  // as Windows hands it over, program included
-  std::string output;        // after the banner
+  std::string output;  // after the banner; "=" and a text: that, no banner
   bool waits_for_key;
   int status = 0;
   std::string errors = "";  // the diagnostics, in the console too
@@ -46,7 +46,8 @@ TEST_P(RunTest, PrintsExactlyThisAndEndsWithStatusZero) {
   platform.QueueInput(InputEvent{true, 'k'});
   EXPECT_EQ(RunProgram(platform), c.status);
   EXPECT_EQ(platform.output(),
-            c.output.starts_with("Usage: Sarnelux.exe \"path\" {/Q} {/L}")
+            c.output.starts_with("=") ? c.output.substr(1)
+            : c.output.starts_with("Usage: Sarnelux.exe \"path\" {/Q} {/L}")
                 ? c.output
                 : kBanner + c.output);
   EXPECT_EQ(platform.errors(), c.errors);
@@ -59,6 +60,23 @@ TEST_P(RunTest, PrintsExactlyThisAndEndsWithStatusZero) {
 }
 
 const std::string kRemoved = "successfully removed BOM of file ";
+
+// The whole output, banner or none ("=" marks it so in the table).
+std::string Exactly(const std::string& output) {
+  std::string marked = "=";
+  marked.append(output);
+  return marked;
+}
+
+// Names each ended by a NUL, as the names form writes them.
+std::string NulEnded(const std::vector<std::string>& names) {
+  std::string joined;
+  for (const std::string& name : names) {
+    joined.append(name);
+    joined.push_back('\0');
+  }
+  return joined;
+}
 
 // The help's lines after its first, as the program has them.
 std::string HelpTail() {
@@ -125,7 +143,115 @@ INSTANTIATE_TEST_SUITE_P(
                 2, Lines({"sarnelux: C:\\nowhere: No such file or directory"})},
         RunCase{"help_neither_walks_nor_waits", "Sarnelux.exe /? /L",
                 "Usage: Sarnelux.exe \"path\" {/Q} {/L} {/D}\r\n" + HelpTail(),
-                false}),
+                false},
+        // The POSIX spelling, as a hook written for the POSIX program
+        // passes it: files as operands, its statuses and diagnostics.
+        RunCase{"posix_spelling_lists_the_files_given",
+                "Sarnelux.exe --list --no-wait -- C:\\t\\one.txt "
+                "\"C:\\w\\wide.txt\" C:\\t\\plain.txt",
+                Lines({"found BOM in file C:\\t\\one.txt",
+                       "no valid utf-8 BOM in file C:\\w\\wide.txt",
+                       "number of found BOM headers: 1", "ready!"}),
+                false, 1},
+        RunCase{"posix_spelling_strips_the_files_given",
+                "Sarnelux.exe --no-wait -- C:\\t\\one.txt C:\\t\\sub\\two.txt",
+                Lines({kRemoved + "C:\\t\\one.txt",
+                       kRemoved + "C:\\t\\sub\\two.txt",
+                       "number of removed BOM headers: 2", "ready!"}),
+                false},
+        RunCase{"posix_spelling_strip_tells_and_fails",
+                "Sarnelux.exe -W C:\\h\\held.txt C:\\w",
+                Lines({"no valid utf-8 BOM in file C:\\w\\wide.txt",
+                       "no BOM headers found in 2 paths", "ready!"}),
+                false, 2,
+                Lines({"sarnelux: C:\\h\\held.txt: held by another program"})},
+        RunCase{"posix_spelling_waits_without_no_wait", "Sarnelux.exe -- C:\\w",
+                Lines({"no valid utf-8 BOM in file C:\\w\\wide.txt",
+                       "no BOM headers found in C:\\w", "ready!"}) +
+                    kPrompt,
+                true},
+        RunCase{"unknown_option_first_is_a_classic_folder",
+                "Sarnelux.exe -x /Q",
+                Lines({"no BOM headers found in -x", "ready!"}), false},
+        RunCase{"quiet_keeps_only_files_changed",
+                "Sarnelux.exe -q C:\\w C:\\t C:\\h",
+                Exactly(Lines({kRemoved + "C:\\t\\one.txt",
+                               kRemoved + "C:\\t\\sub\\two.txt",
+                               kRemoved + "C:\\t\\three.txt"})),
+                false, 2,
+                Lines({"sarnelux: C:\\h\\held.txt: held by another program"})},
+        RunCase{"quiet_clean_run_prints_nothing",
+                "Sarnelux.exe --quiet -l C:\\w", "=", false},
+        RunCase{"null_names_only_the_files_found",
+                "Sarnelux.exe -lZ C:\\w C:\\t",
+                Exactly(NulEnded({"C:\\t\\one.txt", "C:\\t\\sub\\two.txt",
+                                  "C:\\t\\three.txt"})),
+                false, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Progress, with a clock that moves by a fixed step at every reading: the
+// walk reads it once every RunProgress::kFilesPerLook files, the rewrite
+// once per block it moves.
+struct ProgressCase {
+  const char* name;
+  std::string command_line;
+  bool showable;  // standard error a terminal, or a console of its own
+  std::int64_t clock_step_ms;
+  std::vector<std::string> shown;
+  int status = 1;
+  friend void PrintTo(const ProgressCase& c, std::ostream* os) {
+    *os << c.name;
+  }
+};
+
+class ProgressTest : public testing::TestWithParam<ProgressCase> {};
+
+TEST_P(ProgressTest, ShowsHowFarOnlyPastASecondAndOnlyWhereWatched) {
+  const ProgressCase& c = GetParam();
+  MemoryPlatform platform('\\');
+  for (int i = 0; i < 200; ++i) {
+    platform.AddFile("C:\\many\\f" + std::to_string(1000 + i),
+                     i == 150 ? kMark + "m" : "plain");
+  }
+  platform.AddFile("C:\\big\\big.bin", kMark + std::string(5 << 20, 'b'));
+  platform.SetArguments(CommandLine{true, c.command_line, {}});
+  platform.SetProgressShowable(c.showable);
+  platform.SetClockStep(c.clock_step_ms);
+  EXPECT_EQ(RunProgram(platform), c.status);
+  EXPECT_EQ(platform.progress(), c.shown);
+  // None of it went to the output or the diagnostics.
+  EXPECT_EQ(platform.output().find("examined"), std::string::npos);
+  EXPECT_EQ(platform.errors(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Run, ProgressTest,
+    testing::Values(
+        // Started at 400 ms, looked at after 64, 128 and 192 files: the
+        // third look is past a second, and the end takes the line away.
+        ProgressCase{"many_files_listed",
+                     "s.exe -lW C:\\many",
+                     true,
+                     400,
+                     {"sarnelux: 192 files examined, 1 mark found", ""}},
+        ProgressCase{
+            "quick_run_shows_nothing", "s.exe -lW C:\\many", true, 4, {}},
+        ProgressCase{
+            "nowhere_to_show_it", "s.exe -lW C:\\many", false, 400, {}},
+        ProgressCase{
+            "quiet_shows_nothing", "s.exe -qlW C:\\many", true, 400, {}},
+        // A big file: one look per 1 MiB block moved, the third past a
+        // second, the fourth a redraw.
+        ProgressCase{"inside_a_big_file",
+                     "s.exe -W C:\\big",
+                     true,
+                     400,
+                     {"sarnelux: 1 file examined, 0 marks removed, rewriting "
+                      "3.0 MiB of 5.0 MiB",
+                      "sarnelux: 1 file examined, 0 marks removed, rewriting "
+                      "4.0 MiB of 5.0 MiB",
+                      ""},
+                     0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Run, ListOnlyOpensNothingForWritingAndLoadsNoFile) {

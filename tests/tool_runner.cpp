@@ -164,14 +164,23 @@ pid_t Spawn(const std::vector<std::string>& args, int stdin_fd, int stdout_fd,
 
 }  // namespace
 
-pid_t StartTool(const std::vector<std::string>& args, int& out_fd) {
+pid_t StartTool(const std::vector<std::string>& args, int& out_fd,
+                int* err_fd) {
   int out[2];
+  int err[2] = {-1, -1};
   if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  if (err_fd != nullptr && pipe2(err, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe");
+  }
   const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  const pid_t pid = Spawn(args, null, out[1]);
+  const pid_t pid = Spawn(args, null, out[1], {}, err[1]);
   close(null);
   close(out[1]);
   out_fd = out[0];
+  if (err_fd != nullptr) {
+    close(err[1]);
+    *err_fd = err[0];
+  }
   return pid;
 }
 

@@ -42,8 +42,10 @@ ToolRun RunTool(const std::vector<std::string>& args,
                 const ToolOptions& options = {});
 
 // Starts the program with standard output to a pipe (returned in out_fd) and
-// standard input from /dev/null, without waiting for it.
-pid_t StartTool(const std::vector<std::string>& args, int& out_fd);
+// standard input from /dev/null, without waiting for it; with err_fd,
+// standard error to a pipe of its own too.
+pid_t StartTool(const std::vector<std::string>& args, int& out_fd,
+                int* err_fd = nullptr);
 
 // Waits for a started program to end; kills it when it outlives the timeout,
 // unless told to leave it running.
@@ -67,6 +69,7 @@ class TerminalRun {
   termios Modes() const;
   const termios& ModesBefore() const { return before_; }
   pid_t pid() const { return pid_; }  // the program's session leader
+  const std::string& shown() const { return shown_; }  // read so far
 
  private:
   int master_ = -1;

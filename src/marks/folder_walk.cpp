@@ -112,6 +112,7 @@ bool MarkStays(Services& services, const std::string& path, const Walk& walk) {
 
 void HandleFile(Services& services, const std::string& path, const Walk& walk,
                 std::int32_t& count) {
+  services.console.progress().FileExamined();
   const WalkMode mode = walk.mode;
   VisitRecord& visited = walk.visited;
   if (mode == WalkMode::kListOnly) {

@@ -35,8 +35,10 @@ bool ListUtf8Mark(Services& services, const std::string& file_path,
       return false;
     case DeclaredCharset::kUtf8Bom:
       if (kind == MarkKind::kNone) {
-        services.console.WriteLine("no BOM in file " + PrintedPath(file_path) +
-                                   ", which .editorconfig declares utf-8-bom");
+        // A finding, but of no mark: -Z names only files that have one.
+        services.console.Tell(Told::kFileNews,
+                              "no BOM in file " + PrintedPath(file_path) +
+                                  ", which .editorconfig declares utf-8-bom");
         report.MarkFound();
       }
       return false;
@@ -44,11 +46,12 @@ bool ListUtf8Mark(Services& services, const std::string& file_path,
       break;
   }
   if (kind == MarkKind::kUtf8) {
-    services.console.WriteLine("found BOM in file ", file_path);
+    services.console.Tell(Told::kNamed, "found BOM in file ", file_path);
     report.MarkFound();
     return true;
   }
-  services.console.WriteLine("no valid utf-8 BOM in file ", file_path);
+  services.console.Tell(Told::kLeftAlone, "no valid utf-8 BOM in file ",
+                        file_path);
   return false;
 }
 

@@ -11,7 +11,11 @@ bool MarkedFile::Open(VisitRecord* visited, StripFailure& failure,
                       std::int64_t largest) {
   FileService& files = services_.files;
   auto fail = [&](StripFailure why, const char* line) {
-    if (line != nullptr) services_.console.WriteLine(line, path_);
+    if (line != nullptr) {
+      services_.console.Tell(
+          why == StripFailure::kNotUtf8 ? Told::kLeftAlone : Told::kFileNews,
+          line, path_);
+    }
     files.Close(file_);
     file_ = kNoFile;
     failure = why;
@@ -48,8 +52,12 @@ bool MarkedFile::Identify() {
 RewriteOutcome MarkedFile::Rewrite(VisitRecord* visited,
                                    RewriteRecord* record) {
   shift_->UseRecord(record);
+  RunProgress& progress = services_.console.progress();
+  shift_->ShowProgressIn(&progress);
   outcome_ = RewriteOutcome::kStripped;
-  if (!shift_->Forward(at_, read_failed_)) {
+  const bool forward = shift_->Forward(at_, read_failed_);
+  progress.RewriteOver();
+  if (!forward) {
     outcome_ = Repair(services_.files, path_, *shift_, at_, visited, saved_);
   }
   return outcome_;
@@ -77,19 +85,21 @@ bool MarkedFile::Conclude(VisitRecord* visited, StripFailure& failure) {
   ConsoleWindow& console = services_.console;
   switch (outcome_) {
     case RewriteOutcome::kStripped:
-      console.WriteLine("successfully removed BOM of file ", path_);
+      console.Tell(Told::kNamed, "successfully removed BOM of file ", path_);
       return true;
     case RewriteOutcome::kRestored:
-      console.WriteLine(
-          read_failed_ ? "can not read file " : "can not write file ", path_);
+      console.Tell(Told::kFileNews,
+                   read_failed_ ? "can not read file " : "can not write file ",
+                   path_);
       failure =
           read_failed_ ? StripFailure::kNotRead : StripFailure::kNotWritten;
       return false;
     case RewriteOutcome::kSaved:
-      console.WriteLine("can not write file, original bytes saved in ", saved_);
+      console.Tell(Told::kFileNews,
+                   "can not write file, original bytes saved in ", saved_);
       break;
     case RewriteOutcome::kLost:
-      console.WriteLine("can not restore file ", path_);
+      console.Tell(Told::kFileNews, "can not restore file ", path_);
       break;
   }
   failure = StripFailure::kNotWritten;

@@ -31,6 +31,28 @@ void ConsoleWindow::WriteLine(const std::string& text,
   WriteLine(text + PrintedPath(path));
 }
 
+void ConsoleWindow::Tell(Told what, const std::string& text,
+                         const std::string* path) {
+  switch (form_) {
+    case OutputForm::kFull:
+      break;
+    case OutputForm::kQuiet:
+      if (what == Told::kRun || what == Told::kLeftAlone) return;
+      break;
+    case OutputForm::kNames:
+      if (what == Told::kNamed && path != nullptr) {
+        // Raw: a NUL is the one byte no name holds, so nothing needs quoting.
+        std::string name = *path;
+        name.push_back('\0');
+        if (held_ == nullptr || !held_->Hold(false, name)) Emit(false, name);
+      } else if (what == Told::kFileNews) {
+        report_.Say(path != nullptr ? text + PrintedPath(*path) : text);
+      }
+      return;
+  }
+  WriteLine(path != nullptr ? text + PrintedPath(*path) : text);
+}
+
 std::string ConsoleWindow::PollKey() {
   const int pending = platform_.ConsolePendingEvents();
   for (int taken = 0; taken < pending; ++taken) {

@@ -244,6 +244,17 @@ class Platform {
   virtual bool DiagnosticWrite(const char* bytes, std::size_t count) = 0;
   // True when someone can see a prompt and answer it with a key.
   virtual bool KeyWaitUseful() = 0;
+  // True where a run's progress can be shown to someone watching, without
+  // any of it reaching a pipe, a file or a log: standard error is a
+  // terminal (POSIX), or the program has a console of its own (Windows).
+  virtual bool ProgressShowable() = 0;
+  // Shows the text as the run's progress, in place of what was shown
+  // before: a transient line on the terminal, the console's title; an
+  // empty text takes it away and leaves things as they were.
+  virtual void ShowProgress(const std::string& text) = 0;
+  // A steady clock for pacing the progress, in milliseconds; cheap enough
+  // to read every few dozen files.
+  virtual std::int64_t MonotonicMilliseconds() = 0;
   virtual int ConsolePendingEvents() = 0;  // -1 when input cannot be asked
   virtual bool ConsoleReadEvent(InputEvent& event) = 0;
   // Blocks until input may be pending; false when none can ever arrive.

@@ -103,6 +103,7 @@ bool MarkShift::Forward(Original& at, bool& read_failed) {
     if (record_ != nullptr) record_->Landed();
     at = {to - kMarkLength, nullptr, 0, to};
     if (to == length_) break;
+    if (progress_ != nullptr) progress_->Rewriting(to, length_);
     // The last three bytes held precede the next ones to read.
     std::memmove(buffer_, buffer_ + count, kMarkLength);
     from = to;

@@ -6,9 +6,10 @@
 #include <cstdint>
 #include <string>
 
-#include "rewrite/rewrite_record.h"
 #include "marks/visit_record.h"
 #include "platform/file_service.h"
+#include "platform/run_progress.h"
+#include "rewrite/rewrite_record.h"
 
 namespace sarnelux {
 
@@ -72,6 +73,8 @@ class MarkShift {
   bool whole() const { return from_ == kMarkLength && to_ == length_; }
   // States every region in this record before writing it (none: nullptr).
   void UseRecord(RewriteRecord* record) { record_ = record; }
+  // Tells how far Forward has come, block by block (none: nullptr).
+  void ShowProgressIn(RunProgress* progress) { progress_ = progress; }
 
   // Moves every byte from the loaded block on three places towards the
   // start and cuts the file. On failure, `at` tells where the original
@@ -107,6 +110,7 @@ class MarkShift {
   unsigned char* buffer_;
   std::int32_t step_;  // bytes read per step, besides the three carried over
   RewriteRecord* record_;
+  RunProgress* progress_ = nullptr;
   std::int64_t from_ = kMarkLength;  // the first byte of the block to move
   std::int64_t to_ = 0;              // just past the block's last byte
 };

@@ -130,7 +130,7 @@ bool RepairSection(Services& services, const RecordContents& contents,
       services.platform.KindOfPath(path) == PathKind::kFile) {
     // Still there but not to be opened for update now (made read-only, or
     // held by another program): the record stays for a run that can.
-    services.console.WriteLine("can not repair file ", path);
+    services.console.Tell(Told::kFileNews, "can not repair file ", path);
     services.console.report().Failed(path, kNotRepairedReason);
     return true;
   }
@@ -144,7 +144,8 @@ bool RepairSection(Services& services, const RecordContents& contents,
       !(size == contents.length ||
         (final_region && size == contents.length - kMarkLength))) {
     files.Close(file);
-    services.console.WriteLine("can not repair changed file ", path);
+    services.console.Tell(Told::kFileNews, "can not repair changed file ",
+                          path);
     services.console.report().Failed(path, kChangedReason);
     return false;
   }
@@ -178,13 +179,15 @@ bool RepairSection(Services& services, const RecordContents& contents,
   switch (outcome) {
     case RewriteOutcome::kStripped:
     case RewriteOutcome::kRestored:
-      console.WriteLine("repaired interrupted rewrite of file ", path);
+      console.Tell(Told::kFileNews, "repaired interrupted rewrite of file ",
+                   path);
       return keep;
     case RewriteOutcome::kSaved:
-      console.WriteLine("can not write file, original bytes saved in ", saved);
+      console.Tell(Told::kFileNews,
+                   "can not write file, original bytes saved in ", saved);
       break;
     case RewriteOutcome::kLost:
-      console.WriteLine("can not repair file ", path);
+      console.Tell(Told::kFileNews, "can not repair file ", path);
       break;
   }
   console.report().Failed(path, kNotRepairedReason);

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <utility>
 
+#include "run/runtime_split.h"
+
 namespace sarnelux {
 
 std::string TokenAt(std::string_view line, int index) {
@@ -99,6 +101,8 @@ enum OptionCode : int {
   kList = 'l',
   kNoWait = 'W',
   kDurable = 'D',
+  kQuiet = 'q',
+  kNull = 'Z',
   kHelp = 'h',
   kVersion = 'V',
   kEditorconfig = 0x100,
@@ -120,6 +124,8 @@ constexpr OptionSpec kOptionTable[] = {
     {"list", no_argument, kList},
     {"no-wait", no_argument, kNoWait},
     {"durable", no_argument, kDurable},
+    {"quiet", no_argument, kQuiet},
+    {"null", no_argument, kNull},
     {"help", no_argument, kHelp},
     {"version", no_argument, kVersion},
     {"editorconfig", no_argument, kEditorconfig},
@@ -140,6 +146,12 @@ void TakeOption(int code, const char* value, RunOptions& options) {
       break;
     case kDurable:
       options.durable = true;
+      break;
+    case kQuiet:
+      options.quiet = true;
+      break;
+    case kNull:
+      options.null_names = true;
       break;
     case kHelp:
       options.help = options.help || !Decided(options);
@@ -279,9 +291,22 @@ RunOptions ReadPosixArguments(const std::vector<std::string>& args) {
 
 }  // namespace
 
+bool IsPosixOption(const std::string& argument) {
+  if (argument.size() < 2 || argument[0] != '-') return false;
+  return argument == "--" || ReadPosixArguments({argument}).bad_option.empty();
+}
+
 RunOptions ReadRunOptions(const CommandLine& command_line) {
-  if (command_line.is_single_line) return ReadClassicLine(command_line);
-  return ReadPosixArguments(command_line.args);
+  if (!command_line.is_single_line) {
+    return ReadPosixArguments(command_line.args);
+  }
+  // A configuration written for the POSIX program (a pre-commit hook's
+  // entry) works unchanged on Windows; no classic line begins with an
+  // option, as no folder the classic line names does.
+  if (IsPosixOption(TokenAt(command_line.line, 0))) {
+    return ReadPosixArguments(SplitAsTheRuntimeDoes(command_line.line));
+  }
+  return ReadClassicLine(command_line);
 }
 
 }  // namespace sarnelux

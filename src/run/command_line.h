@@ -54,6 +54,11 @@ struct RunOptions {
   std::vector<std::string> included_files;
   std::vector<std::string> excluded_folders;
   bool exclude_vcs = false;  // the folders of .git, .hg, .svn and the like
+  // Only what became of files and what went wrong: no banner, summary,
+  // "ready!", prompt, or line for a file left alone.
+  bool quiet = false;
+  // Only the names of the files stripped or found, each ended by a NUL.
+  bool null_names = false;
   bool help = false;
   bool version = false;
   // The first argument that looks like an option and is none, as it was
@@ -66,12 +71,20 @@ struct RunOptions {
 // keeps the meaning it always had (folder, then switch text searched for /Q,
 // /L and /D), with /? for help. The POSIX vector is read by getopt_long, so
 // options come anywhere, bundle and take their values as GNU tools do
-// (-l/--list, -W/--no-wait, -D/--durable, --editorconfig, --exclude,
+// (-l/--list, -W/--no-wait, -D/--durable, -q/--quiet, -Z/--null,
+// --editorconfig, --exclude,
 // --include, --exclude-dir, --exclude-vcs, -h/--help, -V/--version, --);
 // on top of it /Q, /L, /D and /E (and any run of them) count as arguments of
 // their own, and where the arguments are just a path and a text holding /Q
 // or /L, the text is the classic switch text: of two readings, the one that
 // cannot change files the user did not name wins.
+//
+// A Windows line whose first argument is an option the POSIX vector knows
+// (--list, -lW, --) is split as the C runtime splits it and read the POSIX
+// way; any other line, the classic way.
 RunOptions ReadRunOptions(const CommandLine& command_line);
+
+// An option the POSIX reading knows, "--" included.
+bool IsPosixOption(const std::string& argument);
 
 }  // namespace sarnelux

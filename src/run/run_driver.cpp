@@ -7,21 +7,28 @@
 
 #include "marks/folder_walk.h"
 #include "marks/selection.h"
-#include "rewrite/rewrite_record.h"
-#include "rewrite/rewrite_recovery.h"
 #include "marks/visit_record.h"
 #include "platform/console_window.h"
 #include "platform/file_service.h"
 #include "platform/services.h"
+#include "rewrite/rewrite_record.h"
+#include "rewrite/rewrite_recovery.h"
 #include "run/command_line.h"
 #include "run/program_texts.h"
 
 namespace sarnelux {
 namespace {
 
+OutputForm FormOf(const RunOptions& options) {
+  if (options.null_names) return OutputForm::kNames;
+  return options.quiet ? OutputForm::kQuiet : OutputForm::kFull;
+}
+
 void WaitUnlessQuiet(Platform& platform, ConsoleWindow& console,
                      const RunOptions& options) {
-  if (!options.no_wait && platform.KeyWaitUseful()) {
+  // A prompt the form does not show would leave a wait nobody knows of.
+  const bool prompt_shown = FormOf(options) == OutputForm::kFull;
+  if (!options.no_wait && prompt_shown && platform.KeyWaitUseful()) {
     console.WriteLine("Press a key to continue...");
     console.WaitForKey();
   }
@@ -35,10 +42,34 @@ void WriteErrorLines(RunReport& report, const TextLines& lines) {
   for (const std::string& line : lines) report.Line(line);
 }
 
+void TellLines(ConsoleWindow& console, const TextLines& lines) {
+  for (const std::string& line : lines) console.Tell(Told::kRun, line);
+}
+
+// One count line for the run, however many paths it was given: a path
+// named once per line would bury the one line that matters under a hook's
+// thousands of clean files.
+void TellSummary(ConsoleWindow& console, const RunOptions& options,
+                 std::int32_t count) {
+  if (count >= 1) {
+    console.Tell(Told::kRun,
+                 (options.list_only ? "number of found BOM headers: "
+                                    : "number of removed BOM headers: ") +
+                     std::to_string(count));
+  } else if (options.paths.size() == 1) {
+    console.Tell(Told::kRun, "no BOM headers found in ", options.paths[0]);
+  } else {
+    console.Tell(Told::kRun, "no BOM headers found in " +
+                                 std::to_string(options.paths.size()) +
+                                 " paths");
+  }
+}
+
 // The walk over every path, its summary and the closing key wait.
 void Walk(Platform& platform, FileService& files, ConsoleWindow& console,
           const RunOptions& options, const Selection& selection) {
-  WriteLines(console, BannerLines());
+  console.UseForm(FormOf(options));
+  TellLines(console, BannerLines());
   Services services{platform, files, console};
   // Whatever a run killed outright left half-rewritten is put right first.
   VisitRecord visited;
@@ -46,20 +77,15 @@ void Walk(Platform& platform, FileService& files, ConsoleWindow& console,
   std::int32_t count = 0;  // files stripped, or with a list-only run found
   RewriteRecord record(files, platform.StateFolder(!options.list_only),
                        options.durable);
+  // A quiet run shows nothing it need not, progress included.
+  console.progress().Start(&count, options.list_only, !options.quiet);
   ScanPaths(services, options.paths, options.style == ArgumentStyle::kPosix,
             options.list_only ? WalkMode::kListOnly : WalkMode::kStrip, count,
             &record, &visited, &selection);
   record.Finish();
-  if (count < 1) {
-    for (const std::string& path : options.paths) {
-      console.WriteLine("no BOM headers found in ", path);
-    }
-  } else {
-    console.WriteLine((options.list_only ? "number of found BOM headers: "
-                                         : "number of removed BOM headers: ") +
-                      std::to_string(count));
-  }
-  console.WriteLine("ready!");
+  console.progress().Stop();
+  TellSummary(console, options, count);
+  console.Tell(Told::kRun, "ready!");
   WaitUnlessQuiet(platform, console, options);
 }
 
@@ -90,7 +116,10 @@ void Run(Platform& platform, FileService& files, ConsoleWindow& console,
          const RunOptions& options) {
   RunReport& report = console.report();
   const bool posix = options.style == ArgumentStyle::kPosix;
-  report.Show(platform.Conventions().every_run_reports || options.list_only);
+  // The POSIX spelling brings the POSIX program's diagnostics and statuses,
+  // on Windows too: a hook must fail when a mark is left.
+  report.Show(platform.Conventions().every_run_reports || options.list_only ||
+              posix);
   if (!options.bad_option.empty()) {
     report.Refuse();
     WriteErrorLines(report, BadOptionLines(options.bad_option,

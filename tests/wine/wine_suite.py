@@ -323,6 +323,46 @@ class WindowsProgram(unittest.TestCase):
                               expected[name]], [], switches)
             self.assertEqual(records_left(), [], switches)
 
+    def test_posix_spelling_takes_files_with_the_posix_statuses(self):
+        # The configuration a pre-commit hook uses on POSIX works unchanged
+        # here: files as operands, and a status that fails the commit.
+        tree = Tree()
+        a = tree.write("with space/a.cs", MARK + b"a")
+        b = tree.write("b.cs", MARK + b"b")
+        c = tree.write("c.cs", b"c")
+        locked = tree.write("locked.cs", MARK + b"l")
+        tree.ready()
+        WINE.helper_call("setattr", win(locked), "%x" % READ_ONLY)
+        before = tree.snapshot()
+        found = b"found BOM in file "
+        output, code = WINE.run_tool(
+            f'--list --no-wait -- "{win(a)}" {win(c)}')
+        self.assertEqual(output, BANNER + found + win(a).encode() +
+                         b"\r\nnumber of found BOM headers: 1\r\nready!\r\n")
+        self.assertEqual(code, b"1")
+        output, code = WINE.run_tool(f"-lW {win(c)}")
+        self.assertEqual(output, BANNER + summary(0, win(c).encode()))
+        self.assertEqual(code, b"0")
+        output, code = WINE.run_tool(f"-lZ {win(c)} \"{win(a)}\"")
+        self.assertEqual(output, win(a).encode() + b"\0")
+        self.assertEqual(code, b"1")
+        self.assertEqual(tree.snapshot(), before)
+        output, code = WINE.run_tool(f'--no-wait -- "{win(a)}" {win(b)}')
+        self.assertEqual(output, BANNER + REMOVED + win(a).encode() +
+                         b"\r\n" + REMOVED + win(b).encode() + b"\r\n" +
+                         summary(2))
+        self.assertEqual(code, b"0")
+        output, code = WINE.run_tool(f"-W -- {win(locked)} {win(c)}")
+        self.assertTrue(told_of(output, win(locked),
+                                b"no BOM headers found in 2 paths\r\n"
+                                b"ready!\r\n"), output)
+        self.assertEqual(code, b"1")
+        output, code = WINE.run_tool(f"-q -- {win(tree.root)}\\missing")
+        self.assertRegex(output, rb"^sarnelux: [^\r\n]+missing: [^\r\n]+\r\n$")
+        self.assertEqual(code, b"2")
+        self.assertEqual(tree.snapshot(), stripped(before) |
+                         {"locked.cs": MARK + b"l"})
+
     def test_hidden_system_file_is_stripped_and_keeps_its_attributes(self):
         tree = Tree()
         path = tree.write("secret.ini", MARK + b"[s]\r\n")

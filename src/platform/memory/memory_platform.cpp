@@ -497,6 +497,21 @@ bool MemoryPlatform::DiagnosticWrite(const char* bytes, std::size_t count) {
   return true;
 }
 
+void MemoryPlatform::ShowProgress(const std::string& text) {
+  Lock lock(mutex_);
+  progress_.push_back(text);
+}
+
+std::int64_t MemoryPlatform::MonotonicMilliseconds() {
+  Lock lock(mutex_);
+  return clock_ms_ += clock_step_ms_;
+}
+
+std::vector<std::string> MemoryPlatform::progress() const {
+  Lock lock(mutex_);
+  return progress_;
+}
+
 std::string MemoryPlatform::errors() const {
   Lock lock(mutex_);
   return errors_;

@@ -107,6 +107,10 @@ class MemoryPlatform final : public Platform {
   void DeclareCharset(const std::string& path, CharsetDeclaration declared) {
     declared_[path] = std::move(declared);
   }
+  void SetProgressShowable(bool showable) { progress_showable_ = showable; }
+  void SetClockStep(std::int64_t ms) { clock_step_ms_ = ms; }
+  // Every text shown as progress, in order ("" took it away).
+  std::vector<std::string> progress() const;
   // Where StateFolder points; "" for none. By default "state" and
   // "sarnelux" below the root of the world's paths.
   void SetStateFolder(std::string folder) { state_folder_ = std::move(folder); }
@@ -176,6 +180,10 @@ class MemoryPlatform final : public Platform {
   bool ConsoleWrite(const char* bytes, std::size_t count) override;
   bool DiagnosticWrite(const char* bytes, std::size_t count) override;
   bool KeyWaitUseful() override { return key_wait_useful_; }
+  bool ProgressShowable() override { return progress_showable_; }
+  void ShowProgress(const std::string& text) override;
+  // The clock moves by its step at every reading, and by nothing else.
+  std::int64_t MonotonicMilliseconds() override;
   int ConsolePendingEvents() override;
   bool ConsoleReadEvent(InputEvent& event) override;
   bool ConsoleWaitForInput() override;
@@ -242,6 +250,10 @@ class MemoryPlatform final : public Platform {
   std::string errors_;
   ConsoleConventions conventions_;
   bool key_wait_useful_ = true;
+  bool progress_showable_ = false;
+  std::vector<std::string> progress_;
+  std::int64_t clock_ms_ = 0;
+  std::int64_t clock_step_ms_ = 0;
   Failure last_failure_;
   std::vector<InputEvent> input_;
   std::size_t input_next_ = 0;

@@ -12,7 +12,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,6 +40,33 @@ volatile std::sig_atomic_t end_on_signal = 0;
 // just after a signal still wakes up for it.
 int wake_pipe[2] = {-1, -1};
 
+// Set while a progress line stands on the terminal, so that whatever
+// writes there next, a signal's end included, takes it away first.
+volatile std::sig_atomic_t progress_on_screen = 0;
+constexpr char kEraseLine[] = "\r\x1b[K";
+
+// Writes to the terminal without a word on failure, and without touching
+// errno or the failure the run may be about to ask for: progress is no
+// output, and a lost bit of it is no fault.
+void WriteQuietly(int fd, const char* bytes, std::size_t count) {
+  const int saved_errno = errno;
+  while (count > 0) {
+    const ssize_t put = write(fd, bytes, count);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) break;
+    bytes += put;
+    count -= static_cast<std::size_t>(put);
+  }
+  errno = saved_errno;
+}
+
+// Async-signal-safe, as the signal handler may call it.
+void EraseProgress() {
+  if (progress_on_screen == 0) return;
+  progress_on_screen = 0;
+  WriteQuietly(STDERR_FILENO, kEraseLine, sizeof kEraseLine - 1);
+}
+
 termios saved_terminal{};
 volatile std::sig_atomic_t terminal_changed = 0;
 
@@ -62,6 +91,7 @@ void RestoreTerminal() {
 }
 
 [[noreturn]] void EndBySignal(int sig) {
+  EraseProgress();
   RestoreTerminal();
   // No gate read may still be in flight once the process is gone.
   DrainGateBeforeExit();
@@ -136,6 +166,11 @@ bool PosixPlatform::WaitReadable(int timeout_ms, short& revents) {
 }
 
 void PosixPlatform::ConsoleOpen() {
+  output_is_terminal_ = isatty(STDOUT_FILENO) != 0;
+  // Only where someone watches, and never from the background, where a
+  // write to the terminal may stop the run (tostop).
+  progress_showable_ =
+      isatty(STDERR_FILENO) != 0 && tcgetpgrp(STDERR_FILENO) == getpgrp();
   input_is_terminal_ = isatty(STDIN_FILENO) != 0;
   // A run in the background leaves the terminal to the foreground job.
   if (!input_is_terminal_ || tcgetpgrp(STDIN_FILENO) != getpgrp()) return;
@@ -150,14 +185,48 @@ void PosixPlatform::ConsoleOpen() {
   terminal_changed = SetTerminal(raw) ? 1 : 0;
 }
 
-void PosixPlatform::ConsoleClose() { RestoreTerminal(); }
+void PosixPlatform::ConsoleClose() {
+  EraseProgress();
+  RestoreTerminal();
+}
 
 bool PosixPlatform::ConsoleWrite(const char* bytes, std::size_t count) {
+  if (output_is_terminal_) EraseProgress();
   return WriteWhole(STDOUT_FILENO, bytes, count);
 }
 
 bool PosixPlatform::DiagnosticWrite(const char* bytes, std::size_t count) {
+  EraseProgress();
   return WriteWhole(STDERR_FILENO, bytes, count);
+}
+
+void PosixPlatform::ShowProgress(const std::string& text) {
+  if (text.empty()) {
+    EraseProgress();
+    return;
+  }
+  // Cut to the terminal's width: a line that wrapped could not be taken
+  // back with a carriage return.
+  std::size_t width = 80;
+  winsize size{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1) {
+    width = size.ws_col;
+  }
+  std::string line = "\r";
+  line.append(text, 0, width - 1).append("\x1b[K");
+  WriteQuietly(STDERR_FILENO, line.data(), line.size());
+  progress_on_screen = 1;
+}
+
+std::int64_t PosixPlatform::MonotonicMilliseconds() {
+  timespec now{};
+#ifdef CLOCK_MONOTONIC_COARSE
+  // Read from memory the kernel shares (vDSO): no system call.
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+#else
+  clock_gettime(CLOCK_MONOTONIC, &now);
+#endif
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 bool PosixPlatform::KeyWaitUseful() {

@@ -68,6 +68,9 @@ class PosixPlatform final : public Platform {
   bool ConsoleWrite(const char* bytes, std::size_t count) override;
   bool DiagnosticWrite(const char* bytes, std::size_t count) override;
   bool KeyWaitUseful() override;
+  bool ProgressShowable() override { return progress_showable_; }
+  void ShowProgress(const std::string& text) override;
+  std::int64_t MonotonicMilliseconds() override;
   int ConsolePendingEvents() override;
   bool ConsoleReadEvent(InputEvent& event) override;
   bool ConsoleWaitForInput() override;
@@ -118,6 +121,8 @@ class PosixPlatform final : public Platform {
   std::vector<std::string> args_;
   Failure last_failure_;
   bool input_is_terminal_ = false;
+  bool output_is_terminal_ = false;
+  bool progress_showable_ = false;
   bool input_ended_ = false;
   int lookahead_ = -1;  // a byte read past an escape sequence's start
   ConsoleEventHandler handler_;

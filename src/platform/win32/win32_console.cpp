@@ -53,7 +53,7 @@ CommandLine Win32Platform::GetArguments() {
 
 void Win32Platform::ConsoleOpen() {
   // Fails when the process already has a console; then that one is used.
-  AllocConsole();
+  own_console_ = AllocConsole() != 0;
   input_ = GetStdHandle(STD_INPUT_HANDLE);
   output_ = GetStdHandle(STD_OUTPUT_HANDLE);
   // Under a UTF-8 active code page (set by the manifest) paths are UTF-8;
@@ -64,6 +64,20 @@ void Win32Platform::ConsoleOpen() {
       original_output_code_page_ = current;
     }
   }
+}
+
+void Win32Platform::ShowProgress(const std::string& text) {
+  if (!title_saved_) {
+    char title[1024] = {};
+    GetConsoleTitleA(title, sizeof title);
+    original_title_ = title;
+    title_saved_ = true;
+  }
+  SetConsoleTitleA(text.empty() ? original_title_.c_str() : text.c_str());
+}
+
+std::int64_t Win32Platform::MonotonicMilliseconds() {
+  return static_cast<std::int64_t>(GetTickCount64());
 }
 
 void Win32Platform::ConsoleClose() {

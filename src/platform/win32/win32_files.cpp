@@ -15,6 +15,10 @@ constexpr std::size_t kVirtualBlockSize = std::size_t{1} << 20;
 
 HANDLE AsHandle(NativeFile file) { return reinterpret_cast<HANDLE>(file); }
 
+// The tool's own code for a refusal that is the file's read-only attribute:
+// bit 29 marks an error code as an application's, never the system's.
+constexpr DWORD kReadOnlyFile = 0x20000000 | 1;
+
 struct OpenRequest {
   DWORD access;
   DWORD disposition;
@@ -58,12 +62,23 @@ NativeFile Win32Platform::FileOpen(const std::string& path,
                   request.disposition, request.attributes, nullptr);
   if (file == INVALID_HANDLE_VALUE || file == nullptr) {
     last_error_ = GetLastError();
+    // Write access refused to a read-only file is the user's choice, which
+    // the tool respects, as on POSIX: a mark left, no failure.
+    if (last_error_ == ERROR_ACCESS_DENIED &&
+        (request.access & GENERIC_WRITE) != 0) {
+      const DWORD attributes = GetFileAttributesW(long_path.c_str());
+      if (attributes != INVALID_FILE_ATTRIBUTES &&
+          (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        last_error_ = kReadOnlyFile;
+      }
+    }
     return kNoNativeFile;
   }
   return reinterpret_cast<NativeFile>(file);
 }
 
 Failure Win32Platform::LastFailure() const {
+  if (last_error_ == kReadOnlyFile) return {"read-only file", true, false};
   const bool exhausted = last_error_ == ERROR_TOO_MANY_OPEN_FILES ||
                          last_error_ == ERROR_NOT_ENOUGH_MEMORY ||
                          last_error_ == ERROR_OUTOFMEMORY ||

@@ -65,6 +65,9 @@ class Win32Platform final : public Platform {
   }
   // The console is the program's own: someone sees it.
   bool KeyWaitUseful() override { return true; }
+  bool ProgressShowable() override { return own_console_; }
+  void ShowProgress(const std::string& text) override;
+  std::int64_t MonotonicMilliseconds() override;
   int ConsolePendingEvents() override;
   bool ConsoleReadEvent(InputEvent& event) override;
   bool ConsoleWaitForInput() override;
@@ -80,6 +83,11 @@ class Win32Platform final : public Platform {
   void* input_ = nullptr;   // HANDLE
   void* output_ = nullptr;  // HANDLE
   unsigned original_output_code_page_ = 0;
+  // The console is the program's own, opened for it (not one it shares
+  // with the program that started it): its title is the run's to use.
+  bool own_console_ = false;
+  bool title_saved_ = false;
+  std::string original_title_;
   unsigned long last_error_ = 0;  // of the last call that failed
 };
 
