@@ -254,6 +254,11 @@ const std::string kTryHelp = "Try 'sarnelux --help' for more information.\n";
 #else
 #define kHashLine "record hash: XXH3\n"
 #endif
+#ifdef SARNELUX_HAVE_EDITORCONFIG
+#define kEditorconfigLine "editorconfig: libeditorconfig\n"
+#else
+#define kEditorconfigLine "editorconfig: not built in\n"
+#endif
 
 INSTANTIATE_TEST_SUITE_P(
     EndToEnd, ArgumentTest,
@@ -452,7 +457,8 @@ INSTANTIATE_TEST_SUITE_P(
             2},
         ArgumentCase{"version",
                      {"--version", "@"},
-                     "=sarnelux " SARNELUX_VERSION "\n" kGateLine kHashLine,
+                     "=sarnelux " SARNELUX_VERSION
+                     "\n" kGateLine kHashLine kEditorconfigLine,
                      "",
                      0},
         // Output for hooks and scripts.

@@ -31,8 +31,7 @@ TextLines HelpLines(ArgumentStyle style) {
         "mark, 1 when one does, 2 when anything could not be examined; a run",
         "without /L ends with 0.",
         "",
-        std::string("Sarnelux ") + SARNELUX_VERSION +
-            ", record hash XXH3",
+        std::string("Sarnelux ") + SARNELUX_VERSION + ", record hash XXH3",
     };
   }
   return {
@@ -92,16 +91,21 @@ std::string NoEditorconfigLine() {
 // tell which build this is.
 TextLines VersionLines() {
   return {
-      std::string("sarnelux ") + SARNELUX_VERSION,
+    std::string("sarnelux ") + SARNELUX_VERSION,
 #if defined(SARNELUX_GATE_PIPELINE)
-      "gate pipeline: io_uring",
+        "gate pipeline: io_uring",
 #elif !defined(_WIN32)
-      "gate pipeline: not built in (built without liburing): read-ahead only",
+        "gate pipeline: not built in (built without liburing): read-ahead only",
 #endif
 #if defined(SARNELUX_RECORD_HASH_AVX2)
-      "record hash: XXH3, with AVX2 where the processor has it",
+        "record hash: XXH3, with AVX2 where the processor has it",
 #else
-      "record hash: XXH3",
+        "record hash: XXH3",
+#endif
+#if defined(SARNELUX_HAVE_EDITORCONFIG)
+        "editorconfig: libeditorconfig",
+#else
+        "editorconfig: not built in",
 #endif
   };
 }
