@@ -244,12 +244,18 @@ TEST(KeptRecord, NamesOnlyTheFilesStillToBeRepaired) {
 struct RefusalCase {
   const char* name;
   void (*change)(MemoryPlatform& platform);
-  const char* line;    // nullptr: nothing printed
-  const char* reason;  // what the report says, where it is shown
-  bool record_stays;   // for a later run to put the file right
+  const char* line;   // nullptr: nothing printed
+  const char* error;  // the diagnostic, where shown; nullptr: none
+  bool record_stays;  // for a later run to put the file right
 
   friend void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 };
+
+const char* const kChangedError =
+    "sarnelux: t/big: changed since its rewrite was interrupted: not "
+    "repaired";
+const char* const kNotRepairedError =
+    "sarnelux: t/big: interrupted rewrite could not be repaired";
 
 class RefusalTest : public testing::TestWithParam<RefusalCase> {};
 
@@ -264,11 +270,9 @@ TEST_P(RefusalTest, LeavesTheFileAsItIs) {
   next.AddFolder("none");
   // As on POSIX, where every run reports and its status tells.
   next.SetConventions({"\r\n", true});
-  EXPECT_EQ(RunProgram(next), c.line == nullptr ? 0 : 2);
+  EXPECT_EQ(RunProgram(next), c.error == nullptr ? 0 : 2);
   EXPECT_EQ(next.errors(),
-            c.line == nullptr
-                ? ""
-                : std::string("sarnelux: t/big: ") + c.reason + "\r\n");
+            c.error == nullptr ? "" : std::string(c.error) + "\r\n");
   std::string expected =
       Lines({"Sarnelux", "Copyright (c) 2026 the Sarnelux project", ""});
   if (c.line != nullptr) expected += Lines({std::string(c.line) + "t/big"});
@@ -278,6 +282,9 @@ TEST_P(RefusalTest, LeavesTheFileAsItIs) {
   EXPECT_EQ(now.at("t/big"), before.at("t/big"));
   const std::string record = next.StateFolder(false) + "rewrite-1.record";
   EXPECT_EQ(now.count(record), c.record_stays ? 1u : 0u);
+  if (c.record_stays) {
+    EXPECT_EQ(now.at(record), before.at(record));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -285,14 +292,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         RefusalCase{"file_replaced",
                     [](MemoryPlatform& p) { p.FileAt("t/big").generation = 1; },
-                    "can not repair changed file ",
-                    "changed since its rewrite was interrupted: not repaired",
-                    false},
+                    "can not repair changed file ", kChangedError, false},
         RefusalCase{"file_grown",
                     [](MemoryPlatform& p) { p.FileAt("t/big").bytes += "!"; },
-                    "can not repair changed file ",
-                    "changed since its rewrite was interrupted: not repaired",
-                    false},
+                    "can not repair changed file ", kChangedError, false},
         RefusalCase{"unit_torn",
                     // Half of the third region's first unit written.
                     [](MemoryPlatform& p) {
@@ -301,19 +304,37 @@ INSTANTIATE_TEST_SUITE_P(
                         bytes[i] = bytes[i + 3];
                       }
                     },
-                    "can not repair file ",
-                    "interrupted rewrite could not be repaired", false},
+                    "can not repair file ", kNotRepairedError, false},
         RefusalCase{
             "file_made_read_only",
             [](MemoryPlatform& p) { p.FileAt("t/big").read_only = true; },
-            "can not repair file ", "interrupted rewrite could not be repaired",
-            true},
+            "can not repair file ", kNotRepairedError, true},
         RefusalCase{"record_held_by_another_run",
                     [](MemoryPlatform& p) {
                       p.FileAt(p.StateFolder(false) + "rewrite-1.record")
                           .held_by_other = true;
                     },
-                    nullptr, nullptr, true}),
+                    nullptr, nullptr, true},
+        // Records another user could have written are never read.
+        RefusalCase{"state_folder_another_user_may_write",
+                    [](MemoryPlatform& p) {
+                      p.SetStateFolderForeign(
+                          "state folder may be written by other users");
+                    },
+                    nullptr,
+                    "sarnelux: state/sarnelux: state folder may be written by "
+                    "other users",
+                    true},
+        RefusalCase{
+            "record_with_a_second_link",
+            [](MemoryPlatform& p) {
+              p.FileAt(p.StateFolder(false) + "rewrite-1.record").foreign =
+                  "record has another link";
+            },
+            nullptr,
+            "sarnelux: state/sarnelux/rewrite-1.record: record has "
+            "another link",
+            true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A record written by any build must read back on any other: the hash

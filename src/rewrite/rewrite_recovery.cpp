@@ -197,7 +197,15 @@ void RepairOne(Services& services, const std::string& record_path, bool durable,
                VisitRecord& visited) {
   FileService& files = services.files;
   const FileHandle held = files.TakeRecord(record_path);
-  if (held == kNoFile) return;  // another run holds it, or it is gone
+  if (held == kNoFile) {
+    // Another run holds it, or it is gone: nothing to tell. One this
+    // user's runs cannot have written alone is never read.
+    const Failure failure = services.platform.LastFailure();
+    if (failure.foreign) {
+      services.console.report().Failed(record_path, failure.reason);
+    }
+    return;
+  }
   const std::vector<RecordContents> sections = ReadRecord(files, held);
   RewriteRecord record(files, {}, durable);
   record.Adopt(held, record_path);
@@ -226,6 +234,12 @@ void RepairInterruptedRewrites(Services& services, bool durable,
                                VisitRecord& visited) {
   const std::string folder = services.platform.StateFolder(false);
   if (folder.empty()) return;
+  // Records another user could have put there are never read.
+  if (!services.platform.StateFolderIsOwn(folder)) {
+    services.console.report().Failed(folder.substr(0, folder.size() - 1),
+                                     services.platform.LastFailure().reason);
+    return;
+  }
   std::vector<std::string> names;
   FolderListing listing;
   if (!listing.Begin(services.platform, folder)) return;

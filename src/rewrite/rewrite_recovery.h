@@ -13,6 +13,9 @@ namespace sarnelux {
 // whole. Prints a line for every file it repaired or refused; the files it
 // handled are entered in `visited`, so that the walk that follows passes
 // them over. `durable` as for the rewrite's own record.
+//
+// Records are read only where no other user could have written them
+// (Platform::StateFolderIsOwn).
 void RepairInterruptedRewrites(Services& services, bool durable,
                                VisitRecord& visited);
 
