@@ -337,6 +337,27 @@ INSTANTIATE_TEST_SUITE_P(
             true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A run that lists changes nothing, records included: it tells of the
+// file a record waits to put right, as of a mark left.
+TEST(ListingRun, TellsOfAWaitingRecordAndChangesNothing) {
+  MemoryPlatform next;
+  for (const auto& [path, bytes] : KilledMidFile()) next.AddFile(path, bytes);
+  next.AddFolder("none");
+  const Files before = Snapshot(next);
+  next.SetArguments(CommandLine{true, "Sarnelux.exe none /Q/L", {}});
+  EXPECT_EQ(RunProgram(next), 1);
+  EXPECT_EQ(next.errors(),
+            "sarnelux: interrupted rewrite of t/big waits for a run that "
+            "strips\r\n");
+  EXPECT_EQ(Snapshot(next), before);
+
+  // Nor does it make the state folder where there is none.
+  MemoryPlatform fresh;
+  Populate(fresh, "/Q/L");
+  RunProgram(fresh);
+  EXPECT_EQ(fresh.KindOfPath("state"), PathKind::kMissing);
+}
+
 // A record written by any build must read back on any other: the hash
 // gives these values whichever of its builds the processor runs (short
 // inputs, whole and partial units, seeded as entries are).

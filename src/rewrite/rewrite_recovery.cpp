@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "marks/folder_walk.h"
+#include "platform/printed_path.h"
 #include "rewrite/mark_shift.h"
 #include "rewrite/rewrite_record.h"
 
@@ -191,22 +192,37 @@ bool RepairSection(Services& services, const RecordContents& contents,
   return keep;
 }
 
+// Tells, for a run that changes nothing, what a record waits to put right.
+void TellWaiting(RunReport& report,
+                 const std::vector<RecordContents>& sections) {
+  for (const RecordContents& section : sections) {
+    if (!section.last) continue;
+    report.Say("interrupted rewrite of " + PrintedPath(section.path) +
+               " waits for a run that strips");
+    report.MarkFound();
+  }
+}
+
 // One record, held by this run from the open to its removal: every file
-// it names, in turn.
+// it names, in turn. A run that lists only tells of them.
 void RepairOne(Services& services, const std::string& record_path, bool durable,
-               VisitRecord& visited) {
+               bool list_only, VisitRecord& visited) {
   FileService& files = services.files;
+  RunReport& report = services.console.report();
   const FileHandle held = files.TakeRecord(record_path);
   if (held == kNoFile) {
     // Another run holds it, or it is gone: nothing to tell. One this
     // user's runs cannot have written alone is never read.
     const Failure failure = services.platform.LastFailure();
-    if (failure.foreign) {
-      services.console.report().Failed(record_path, failure.reason);
-    }
+    if (failure.foreign) report.Failed(record_path, failure.reason);
     return;
   }
   const std::vector<RecordContents> sections = ReadRecord(files, held);
+  if (list_only) {
+    files.Close(held);
+    TellWaiting(report, sections);
+    return;
+  }
   RewriteRecord record(files, {}, durable);
   record.Adopt(held, record_path);
   bool keep = false;
@@ -230,7 +246,7 @@ void RepairOne(Services& services, const std::string& record_path, bool durable,
 
 }  // namespace
 
-void RepairInterruptedRewrites(Services& services, bool durable,
+void RepairInterruptedRewrites(Services& services, bool durable, bool list_only,
                                VisitRecord& visited) {
   const std::string folder = services.platform.StateFolder(false);
   if (folder.empty()) return;
@@ -252,7 +268,7 @@ void RepairInterruptedRewrites(Services& services, bool durable,
   listing.End();
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
-    RepairOne(services, folder + name, durable, visited);
+    RepairOne(services, folder + name, durable, list_only, visited);
   }
 }
 
