@@ -257,6 +257,11 @@ const char* const kChangedError =
 const char* const kNotRepairedError =
     "sarnelux: t/big: interrupted rewrite could not be repaired";
 
+std::string& RecordBytes(MemoryPlatform& platform) {
+  return platform.FileAt(platform.StateFolder(false) + "rewrite-1.record")
+      .bytes;
+}
+
 class RefusalTest : public testing::TestWithParam<RefusalCase> {};
 
 TEST_P(RefusalTest, LeavesTheFileAsItIs) {
@@ -296,6 +301,17 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"file_grown",
                     [](MemoryPlatform& p) { p.FileAt("t/big").bytes += "!"; },
                     "can not repair changed file ", kChangedError, false},
+        // Same file, same length: only what the rewrite left before its
+        // last region tells them apart.
+        RefusalCase{"file_restored_from_backup",
+                    [](MemoryPlatform& p) {
+                      p.FileAt("t/big").bytes = kOriginals.at("t/big");
+                    },
+                    "can not repair changed file ", kChangedError, false},
+        RefusalCase{
+            "file_edited_before_the_last_region",
+            [](MemoryPlatform& p) { p.FileAt("t/big").bytes[100] ^= 1; },
+            "can not repair changed file ", kChangedError, false},
         RefusalCase{"unit_torn",
                     // Half of the third region's first unit written.
                     [](MemoryPlatform& p) {
@@ -334,7 +350,27 @@ INSTANTIATE_TEST_SUITE_P(
             nullptr,
             "sarnelux: state/sarnelux/rewrite-1.record: record has "
             "another link",
-            true}),
+            true},
+        // Records are never lost by accident: only one cut short inside
+        // its first header by a kill goes without a word.
+        RefusalCase{"record_of_a_newer_version",
+                    [](MemoryPlatform& p) { RecordBytes(p)[7] = '3'; }, nullptr,
+                    "sarnelux: state/sarnelux/rewrite-1.record: record of a "
+                    "newer version of sarnelux, kept for it",
+                    true},
+        RefusalCase{"record_of_an_older_version",
+                    [](MemoryPlatform& p) { RecordBytes(p)[7] = '1'; }, nullptr,
+                    "sarnelux: record state/sarnelux/rewrite-1.record not "
+                    "understood, kept",
+                    true},
+        RefusalCase{"record_with_a_changed_byte",
+                    [](MemoryPlatform& p) { RecordBytes(p)[41] ^= 1; }, nullptr,
+                    "sarnelux: record state/sarnelux/rewrite-1.record not "
+                    "understood, kept",
+                    true},
+        RefusalCase{"record_cut_inside_its_header",
+                    [](MemoryPlatform& p) { RecordBytes(p).resize(30); },
+                    nullptr, nullptr, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A run that lists changes nothing, records included: it tells of the

@@ -87,6 +87,29 @@ UnitsFound MendRegion(FileService& files, FileHandle file,
   return to_write.empty() ? UnitsFound::kWhole : UnitsFound::kMended;
 }
 
+// Whether the file holds, before the regions the record states, what the
+// rewrite left there. Identity and length are no proof: a file restored
+// from a backup, or written over in place, keeps both.
+bool ProvenBefore(FileService& files, FileHandle file,
+                  const RecordContents& contents) {
+  const RegionEntry* first = &*contents.last;
+  if (contents.before_last && contents.before_last->offset < first->offset) {
+    first = &*contents.before_last;
+  }
+  const std::int64_t end = first->offset;
+  std::vector<unsigned char> chunk(static_cast<std::size_t>(
+      std::min<std::int64_t>(end, FileService::kStreamBlockSize)));
+  std::uint64_t proof = 0;
+  for (std::int64_t at = 0; at < end;) {
+    const auto size = static_cast<std::int32_t>(
+        std::min<std::int64_t>(end - at, FileService::kStreamBlockSize));
+    if (files.ReadAt(file, at, chunk.data(), size) != size) return false;
+    proof += UnitsProof(chunk.data(), at, size);
+    at += size;
+  }
+  return proof == first->before;
+}
+
 // Finishes what the record's last entry began: the strip from the end of
 // its region, or the undo from its start.
 RewriteOutcome Finish(FileService& files, FileHandle file,
@@ -143,7 +166,8 @@ bool RepairSection(Services& services, const RecordContents& contents,
   if (file == kNoFile || !files.Identity(file, identity) ||
       identity != contents.identity ||
       !(size == contents.length ||
-        (final_region && size == contents.length - kMarkLength))) {
+        (final_region && size == contents.length - kMarkLength)) ||
+      !ProvenBefore(files, file, contents)) {
     files.Close(file);
     services.console.WriteLine("can not repair changed file ", path);
     services.console.report().Failed(path, kChangedReason);
@@ -165,6 +189,7 @@ bool RepairSection(Services& services, const RecordContents& contents,
   std::string saved;
   RewriteOutcome outcome = RewriteOutcome::kLost;
   if (units == UnitsFound::kWhole || units == UnitsFound::kMended) {
+    record.ResumeProof(contents);
     outcome = Finish(files, file, contents, record, visited, saved);
   }
   const bool whole = outcome == RewriteOutcome::kStripped ||
@@ -217,17 +242,26 @@ void RepairOne(Services& services, const std::string& record_path, bool durable,
     if (failure.foreign) report.Failed(record_path, failure.reason);
     return;
   }
-  const std::vector<RecordContents> sections = ReadRecord(files, held);
-  if (list_only) {
+  const RecordRead read = ReadRecord(files, held);
+  if (read.state == RecordState::kNewer ||
+      read.state == RecordState::kUnknown || list_only) {
     files.Close(held);
-    TellWaiting(report, sections);
+    if (read.state == RecordState::kNewer) {
+      report.Failed(record_path,
+                    "record of a newer version of sarnelux, kept for it");
+    } else if (read.state == RecordState::kUnknown) {
+      report.FailedLine("record " + PrintedPath(record_path) +
+                        " not understood, kept");
+    } else {
+      TellWaiting(report, read.sections);
+    }
     return;
   }
   RewriteRecord record(files, {}, durable);
   record.Adopt(held, record_path);
   bool keep = false;
   std::vector<const RecordContents*> done;
-  for (const RecordContents& section : sections) {
+  for (const RecordContents& section : read.sections) {
     if (RepairSection(services, section, record, durable, visited)) {
       keep = true;
     } else {

@@ -17,7 +17,8 @@ namespace sarnelux {
 // as a mark left.
 //
 // Records are read only where no other user could have written them
-// (Platform::StateFolderIsOwn).
+// (Platform::StateFolderIsOwn); a record left by a kill before its first
+// header was whole is removed, any other the run cannot read is kept.
 void RepairInterruptedRewrites(Services& services, bool durable, bool list_only,
                                VisitRecord& visited);
 
