@@ -173,7 +173,6 @@ bool RepairSection(Services& services, const RecordContents& contents,
     services.console.report().Failed(path, kChangedReason);
     return false;
   }
-  visited.FirstVisit(identity);
   FileService::RewriteShield shield(files);
   record.Resume(contents);
   record.Retarget(file);
@@ -192,6 +191,10 @@ bool RepairSection(Services& services, const RecordContents& contents,
     record.ResumeProof(contents);
     outcome = Finish(files, file, contents, record, visited, saved);
   }
+  // A file put back to its original is left to the walk, as if no kill
+  // had happened: stripped by a run that strips, and counted. Any other is
+  // this run's business alone: a stripped one must not lose a second mark.
+  if (outcome != RewriteOutcome::kRestored) visited.FirstVisit(identity);
   const bool whole = outcome == RewriteOutcome::kStripped ||
                      outcome == RewriteOutcome::kRestored;
   // The record goes only once the file is whole on the disk as well. A
