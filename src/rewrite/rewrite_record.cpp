@@ -490,6 +490,7 @@ RewriteRecord::Batch RewriteRecord::NoteBatch(
     return Batch::kWithout;
   }
   bytes_.clear();
+  batch_slots_.clear();
   std::uint64_t seed = 0;
   for (const BatchedFile& file : batch) {
     // Room for the undo of its one region as well, as a streamed file has.
@@ -502,6 +503,8 @@ RewriteRecord::Batch RewriteRecord::NoteBatch(
     AppendEntry(bytes_, 1, MoveWay::kToStart, 0, file.content,
                 static_cast<std::int32_t>(file.length - kMarkLength), seed, 0);
     bytes_.resize(entry_at + 2 * static_cast<std::size_t>(SlotSize(largest)));
+    batch_slots_.emplace_back(static_cast<std::int64_t>(entry_at),
+                              2 * SlotSize(largest));
   }
   const auto size = static_cast<std::int32_t>(bytes_.size());
   if (files_.WriteAt(file_, 0, bytes_.data(), size) != size ||
@@ -514,6 +517,15 @@ RewriteRecord::Batch RewriteRecord::NoteBatch(
   }
   active_ = true;
   return Batch::kNoted;
+}
+
+void RewriteRecord::ForgetBatched(std::size_t index) {
+  if (index >= batch_slots_.size()) return;
+  const auto [at, size] = batch_slots_[index];
+  // Where it cannot be cleared, a later run repairs the file once more: a
+  // stripped one is found whole, one put back is stripped; no byte is lost.
+  const std::vector<unsigned char> cleared(static_cast<std::size_t>(size));
+  files_.WriteAt(file_, at, cleared.data(), static_cast<std::int32_t>(size));
 }
 
 void RewriteRecord::Drop() {

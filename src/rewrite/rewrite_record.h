@@ -37,6 +37,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/file_service.h"
@@ -174,6 +175,11 @@ class RewriteRecord {
   // write and, when durable, one flush. The files' data must be made
   // durable by the caller before the record is dropped.
   Batch NoteBatch(const std::vector<BatchedFile>& batch);
+  // Clears the entry of the batch's file at this place, once it is whole
+  // and on the disk, so that a record kept for the others does not make a
+  // later run repair it again: a file put back to its original would be
+  // stripped then.
+  void ForgetBatched(std::size_t index);
 
   // The file is whole: makes its data durable where asked to, then drops
   // the entry, while the file is still open.
@@ -212,6 +218,9 @@ class RewriteRecord {
   // once the last region stated has landed.
   std::uint64_t proven_ = 0;
   std::int64_t proven_to_ = 0;
+  // Where the slots of each file of the last batch stated begin, and their
+  // size.
+  std::vector<std::pair<std::int64_t, std::int64_t>> batch_slots_;
   // Waits for every flush still under way.
   void WaitForFlushes();
 };
