@@ -509,6 +509,39 @@ TEST(ListingRun, TellsOfAWaitingRecordAndChangesNothing) {
   EXPECT_EQ(fresh.KindOfPath("state"), PathKind::kMissing);
 }
 
+// Killed while it put back a file whose rewrite had failed: the repair
+// ends in the original, and the walk then strips the file and counts it,
+// as if no kill had happened.
+TEST(RepairToOriginal, LeavesTheFileToTheWalk) {
+  MemoryPlatform killed;
+  Populate(killed, "/Q");
+  int writes = 0;
+  killed.SetCallHook([&](std::size_t, const PlatformCall& call) {
+    const bool to_big = call.kind == CallKind::kWrite && call.path == "t/big";
+    if (to_big) ++writes;
+    // The third region's write fails; the run is killed as it begins to
+    // put the file back.
+    Fault fault;
+    fault.fail = (to_big && writes == 3) || writes >= 4;
+    return fault;
+  });
+  RunProgram(killed);
+  ASSERT_NE(killed.FileAt("t/big").bytes, kOriginals.at("t/big"));
+  MemoryPlatform next;
+  for (const auto& [path, bytes] : Snapshot(killed)) next.AddFile(path, bytes);
+  next.SetArguments(CommandLine{true, "Sarnelux.exe t /Q", {}});
+  RunProgram(next);
+  EXPECT_EQ(next.output(),
+            Lines({"Sarnelux", "Copyright (c) 2026 the Sarnelux project", "",
+                   "repaired interrupted rewrite of file t/big",
+                   "successfully removed BOM of file t/big",
+                   "successfully removed BOM of file t/mark",
+                   "successfully removed BOM of file t/small",
+                   "successfully removed BOM of file t/twice",
+                   "number of removed BOM headers: 4", "ready!"}));
+  EXPECT_EQ(next.FileAt("t/big").bytes, kOriginals.at("t/big").substr(3));
+}
+
 // A record written by any build must read back on any other: the hash
 // gives these values whichever of its builds the processor runs (short
 // inputs, whole and partial units, seeded as entries are).
