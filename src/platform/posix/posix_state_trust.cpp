@@ -19,6 +19,12 @@ constexpr mode_t kOthersWrite = S_IWGRP | S_IWOTH;
 
 enum class Step { kOwn, kMissing, kForeign };
 
+// A step this user cannot reach, or that is not there: no record can be
+// read there, and none is to be told of.
+bool Unreachable(int error) {
+  return error == ENOENT || error == ENOTDIR || error == EACCES;
+}
+
 // One folder on the way: only this user and root may change what it holds,
 // unless its sticky bit keeps each entry to its owner (as /tmp does). The
 // state folder itself must be this user's and written by no one else.
@@ -49,7 +55,7 @@ Step CheckSteps(const std::string& path, uid_t user, const char*& why) {
     const std::string step = path.substr(0, at);
     struct stat info {};
     if (lstat(step.c_str(), &info) != 0) {
-      if (errno == ENOENT) return Step::kMissing;
+      if (Unreachable(errno)) return Step::kMissing;
       why = std::strerror(errno);
       return Step::kForeign;
     }
@@ -59,7 +65,7 @@ Step CheckSteps(const std::string& path, uid_t user, const char*& why) {
         return Step::kForeign;
       }
       if (stat(step.c_str(), &info) != 0) {
-        if (errno == ENOENT) return Step::kMissing;
+        if (Unreachable(errno)) return Step::kMissing;
         why = std::strerror(errno);
         return Step::kForeign;
       }
@@ -95,7 +101,7 @@ bool PosixPlatform::StateFolderIsOwn(const std::string& folder) {
     char real[PATH_MAX];
     if (realpath(path.c_str(), real) == nullptr) {
       why = std::strerror(errno);
-      step = Step::kForeign;
+      step = Unreachable(errno) ? Step::kMissing : Step::kForeign;
     } else {
       step = CheckSteps(real, user, why);
     }
