@@ -427,6 +427,17 @@ INSTANTIATE_TEST_SUITE_P(
             "file_edited_before_the_last_region",
             [](MemoryPlatform& p) { p.FileAt("t/big").bytes[100] ^= 1; },
             "can not repair changed file ", kChangedError, false},
+        // A read error is no proof of a change: the record stays.
+        RefusalCase{"file_unreadable",
+                    [](MemoryPlatform& p) {
+                      p.SetCallHook([](std::size_t, const PlatformCall& call) {
+                        Fault fault;
+                        fault.fail = call.kind == CallKind::kRead &&
+                                     call.path == "t/big";
+                        return fault;
+                      });
+                    },
+                    "can not repair file ", kNotRepairedError, true},
         RefusalCase{"unit_torn",
                     // Half of the third region's first unit written.
                     [](MemoryPlatform& p) {

@@ -90,8 +90,10 @@ UnitsFound MendRegion(FileService& files, FileHandle file,
 // Whether the file holds, before the regions the record states, what the
 // rewrite left there. Identity and length are no proof: a file restored
 // from a backup, or written over in place, keeps both.
-bool ProvenBefore(FileService& files, FileHandle file,
-                  const RecordContents& contents) {
+enum class Proof { kHolds, kFails, kUnread };
+
+Proof ProvenBefore(FileService& files, FileHandle file,
+                   const RecordContents& contents) {
   const RegionEntry* first = &*contents.last;
   if (contents.before_last && contents.before_last->offset < first->offset) {
     first = &*contents.before_last;
@@ -103,11 +105,13 @@ bool ProvenBefore(FileService& files, FileHandle file,
   for (std::int64_t at = 0; at < end;) {
     const auto size = static_cast<std::int32_t>(
         std::min<std::int64_t>(end - at, FileService::kStreamBlockSize));
-    if (files.ReadAt(file, at, chunk.data(), size) != size) return false;
+    if (files.ReadAt(file, at, chunk.data(), size) != size) {
+      return Proof::kUnread;
+    }
     proof += UnitsProof(chunk.data(), at, size);
     at += size;
   }
-  return proof == first->before;
+  return proof == first->before ? Proof::kHolds : Proof::kFails;
 }
 
 // Finishes what the record's last entry began: the strip from the end of
@@ -163,15 +167,22 @@ bool RepairSection(Services& services, const RecordContents& contents,
   const bool final_region =
       last.way == MoveWay::kToStart &&
       last.offset + last.count == contents.length - kMarkLength;
-  if (file == kNoFile || !files.Identity(file, identity) ||
-      identity != contents.identity ||
-      !(size == contents.length ||
-        (final_region && size == contents.length - kMarkLength)) ||
-      !ProvenBefore(files, file, contents)) {
+  const bool same = file != kNoFile && files.Identity(file, identity) &&
+                    identity == contents.identity &&
+                    (size == contents.length ||
+                     (final_region && size == contents.length - kMarkLength));
+  const Proof proof =
+      same ? ProvenBefore(files, file, contents) : Proof::kFails;
+  if (proof != Proof::kHolds) {
     files.Close(file);
-    services.console.WriteLine("can not repair changed file ", path);
-    services.console.report().Failed(path, kChangedReason);
-    return false;
+    // A file that could not be read to the end of the proof stays recorded
+    // for a run that can read it.
+    const bool unread = proof == Proof::kUnread;
+    services.console.WriteLine(
+        unread ? "can not repair file " : "can not repair changed file ", path);
+    services.console.report().Failed(
+        path, unread ? kNotRepairedReason : kChangedReason);
+    return unread;
   }
   FileService::RewriteShield shield(files);
   record.Resume(contents);
