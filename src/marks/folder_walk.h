@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "rewrite/rewrite_record.h"
-#include "marks/visit_record.h"
+#include "rewrite/visit_record.h"
 #include "platform/services.h"
 
 namespace sarnelux {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "marks/visit_record.h"
+#include "rewrite/visit_record.h"
 #include "platform/services.h"
 
 namespace sarnelux {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "rewrite/rewrite_record.h"
-#include "marks/visit_record.h"
+#include "rewrite/visit_record.h"
 #include "platform/file_service.h"
 
 namespace sarnelux {

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "marks/folder_walk.h"
 #include "platform/printed_path.h"
 #include "rewrite/mark_shift.h"
 #include "rewrite/rewrite_record.h"
@@ -304,16 +303,20 @@ void RepairInterruptedRewrites(Services& services, bool durable, bool list_only,
                                      services.platform.LastFailure().reason);
     return;
   }
+  // Listed by the platform itself: the walk's listing rules (its limit on
+  // path lengths, its folders ahead) are the walk's.
   std::vector<std::string> names;
-  FolderListing listing;
-  if (!listing.Begin(services.platform, folder)) return;
-  while (listing.NextEntry()) {
-    if (listing.CurrentEntryKind() == EntryKind::kFile &&
-        IsRecordName(listing.EntryName())) {
-      names.emplace_back(listing.EntryName());
+  Platform& platform = services.platform;
+  ListingEntry entry;
+  ListingStart start = ListingStart::kCannotList;
+  const NativeListing listing = platform.ListFirst(folder, entry, start);
+  if (start != ListingStart::kListed) return;
+  do {
+    if (entry.kind == EntryKind::kFile && IsRecordName(entry.name)) {
+      names.emplace_back(entry.name);
     }
-  }
-  listing.End();
+  } while (platform.ListNext(listing, entry));
+  platform.ListClose(listing);
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     RepairOne(services, folder + name, durable, list_only, visited);

@@ -2,7 +2,7 @@
 // outright left in the middle of a rewrite.
 #pragma once
 
-#include "marks/visit_record.h"
+#include "rewrite/visit_record.h"
 #include "platform/services.h"
 
 namespace sarnelux {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "marks/folder_walk.h"
-#include "marks/visit_record.h"
+#include "rewrite/visit_record.h"
 #include "platform/console_window.h"
 #include "platform/file_service.h"
 #include "platform/services.h"

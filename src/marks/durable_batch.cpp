@@ -1,4 +1,4 @@
-#include "rewrite/durable_batch.h"
+#include "marks/durable_batch.h"
 
 namespace sarnelux {
 
