@@ -55,8 +55,10 @@ bool MovesBytes(const PlatformCall& call) {
 // Checks one faulty run; returns a description of what went wrong, or "".
 // Rewritten in place, a file whose rewrite met one fault is put back whole.
 // A limit that comes up after the rewrite has written past it may keep the
-// undo from writing back what lies beyond: only then may a file end damaged,
-// and only with its original saved beside it.
+// undo from writing back what lies beyond, and a record that cannot state
+// the undo keeps it from being written: only then may a file end damaged,
+// and only with its original saved beside it (the record stays for the
+// next run).
 std::string CheckRun(MemoryPlatform& platform, const PlatformCall& faulty,
                      bool must_be_whole) {
   const auto originals = Originals();
@@ -166,17 +168,26 @@ TEST_P(FaultSweep, EveryCallFailingOnceLosesNothingAndClaimsNothing) {
   std::size_t injected = 0;
   for (std::size_t index = 0; index < calls.size(); ++index) {
     // Failing once, moving half its bytes, or, for a write, meeting a limit
-    // halfway that every later write to the file meets too (ulimit -f).
-    for (const char* how : {"failing", "cut short", "under a size limit"}) {
+    // halfway that every later write to the file meets too (ulimit -f), or
+    // failing with the next write to the same file (a record's first and
+    // second write).
+    for (const char* how : {"failing", "cut short", "under a size limit",
+                            "failing with the next write"}) {
+      const bool twice = how[0] == 'f' && how[7] == ' ';
       const bool partial = how[0] != 'f';
       const bool limited = how[0] == 'u';
       if (partial && !MovesBytes(calls[index])) continue;
-      if (limited && calls[index].kind != CallKind::kWrite) continue;
+      if ((limited || twice) && calls[index].kind != CallKind::kWrite) continue;
       MemoryPlatform platform('\\');
       Populate(platform, posix);
+      bool second_failed = false;
       platform.SetCallHook([&](std::size_t at, const PlatformCall& call) {
         Fault fault;
-        if (at == index && limited) {
+        if (twice && at > index && !second_failed &&
+            call.kind == CallKind::kWrite && call.path == calls[index].path) {
+          second_failed = true;
+          fault.fail = true;
+        } else if (at == index && limited) {
           // The rewrite's first write starts at the file's start.
           platform.FileAt(call.path).write_limit = call.count / 2;
         } else if (at == index) {
@@ -188,8 +199,8 @@ TEST_P(FaultSweep, EveryCallFailingOnceLosesNothingAndClaimsNothing) {
       });
       EXPECT_EQ(RunProgram(platform), 0);
       ++injected;
-      std::string problem =
-          CheckRun(platform, calls[index], /*must_be_whole=*/!limited);
+      std::string problem = CheckRun(platform, calls[index],
+                                     /*must_be_whole=*/!limited && !twice);
       if (problem.empty()) problem = CheckNextRun(platform, posix);
       EXPECT_EQ(problem, "")
           << "call " << index << " (" << static_cast<int>(calls[index].kind)

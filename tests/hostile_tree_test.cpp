@@ -204,6 +204,61 @@ TEST(HostileTree, TreeOwnerCannotSteerARootRunOutsideTheTree) {
   EXPECT_TRUE(run.output.ends_with(Summary(1, ""))) << run.output;
 }
 
+// A record tells a run which bytes of which file to move: one another user
+// could have put or changed is never read, changed or removed, and the run
+// goes on without it.
+TEST(HostileTree, RecordsAnotherUserCouldHaveWrittenAreNeverObeyed) {
+  struct Case {
+    const char* name;
+    bool (*plant)(const TempTree& tree, const std::string& state);
+    const char* path;  // what the diagnostic names, below the tree
+    const char* reason;
+    bool needs_root;
+  };
+  const Case cases[] = {
+      {"folder others may write",
+       [](const TempTree&, const std::string& state) {
+         return chmod(state.c_str(), 0770) == 0;
+       },
+       "state/sarnelux", "state folder may be written by other users", false},
+      // Where fs.protected_hardlinks is 0, anyone may link to a file of
+      // root's: dropping the "record" would clear its first bytes.
+      {"record with a second link",
+       [](const TempTree& tree, const std::string& state) {
+         return link(tree.Path("linked").c_str(),
+                     (state + "/rewrite-1.record").c_str()) == 0;
+       },
+       "state/sarnelux/rewrite-1.record", "record has another link", false},
+      {"folder of another user's",
+       [](const TempTree&, const std::string& state) {
+         return chown(state.c_str(), kNobody, kNobody) == 0;
+       },
+       "state/sarnelux", "state folder belongs to another user", true},
+  };
+  for (const Case& c : cases) {
+    if (c.needs_root && geteuid() != 0) continue;
+    TempTree tree;
+    tree.Write("tree/plain", "plain");
+    tree.Write("linked", "root:x:0:0:root");
+    const std::string state = tree.Path("state/sarnelux");
+    std::filesystem::create_directories(state);
+    chmod(state.c_str(), 0700);
+    if (std::string(c.name) != "record with a second link") {
+      tree.Write("state/sarnelux/rewrite-1.record", "SXREWRT");
+    }
+    ASSERT_TRUE(c.plant(tree, state)) << c.name;
+    const auto before = tree.Snapshot();
+    ToolOptions options;
+    options.environment = {"XDG_STATE_HOME=" + tree.Path("state")};
+    const ToolRun run = RunTool({"-W", tree.Path("tree")}, options);
+    EXPECT_EQ(run.errors,
+              "sarnelux: " + tree.Path(c.path) + ": " + c.reason + "\n")
+        << c.name;
+    EXPECT_EQ(run.exit_status, 2) << c.name;
+    EXPECT_EQ(tree.Snapshot(), before) << c.name;
+  }
+}
+
 TEST(HostileTree, DescriptorsAreGivenBackForEveryFolderAndRefusal) {
   // With /D, files held for a shared flush take descriptors as well.
   for (const char* switches : {"/Q", "/Q/D"}) {

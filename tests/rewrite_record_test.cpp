@@ -65,27 +65,48 @@ std::string Mix(const std::string& a, const std::string& b,
   return mixed;
 }
 
-// Runs recovery alone on these files; returns what went wrong, or "".
-std::string RecoverAndCheck(const Files& files) {
-  MemoryPlatform next;
+// The next run on these files, with these arguments, ended at its call
+// `end_at` (every call from there on fails, as for SIGKILL; -1: never).
+MemoryPlatform& NextRun(MemoryPlatform& next, const Files& files,
+                        const std::string& args, std::ptrdiff_t end_at = -1) {
   for (const auto& [path, bytes] : files) next.AddFile(path, bytes);
-  next.SetArguments(CommandLine{true, "Sarnelux.exe none /Q", {}});
+  next.AddFolder("none");
+  next.SetArguments(CommandLine{true, "Sarnelux.exe " + args, {}});
+  if (end_at >= 0) {
+    next.SetCallHook([end_at](std::size_t at, const PlatformCall&) {
+      Fault fault;
+      fault.fail = static_cast<std::ptrdiff_t>(at) >= end_at;
+      return fault;
+    });
+  }
   RunProgram(next);
+  return next;
+}
+
+// Runs the next run on these files; returns what went wrong, or "".
+std::string RecoverAndCheck(const Files& files,
+                            const std::string& args = "none /Q") {
+  MemoryPlatform next;
+  NextRun(next, files, args);
   const std::string output = next.output();
   std::set<std::string> changed;
   for (const std::string& path : next.FilePaths()) {
     if (InStateFolder(next, path)) return "record left: " + path;
     const std::string& now = next.FileAt(path).bytes;
     const std::string& original = kOriginals.at(path);
-    if (now != original && now != original.substr(3)) {
+    // Or, where the run before had stripped the file whole, one mark more.
+    const std::string& given = files.at(path);
+    if (now != original && now != original.substr(3) &&
+        !(given == original.substr(3) && now == given.substr(3))) {
       return "damaged " + path + "\n" + output;
     }
     if (files.at(path) != now) changed.insert(path);
   }
   if (output.find("can not") != std::string::npos) return "refused\n" + output;
-  // Every file recovery changed is named.
-  const std::set<std::string> named =
+  // Every file the run changed is named.
+  std::set<std::string> named =
       PathsNamed(output, "repaired interrupted rewrite of file ");
+  named.merge(PathsNamed(output, "successfully removed BOM of file "));
   for (const std::string& path : changed) {
     if (named.count(path) == 0) return "not named: " + path + "\n" + output;
   }
@@ -96,6 +117,11 @@ struct EndCase {
   const char* name;
   const char* switches;
   bool power_loss;
+  // The next run: recovery alone, or a run with the killed run's own
+  // switches over the same tree; and whether it is ended at every call in
+  // turn too, before a third run.
+  const char* next_args = "none /Q";
+  bool next_ended = false;
 
   friend void PrintTo(const EndCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -127,23 +153,47 @@ TEST_P(RunEndedTest, NextRunLeavesEveryFileWholeAndNoRecord) {
     });
     RunProgram(platform);
     if (!ended) after = Snapshot(platform);
-    for (int mix = 0; mix < 4; ++mix) {
+    for (int mix = 0; mix < (c.next_ended ? 1 : 4); ++mix) {
       Files files;
       for (const auto& [path, bytes] : after) {
         auto old = before.find(path);
         files[path] =
             old == before.end() ? bytes : Mix(old->second, bytes, random);
       }
-      const std::string problem = RecoverAndCheck(files);
-      ASSERT_EQ(problem, "") << "ended at call " << index << ", mix " << mix;
+      if (!c.next_ended) {
+        const std::string problem = RecoverAndCheck(files, c.next_args);
+        ASSERT_EQ(problem, "") << "ended at call " << index << ", mix " << mix;
+        continue;
+      }
+      MemoryPlatform whole;
+      const std::size_t next_calls =
+          NextRun(whole, files, c.next_args).calls().size();
+      for (std::size_t end = 0; end < next_calls; ++end) {
+        MemoryPlatform next;
+        const std::string problem =
+            RecoverAndCheck(Snapshot(NextRun(next, files, c.next_args,
+                                             static_cast<std::ptrdiff_t>(end))),
+                            c.next_args);
+        ASSERT_EQ(problem, "")
+            << "ended at call " << index << ", then at call " << end;
+      }
     }
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Record, RunEndedTest,
-    testing::Values(EndCase{"killed", "/Q", false},
-                    EndCase{"power_lost_durable", "/Q/D", true}),
+    testing::Values(
+        EndCase{"killed", "/Q", false},
+        EndCase{"power_lost_durable", "/Q/D", true},
+        EndCase{"killed_then_next_run_killed", "/Q", false, "none /Q", true},
+        EndCase{"killed_durable_then_next_run_killed", "/Q/D", false,
+                "none /Q/D", true},
+        // The next run strips the same tree, with the same switches: a
+        // file it repaired loses no second mark.
+        EndCase{"killed_then_run_over_the_same_tree", "/Q", false, "t /Q"},
+        EndCase{"killed_durable_then_run_over_the_same_tree", "/Q/D", false,
+                "t /Q/D"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // With /D the small files share their flushes, and the run says and leaves
@@ -241,15 +291,91 @@ TEST(KeptRecord, NamesOnlyTheFilesStillToBeRepaired) {
   }
 }
 
+// A durable batch that keeps its record for a file it left damaged forgets
+// the files it made whole: the next run names only that one, and leaves
+// the file the batch put back to its original as it is.
+TEST(KeptRecord, ForgetsTheBatchedFilesMadeWhole) {
+  MemoryPlatform first;
+  const std::string a = kMark + Pattern(3 * 4096);
+  const std::string b = kMark + Pattern(101);
+  first.AddFile("t/a", a);
+  first.AddFile("t/b", b);
+  first.AddFile("t/c", kMark + "c");
+  first.SetArguments(CommandLine{true, "Sarnelux.exe t /Q/D", {}});
+  std::map<std::string, int> writes;
+  first.SetCallHook([&](std::size_t, const PlatformCall& call) {
+    Fault fault;
+    if (call.kind != CallKind::kWrite) return fault;
+    const int n = ++writes[call.path];
+    // t/a written up to a unit's end, and not put back: saved beside. t/b
+    // not written, and put back.
+    if (call.path == "t/a" && n == 1) fault.partial = 4096;
+    fault.fail =
+        (call.path == "t/a" && n == 2) || (call.path == "t/b" && n == 1);
+    return fault;
+  });
+  RunProgram(first);
+  ASSERT_EQ(first.FileAt("t/b").bytes, b);
+  MemoryPlatform next;
+  NextRun(next, Snapshot(first), "none /Q");
+  EXPECT_EQ(next.output(),
+            Lines({"Sarnelux", "Copyright (c) 2026 the Sarnelux project", "",
+                   "repaired interrupted rewrite of file t/a",
+                   "no BOM headers found in none", "ready!"}));
+  EXPECT_EQ(next.FileAt("t/a").bytes, a.substr(3));
+  EXPECT_EQ(next.FileAt("t/b").bytes, b);
+  EXPECT_EQ(next.FileAt("t/c").bytes, "c");
+}
+
+// Records are taken in the order of their names, whatever order the
+// folder lists them in.
+TEST(KeptRecord, RecordsAreRepairedInTheOrderOfTheirNames) {
+  // Another run, killed in the middle of t/twice.
+  MemoryPlatform other;
+  Populate(other, "/Q");
+  int writes = 0;
+  other.SetCallHook([&](std::size_t, const PlatformCall& call) {
+    Fault fault;
+    fault.fail = (call.kind == CallKind::kWrite && call.path == "t/twice" &&
+                  ++writes == 2) ||
+                 writes >= 2;
+    return fault;
+  });
+  RunProgram(other);
+  const std::string record = other.StateFolder(false) + "rewrite-1.record";
+  Files files = KilledMidFile();
+  files["t/twice"] = other.FileAt("t/twice").bytes;
+  MemoryPlatform next;
+  next.AddFile(other.StateFolder(false) + "rewrite-2.record",
+               other.FileAt(record).bytes);
+  NextRun(next, files, "none /Q");
+  EXPECT_EQ(next.output(),
+            Lines({"Sarnelux", "Copyright (c) 2026 the Sarnelux project", "",
+                   "repaired interrupted rewrite of file t/big",
+                   "repaired interrupted rewrite of file t/twice",
+                   "no BOM headers found in none", "ready!"}));
+}
+
 struct RefusalCase {
   const char* name;
   void (*change)(MemoryPlatform& platform);
-  const char* line;    // nullptr: nothing printed
-  const char* reason;  // what the report says, where it is shown
-  bool record_stays;   // for a later run to put the file right
+  const char* line;   // nullptr: nothing printed
+  const char* error;  // the diagnostic, where shown; nullptr: none
+  bool record_stays;  // for a later run to put the file right
 
   friend void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 };
+
+const char* const kChangedError =
+    "sarnelux: t/big: changed since its rewrite was interrupted: not "
+    "repaired";
+const char* const kNotRepairedError =
+    "sarnelux: t/big: interrupted rewrite could not be repaired";
+
+std::string& RecordBytes(MemoryPlatform& platform) {
+  return platform.FileAt(platform.StateFolder(false) + "rewrite-1.record")
+      .bytes;
+}
 
 class RefusalTest : public testing::TestWithParam<RefusalCase> {};
 
@@ -264,11 +390,9 @@ TEST_P(RefusalTest, LeavesTheFileAsItIs) {
   next.AddFolder("none");
   // As on POSIX, where every run reports and its status tells.
   next.SetConventions({"\r\n", true});
-  EXPECT_EQ(RunProgram(next), c.line == nullptr ? 0 : 2);
+  EXPECT_EQ(RunProgram(next), c.error == nullptr ? 0 : 2);
   EXPECT_EQ(next.errors(),
-            c.line == nullptr
-                ? ""
-                : std::string("sarnelux: t/big: ") + c.reason + "\r\n");
+            c.error == nullptr ? "" : std::string(c.error) + "\r\n");
   std::string expected =
       Lines({"Sarnelux", "Copyright (c) 2026 the Sarnelux project", ""});
   if (c.line != nullptr) expected += Lines({std::string(c.line) + "t/big"});
@@ -278,6 +402,9 @@ TEST_P(RefusalTest, LeavesTheFileAsItIs) {
   EXPECT_EQ(now.at("t/big"), before.at("t/big"));
   const std::string record = next.StateFolder(false) + "rewrite-1.record";
   EXPECT_EQ(now.count(record), c.record_stays ? 1u : 0u);
+  if (c.record_stays) {
+    EXPECT_EQ(now.at(record), before.at(record));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -285,14 +412,32 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         RefusalCase{"file_replaced",
                     [](MemoryPlatform& p) { p.FileAt("t/big").generation = 1; },
-                    "can not repair changed file ",
-                    "changed since its rewrite was interrupted: not repaired",
-                    false},
+                    "can not repair changed file ", kChangedError, false},
         RefusalCase{"file_grown",
                     [](MemoryPlatform& p) { p.FileAt("t/big").bytes += "!"; },
-                    "can not repair changed file ",
-                    "changed since its rewrite was interrupted: not repaired",
-                    false},
+                    "can not repair changed file ", kChangedError, false},
+        // Same file, same length: only what the rewrite left before its
+        // last region tells them apart.
+        RefusalCase{"file_restored_from_backup",
+                    [](MemoryPlatform& p) {
+                      p.FileAt("t/big").bytes = kOriginals.at("t/big");
+                    },
+                    "can not repair changed file ", kChangedError, false},
+        RefusalCase{
+            "file_edited_before_the_last_region",
+            [](MemoryPlatform& p) { p.FileAt("t/big").bytes[100] ^= 1; },
+            "can not repair changed file ", kChangedError, false},
+        // A read error is no proof of a change: the record stays.
+        RefusalCase{"file_unreadable",
+                    [](MemoryPlatform& p) {
+                      p.SetCallHook([](std::size_t, const PlatformCall& call) {
+                        Fault fault;
+                        fault.fail = call.kind == CallKind::kRead &&
+                                     call.path == "t/big";
+                        return fault;
+                      });
+                    },
+                    "can not repair file ", kNotRepairedError, true},
         RefusalCase{"unit_torn",
                     // Half of the third region's first unit written.
                     [](MemoryPlatform& p) {
@@ -301,20 +446,112 @@ INSTANTIATE_TEST_SUITE_P(
                         bytes[i] = bytes[i + 3];
                       }
                     },
-                    "can not repair file ",
-                    "interrupted rewrite could not be repaired", false},
+                    "can not repair file ", kNotRepairedError, false},
         RefusalCase{
             "file_made_read_only",
             [](MemoryPlatform& p) { p.FileAt("t/big").read_only = true; },
-            "can not repair file ", "interrupted rewrite could not be repaired",
-            true},
+            "can not repair file ", kNotRepairedError, true},
         RefusalCase{"record_held_by_another_run",
                     [](MemoryPlatform& p) {
                       p.FileAt(p.StateFolder(false) + "rewrite-1.record")
                           .held_by_other = true;
                     },
-                    nullptr, nullptr, true}),
+                    nullptr, nullptr, true},
+        // Records another user could have written are never read.
+        RefusalCase{"state_folder_another_user_may_write",
+                    [](MemoryPlatform& p) {
+                      p.SetStateFolderForeign(
+                          "state folder may be written by other users");
+                    },
+                    nullptr,
+                    "sarnelux: state/sarnelux: state folder may be written by "
+                    "other users",
+                    true},
+        RefusalCase{
+            "record_with_a_second_link",
+            [](MemoryPlatform& p) {
+              p.FileAt(p.StateFolder(false) + "rewrite-1.record").foreign =
+                  "record has another link";
+            },
+            nullptr,
+            "sarnelux: state/sarnelux/rewrite-1.record: record has "
+            "another link",
+            true},
+        // Records are never lost by accident: only one cut short inside
+        // its first header by a kill goes without a word.
+        RefusalCase{"record_of_a_newer_version",
+                    [](MemoryPlatform& p) { RecordBytes(p)[7] = '3'; }, nullptr,
+                    "sarnelux: state/sarnelux/rewrite-1.record: record of a "
+                    "newer version of sarnelux, kept for it",
+                    true},
+        RefusalCase{"record_of_an_older_version",
+                    [](MemoryPlatform& p) { RecordBytes(p)[7] = '1'; }, nullptr,
+                    "sarnelux: record state/sarnelux/rewrite-1.record not "
+                    "understood, kept",
+                    true},
+        RefusalCase{"record_with_a_changed_byte",
+                    [](MemoryPlatform& p) { RecordBytes(p)[41] ^= 1; }, nullptr,
+                    "sarnelux: record state/sarnelux/rewrite-1.record not "
+                    "understood, kept",
+                    true},
+        RefusalCase{"record_cut_inside_its_header",
+                    [](MemoryPlatform& p) { RecordBytes(p).resize(30); },
+                    nullptr, nullptr, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A run that lists changes nothing, records included: it tells of the
+// file a record waits to put right, as of a mark left.
+TEST(ListingRun, TellsOfAWaitingRecordAndChangesNothing) {
+  MemoryPlatform next;
+  for (const auto& [path, bytes] : KilledMidFile()) next.AddFile(path, bytes);
+  next.AddFolder("none");
+  const Files before = Snapshot(next);
+  next.SetArguments(CommandLine{true, "Sarnelux.exe none /Q/L", {}});
+  EXPECT_EQ(RunProgram(next), 1);
+  EXPECT_EQ(next.errors(),
+            "sarnelux: interrupted rewrite of t/big waits for a run that "
+            "strips\r\n");
+  EXPECT_EQ(Snapshot(next), before);
+
+  // Nor does it make the state folder where there is none.
+  MemoryPlatform fresh;
+  Populate(fresh, "/Q/L");
+  RunProgram(fresh);
+  EXPECT_EQ(fresh.KindOfPath("state"), PathKind::kMissing);
+}
+
+// Killed while it put back a file whose rewrite had failed: the repair
+// ends in the original, and the walk then strips the file and counts it,
+// as if no kill had happened.
+TEST(RepairToOriginal, LeavesTheFileToTheWalk) {
+  MemoryPlatform killed;
+  Populate(killed, "/Q");
+  int writes = 0;
+  killed.SetCallHook([&](std::size_t, const PlatformCall& call) {
+    const bool to_big = call.kind == CallKind::kWrite && call.path == "t/big";
+    if (to_big) ++writes;
+    // The third region's write fails; the run is killed as it begins to
+    // put the file back.
+    Fault fault;
+    fault.fail = (to_big && writes == 3) || writes >= 4;
+    return fault;
+  });
+  RunProgram(killed);
+  ASSERT_NE(killed.FileAt("t/big").bytes, kOriginals.at("t/big"));
+  MemoryPlatform next;
+  for (const auto& [path, bytes] : Snapshot(killed)) next.AddFile(path, bytes);
+  next.SetArguments(CommandLine{true, "Sarnelux.exe t /Q", {}});
+  RunProgram(next);
+  EXPECT_EQ(next.output(),
+            Lines({"Sarnelux", "Copyright (c) 2026 the Sarnelux project", "",
+                   "repaired interrupted rewrite of file t/big",
+                   "successfully removed BOM of file t/big",
+                   "successfully removed BOM of file t/mark",
+                   "successfully removed BOM of file t/small",
+                   "successfully removed BOM of file t/twice",
+                   "number of removed BOM headers: 4", "ready!"}));
+  EXPECT_EQ(next.FileAt("t/big").bytes, kOriginals.at("t/big").substr(3));
+}
 
 // A record written by any build must read back on any other: the hash
 // gives these values whichever of its builds the processor runs (short

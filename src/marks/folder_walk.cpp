@@ -5,11 +5,11 @@
 #include <utility>
 #include <vector>
 
-#include "rewrite/durable_batch.h"
+#include "marks/durable_batch.h"
 #include "marks/mark_detection.h"
 #include "marks/mark_listing.h"
 #include "marks/mark_stripping.h"
-#include "marks/visit_record.h"
+#include "rewrite/visit_record.h"
 
 namespace sarnelux {
 

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "marks/selection.h"
-#include "marks/visit_record.h"
 #include "platform/services.h"
 #include "rewrite/rewrite_record.h"
+#include "rewrite/visit_record.h"
 
 namespace sarnelux {
 

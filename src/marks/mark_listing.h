@@ -5,8 +5,8 @@
 #include <string>
 
 #include "marks/selection.h"
-#include "marks/visit_record.h"
 #include "platform/services.h"
+#include "rewrite/visit_record.h"
 
 namespace sarnelux {
 

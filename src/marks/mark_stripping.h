@@ -8,7 +8,7 @@
 
 #include "rewrite/mark_shift.h"
 #include "rewrite/rewrite_record.h"
-#include "marks/visit_record.h"
+#include "rewrite/visit_record.h"
 #include "platform/services.h"
 
 namespace sarnelux {

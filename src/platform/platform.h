@@ -54,6 +54,9 @@ struct Failure {
   // The system ran out of descriptors, handles or memory: the same call
   // may work once some are given back.
   bool exhausted = false;
+  // A record that this user's own runs cannot have written alone (another
+  // user's, one with another link, one others may write): never read.
+  bool foreign = false;
 };
 
 // What a platform's users expect of a console program. These are facts of
@@ -207,6 +210,13 @@ class Platform {
   // it if it is killed outright; created when missing if asked to. Ends
   // with the path separator; empty when there is none.
   virtual std::string StateFolder(bool create) = 0;
+  // Whether what the state folder holds can only be this user's own: the
+  // folder is this user's, no other user may write it, and no other user
+  // controls a step or a link on the way to it. False, with LastFailure
+  // telling why, when another user could have put or changed a record
+  // there; true when the folder does not exist. Opening a record
+  // (kTakeRecord) makes the same check of the record file itself.
+  virtual bool StateFolderIsOwn(const std::string& folder) = 0;
   // How many files the run may hold open at once besides those its walk
   // opens: a durable batch holds its files until they are written.
   virtual std::size_t FilesToHold() = 0;

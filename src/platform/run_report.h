@@ -34,6 +34,11 @@ class RunReport {
 
   // Something could not be examined or written.
   void Failed(const std::string& path, std::string_view reason);
+  // Something went wrong that a line of its own tells.
+  void FailedLine(std::string_view text) {
+    failed_ = true;
+    Say(text);
+  }
   // The same, for the platform call that has just failed.
   void LastCallFailed(const std::string& path);
   // A file keeps its UTF-8 mark: held off by a rule of the tool's (a

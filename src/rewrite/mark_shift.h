@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <string>
 
-#include "marks/visit_record.h"
 #include "platform/file_service.h"
 #include "platform/run_progress.h"
 #include "rewrite/rewrite_record.h"
+#include "rewrite/visit_record.h"
 
 namespace sarnelux {
 

@@ -24,9 +24,15 @@ void RecordHashUnitsAvx2(const unsigned char* bytes, std::size_t count,
 
 namespace {
 
-constexpr unsigned char kMagic[8] = {'S', 'X', 'R', 'E', 'W', 'R', 'T', '1'};
+// The last byte of the magic is the format's version. 2: entries carry the
+// proof of what lies before their region.
+constexpr unsigned char kVersion = '2';
+constexpr unsigned char kMagic[8] = {'S', 'X', 'R', 'E',
+                                     'W', 'R', 'T', kVersion};
+constexpr std::size_t kVersionAt = sizeof kMagic - 1;
 constexpr std::size_t kHeaderFixed = 40;  // magic, identity, length, sizes
-constexpr std::size_t kEntryFixed = 8 + 1 + 8 + 4;
+// sequence, way, offset, count, proof of what lies before
+constexpr std::size_t kEntryFixed = 8 + 1 + 8 + 4 + 8;
 constexpr std::size_t kPerUnit = 8 + 3;
 constexpr std::size_t kChecksum = 8;
 constexpr std::uint32_t kLongestPath = 1 << 16;
@@ -92,14 +98,19 @@ void HashUnits(const unsigned char* bytes, std::int32_t count,
 // Appends an entry stating a region's new content, sealed under its header.
 // A big file's rewrite hashes every byte it writes, so the units go straight
 // into place, a run of them at a time.
+// `proof` is that of the content before the region; where the region is new
+// content (moved towards the start), `proven` gets what its units add.
 void AppendEntry(std::vector<unsigned char>& out, std::uint64_t sequence,
                  MoveWay way, std::int64_t offset, const unsigned char* content,
-                 std::int32_t count, std::uint64_t seal) {
+                 std::int32_t count, std::uint64_t seal, std::uint64_t proof,
+                 std::uint64_t* proven = nullptr) {
   const std::size_t begin = out.size();
   Put(out, sequence, 8);
   out.push_back(static_cast<unsigned char>(way));
   Put(out, static_cast<std::uint64_t>(offset), 8);
   Put(out, static_cast<std::uint32_t>(count), 4);
+  Put(out, proof, 8);
+  const std::int64_t first_unit = offset / kRecordUnit;
   const std::size_t units_at = out.size();
   out.resize(units_at + static_cast<std::size_t>(UnitsOf(count)) * kPerUnit);
   unsigned char* into = out.data() + units_at;
@@ -109,6 +120,10 @@ void AppendEntry(std::vector<unsigned char>& out, std::uint64_t sequence,
     const std::int32_t run_size = std::min(kRun * kRecordUnit, count - run);
     HashUnits(content + run, run_size, hashes);
     for (std::int32_t unit = 0; unit * kRecordUnit < run_size; ++unit) {
+      if (proven != nullptr) {
+        *proven +=
+            UnitProof(first_unit + run / kRecordUnit + unit, hashes[unit]);
+      }
       for (int i = 0; i < 8; ++i) {
         *into++ = static_cast<unsigned char>(hashes[unit] >> (8 * i));
       }
@@ -136,6 +151,7 @@ std::optional<RegionEntry> ParseEntry(const std::vector<unsigned char>& slot,
   const auto way = in[8];
   entry.offset = static_cast<std::int64_t>(Get(in + 9, 8));
   entry.count = static_cast<std::int32_t>(Get(in + 17, 4));
+  entry.before = Get(in + 21, 8);
   if ((way != 1 && way != 2) || entry.count < 0 || entry.count > largest ||
       entry.offset < 0 || entry.sequence == 0) {
     return std::nullopt;
@@ -155,17 +171,49 @@ std::optional<RegionEntry> ParseEntry(const std::vector<unsigned char>& slot,
   return entry;
 }
 
+// Why a record's first header does not hold: cut short by a kill (the
+// header goes out in one write, into an empty file) or dropped, both with
+// nothing to put right; written by a newer version; or not understood.
+RecordState FirstHeaderState(const unsigned char* fixed, std::int32_t got,
+                             bool ends_inside) {
+  const auto present =
+      static_cast<std::size_t>(std::clamp<std::int32_t>(got, 0, sizeof kMagic));
+  // Dropped: the magic cleared, or, where the drop was cut short, its
+  // first bytes cleared and the rest still the magic's.
+  std::size_t cleared = 0;
+  while (cleared < present && fixed[cleared] == 0) ++cleared;
+  if (present == sizeof kMagic && cleared > 0 &&
+      std::memcmp(fixed + cleared, kMagic + cleared, sizeof kMagic - cleared) ==
+          0) {
+    return RecordState::kCutShort;
+  }
+  if (std::memcmp(fixed, kMagic, std::min(present, kVersionAt)) != 0) {
+    return RecordState::kUnknown;
+  }
+  if (present == sizeof kMagic && fixed[kVersionAt] != kVersion) {
+    return fixed[kVersionAt] > kVersion && fixed[kVersionAt] <= '9'
+               ? RecordState::kNewer
+               : RecordState::kUnknown;
+  }
+  return ends_inside ? RecordState::kCutShort : RecordState::kUnknown;
+}
+
 // The section whose header begins at `offset`, if its checksum, seeded
-// with the section's before it, holds.
+// with the section's before it, holds. For the first one, `state` tells
+// why not.
 std::optional<RecordContents> ReadSection(FileService& files, FileHandle file,
                                           std::int64_t offset,
-                                          std::uint64_t seed) {
-  unsigned char fixed[kHeaderFixed];
-  if (files.ReadAt(file, offset, fixed, kHeaderFixed) !=
-          static_cast<std::int32_t>(kHeaderFixed) ||
+                                          std::uint64_t seed,
+                                          RecordState& state) {
+  unsigned char fixed[kHeaderFixed] = {};
+  const std::int32_t got = files.ReadAt(file, offset, fixed, kHeaderFixed);
+  if (got != static_cast<std::int32_t>(kHeaderFixed) ||
       std::memcmp(fixed, kMagic, sizeof kMagic) != 0) {
+    state = FirstHeaderState(fixed, got,
+                             got < static_cast<std::int32_t>(kHeaderFixed));
     return std::nullopt;
   }
+  state = RecordState::kUnknown;
   const auto path_size = static_cast<std::uint32_t>(Get(fixed + 36, 4));
   if (path_size == 0 || path_size > kLongestPath) return std::nullopt;
   std::vector<unsigned char> header(fixed, fixed + kHeaderFixed);
@@ -173,6 +221,7 @@ std::optional<RecordContents> ReadSection(FileService& files, FileHandle file,
   const auto rest = static_cast<std::int32_t>(path_size + kChecksum);
   if (files.ReadAt(file, offset + std::int64_t{kHeaderFixed},
                    header.data() + kHeaderFixed, rest) != rest) {
+    state = RecordState::kCutShort;
     return std::nullopt;
   }
   const std::size_t sealed = kHeaderFixed + path_size;
@@ -185,6 +234,7 @@ std::optional<RecordContents> ReadSection(FileService& files, FileHandle file,
   contents.path.assign(header.begin() + kHeaderFixed,
                        header.begin() + static_cast<std::ptrdiff_t>(sealed));
   if (contents.largest <= 0 || contents.length < 3) return std::nullopt;
+  state = RecordState::kRead;
 
   const std::int64_t slot_size = SlotSize(contents.largest);
   const std::int64_t slots_at =
@@ -224,16 +274,45 @@ std::uint64_t RecordHash(const unsigned char* bytes, std::size_t count,
   return XXH3_64bits_withSeed(bytes, count, seed);
 }
 
-std::vector<RecordContents> ReadRecord(FileService& files, FileHandle file) {
-  std::vector<RecordContents> sections;
+std::uint64_t UnitProof(std::int64_t unit_index, std::uint64_t hash) {
+  // The unit's place goes in, so that units that trade places, or a span
+  // that moves, change the sum (splitmix64's finaliser).
+  std::uint64_t mixed =
+      hash ^ (static_cast<std::uint64_t>(unit_index) * 0x9e3779b97f4a7c15u);
+  mixed = (mixed ^ (mixed >> 30)) * 0xbf58476d1ce4e5b9u;
+  mixed = (mixed ^ (mixed >> 27)) * 0x94d049bb133111ebu;
+  return mixed ^ (mixed >> 31);
+}
+
+std::uint64_t UnitsProof(const unsigned char* bytes, std::int64_t offset,
+                         std::int32_t count) {
+  std::uint64_t proof = 0;
+  constexpr std::int32_t kRun = 64;
+  std::uint64_t hashes[kRun];
+  for (std::int32_t run = 0; run < count; run += kRun * kRecordUnit) {
+    const std::int32_t run_size = std::min(kRun * kRecordUnit, count - run);
+    HashUnits(bytes + run, run_size, hashes);
+    for (std::int32_t unit = 0; unit * kRecordUnit < run_size; ++unit) {
+      proof += UnitProof(offset / kRecordUnit + run / kRecordUnit + unit,
+                         hashes[unit]);
+    }
+  }
+  return proof;
+}
+
+RecordRead ReadRecord(FileService& files, FileHandle file) {
+  RecordRead read;
   std::int64_t offset = 0;
   std::uint64_t seed = 0;
-  while (auto section = ReadSection(files, file, offset, seed)) {
+  RecordState state = RecordState::kRead;
+  while (auto section = ReadSection(files, file, offset, seed, state)) {
     offset = section->slots_at + 2 * SlotSize(section->largest);
     seed = section->seal;
-    sections.push_back(std::move(*section));
+    read.sections.push_back(std::move(*section));
   }
-  return sections;
+  // Past the first section, a header that does not hold ends the record.
+  if (read.sections.empty()) read.state = state;
+  return read;
 }
 
 RewriteRecord::RewriteRecord(FileService& files, std::string folder,
@@ -299,6 +378,8 @@ bool RewriteRecord::Begin(FileHandle target, const std::string& path,
   largest_ = largest;
   slots_at_ = static_cast<std::int64_t>(header_.size());
   sequence_ = 0;
+  proven_ = 0;
+  proven_to_ = 0;
   active_ = true;
   return true;
 }
@@ -326,7 +407,27 @@ bool RewriteRecord::Note(MoveWay way, std::int64_t offset,
   }
   const bool first = sequence_ == 0 && !header_.empty();
   bytes_.assign(header_.begin(), first ? header_.end() : header_.begin());
-  AppendEntry(bytes_, sequence_ + 1, way, offset, content, count, seal_);
+  // The proof of what the file holds before the region, and of what it
+  // holds before the next one once this one has landed. A region moved
+  // back turns the new content it covers into old again; one that does
+  // not meet the proven span leaves a proof no repair accepts.
+  std::uint64_t proven = proven_;
+  std::int64_t proven_to = offset;
+  if (way == MoveWay::kToStart) {
+    AppendEntry(bytes_, sequence_ + 1, way, offset, content, count, seal_,
+                proven_, &proven);
+    proven_to = offset + count;
+  } else {
+    const std::int64_t new_end = offset + count - kMarkLength;
+    if (new_end == proven_to_ && offset < proven_to_) {
+      // What the region covers holds the content moved towards the start:
+      // the bytes written here three places on.
+      proven -= UnitsProof(content + kMarkLength, offset,
+                           static_cast<std::int32_t>(new_end - offset));
+    }
+    AppendEntry(bytes_, sequence_ + 1, way, offset, content, count, seal_,
+                proven);
+  }
   const auto size = static_cast<std::int32_t>(bytes_.size());
   const std::int64_t at = first ? 0 : SlotOffset(sequence_ + 1);
   if (files_.WriteAt(file_, at, bytes_.data(), size) != size) {
@@ -342,7 +443,22 @@ bool RewriteRecord::Note(MoveWay way, std::int64_t offset,
   if (durable_ && !files_.Flush(file_)) return false;
   header_.clear();
   ++sequence_;
+  proven_ = proven;
+  proven_to_ = proven_to;
   return true;
+}
+
+void RewriteRecord::ResumeProof(const RecordContents& section) {
+  const RegionEntry& last = *section.last;
+  proven_ = last.before;
+  proven_to_ = last.offset;
+  if (last.way != MoveWay::kToStart) return;
+  for (std::size_t unit = 0; unit < last.hashes.size(); ++unit) {
+    proven_ +=
+        UnitProof(last.offset / kRecordUnit + static_cast<std::int64_t>(unit),
+                  last.hashes[unit]);
+  }
+  proven_to_ = last.offset + last.count;
 }
 
 void RewriteRecord::Landed() {
@@ -374,6 +490,7 @@ RewriteRecord::Batch RewriteRecord::NoteBatch(
     return Batch::kWithout;
   }
   bytes_.clear();
+  batch_slots_.clear();
   std::uint64_t seed = 0;
   for (const BatchedFile& file : batch) {
     // Room for the undo of its one region as well, as a streamed file has.
@@ -382,9 +499,12 @@ RewriteRecord::Batch RewriteRecord::NoteBatch(
                         seed);
     // The entry goes where a first entry goes, the slot after it cleared.
     const std::size_t entry_at = bytes_.size();
+    // Nothing lies before its one region: its proof is that of nothing.
     AppendEntry(bytes_, 1, MoveWay::kToStart, 0, file.content,
-                static_cast<std::int32_t>(file.length - kMarkLength), seed);
+                static_cast<std::int32_t>(file.length - kMarkLength), seed, 0);
     bytes_.resize(entry_at + 2 * static_cast<std::size_t>(SlotSize(largest)));
+    batch_slots_.emplace_back(static_cast<std::int64_t>(entry_at),
+                              2 * SlotSize(largest));
   }
   const auto size = static_cast<std::int32_t>(bytes_.size());
   if (files_.WriteAt(file_, 0, bytes_.data(), size) != size ||
@@ -397,6 +517,15 @@ RewriteRecord::Batch RewriteRecord::NoteBatch(
   }
   active_ = true;
   return Batch::kNoted;
+}
+
+void RewriteRecord::ForgetBatched(std::size_t index) {
+  if (index >= batch_slots_.size()) return;
+  const auto [at, size] = batch_slots_[index];
+  // Where it cannot be cleared, a later run repairs the file once more: a
+  // stripped one is found whole, one put back is stripped; no byte is lost.
+  const std::vector<unsigned char> cleared(static_cast<std::size_t>(size));
+  files_.WriteAt(file_, at, cleared.data(), static_cast<std::int32_t>(size));
 }
 
 void RewriteRecord::Drop() {

@@ -24,11 +24,20 @@
 // one such section per file, back to back, each header's checksum seeded
 // with the one before it, so that a section left from an earlier batch
 // never continues this one.
+//
+// Identity and length do not prove that a file is the one a kill left: a
+// file restored from a backup has both. So each entry also carries a proof
+// of what lies before its region, which the rewrite has already written:
+// the sum, over the 4 KiB units there, of each unit's hash mixed with its
+// place. The rewrite knows the unit hashes already (it states them), so
+// the proof costs it next to nothing; a repair reads the file up to the
+// region and refuses it when the sum differs.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/file_service.h"
@@ -49,6 +58,9 @@ struct RegionEntry {
   MoveWay way = MoveWay::kToStart;
   std::int64_t offset = 0;
   std::int32_t count = 0;
+  // The proof of the new content before the region: UnitsProof of
+  // [0, offset) as the rewrite left it.
+  std::uint64_t before = 0;
   std::vector<std::uint64_t> hashes;  // one per unit
   std::vector<unsigned char> edges;   // three per unit
 };
@@ -79,9 +91,30 @@ struct BatchedFile {
 std::uint64_t RecordHash(const unsigned char* bytes, std::size_t count,
                          std::uint64_t seed = 0);
 
-// Reads a record file, section by section; nothing when its first header
-// does not hold (a record cut short, or one already dropped).
-std::vector<RecordContents> ReadRecord(FileService& files, FileHandle file);
+// The proof of `count` bytes that begin at `offset`, a multiple of the
+// unit: what a region adds to the proof of what lies before it. Proofs of
+// adjacent spans add up (modulo 2^64).
+std::uint64_t UnitsProof(const unsigned char* bytes, std::int64_t offset,
+                         std::int32_t count);
+// What a unit with this hash, at this place, adds to a proof.
+std::uint64_t UnitProof(std::int64_t unit_index, std::uint64_t hash);
+
+// What reading a record found.
+enum class RecordState {
+  kRead,      // sections as below (none: nothing to put right)
+  kCutShort,  // left empty or cut inside its first header by a kill, or
+              // dropped: nothing to put right, and to be removed
+  kNewer,     // written by a newer version: kept for it
+  kUnknown,   // not understood: kept, never guessed at
+};
+
+struct RecordRead {
+  RecordState state = RecordState::kRead;
+  std::vector<RecordContents> sections;
+};
+
+// Reads a record file, section by section.
+RecordRead ReadRecord(FileService& files, FileHandle file);
 
 // The record of one run, as it writes it.
 class RewriteRecord {
@@ -98,6 +131,9 @@ class RewriteRecord {
   void Adopt(FileHandle record, std::string record_path);
   // Goes on with the file this section of the adopted record names.
   void Resume(const RecordContents& section);
+  // The section's file has been made to hold what its last entry states
+  // (mended): the proof goes on from there.
+  void ResumeProof(const RecordContents& section);
   // Clears the entries of a section of the adopted record whose file is
   // done with, so that a later run passes it over; its header stays, and
   // with it the sections after it.
@@ -139,6 +175,11 @@ class RewriteRecord {
   // write and, when durable, one flush. The files' data must be made
   // durable by the caller before the record is dropped.
   Batch NoteBatch(const std::vector<BatchedFile>& batch);
+  // Clears the entry of the batch's file at this place, once it is whole
+  // and on the disk, so that a record kept for the others does not make a
+  // later run repair it again: a file put back to its original would be
+  // stripped then.
+  void ForgetBatched(std::size_t index);
 
   // The file is whole: makes its data durable where asked to, then drops
   // the entry, while the file is still open.
@@ -173,6 +214,13 @@ class RewriteRecord {
   std::vector<unsigned char> bytes_;  // an entry being put together
   // The flush started after the region of the entry in each slot landed.
   std::uint64_t flushes_[2] = {0, 0};
+  // The proof of the new content in [0, proven_to_), as the file holds it
+  // once the last region stated has landed.
+  std::uint64_t proven_ = 0;
+  std::int64_t proven_to_ = 0;
+  // Where the slots of each file of the last batch stated begin, and their
+  // size.
+  std::vector<std::pair<std::int64_t, std::int64_t>> batch_slots_;
   // Waits for every flush still under way.
   void WaitForFlushes();
 };

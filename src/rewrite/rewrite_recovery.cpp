@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "marks/folder_walk.h"
+#include "platform/printed_path.h"
 #include "rewrite/mark_shift.h"
 #include "rewrite/rewrite_record.h"
 
@@ -86,6 +86,33 @@ UnitsFound MendRegion(FileService& files, FileHandle file,
   return to_write.empty() ? UnitsFound::kWhole : UnitsFound::kMended;
 }
 
+// Whether the file holds, before the regions the record states, what the
+// rewrite left there. Identity and length are no proof: a file restored
+// from a backup, or written over in place, keeps both.
+enum class Proof { kHolds, kFails, kUnread };
+
+Proof ProvenBefore(FileService& files, FileHandle file,
+                   const RecordContents& contents) {
+  const RegionEntry* first = &*contents.last;
+  if (contents.before_last && contents.before_last->offset < first->offset) {
+    first = &*contents.before_last;
+  }
+  const std::int64_t end = first->offset;
+  std::vector<unsigned char> chunk(static_cast<std::size_t>(
+      std::min<std::int64_t>(end, FileService::kStreamBlockSize)));
+  std::uint64_t proof = 0;
+  for (std::int64_t at = 0; at < end;) {
+    const auto size = static_cast<std::int32_t>(
+        std::min<std::int64_t>(end - at, FileService::kStreamBlockSize));
+    if (files.ReadAt(file, at, chunk.data(), size) != size) {
+      return Proof::kUnread;
+    }
+    proof += UnitsProof(chunk.data(), at, size);
+    at += size;
+  }
+  return proof == first->before ? Proof::kHolds : Proof::kFails;
+}
+
 // Finishes what the record's last entry began: the strip from the end of
 // its region, or the undo from its start.
 RewriteOutcome Finish(FileService& files, FileHandle file,
@@ -139,17 +166,24 @@ bool RepairSection(Services& services, const RecordContents& contents,
   const bool final_region =
       last.way == MoveWay::kToStart &&
       last.offset + last.count == contents.length - kMarkLength;
-  if (file == kNoFile || !files.Identity(file, identity) ||
-      identity != contents.identity ||
-      !(size == contents.length ||
-        (final_region && size == contents.length - kMarkLength))) {
+  const bool same = file != kNoFile && files.Identity(file, identity) &&
+                    identity == contents.identity &&
+                    (size == contents.length ||
+                     (final_region && size == contents.length - kMarkLength));
+  const Proof proof =
+      same ? ProvenBefore(files, file, contents) : Proof::kFails;
+  if (proof != Proof::kHolds) {
     files.Close(file);
-    services.console.Tell(Told::kFileNews, "can not repair changed file ",
-                          path);
-    services.console.report().Failed(path, kChangedReason);
-    return false;
+    // A file that could not be read to the end of the proof stays recorded
+    // for a run that can read it.
+    const bool unread = proof == Proof::kUnread;
+    services.console.Tell(
+        Told::kFileNews,
+        unread ? "can not repair file " : "can not repair changed file ", path);
+    services.console.report().Failed(
+        path, unread ? kNotRepairedReason : kChangedReason);
+    return unread;
   }
-  visited.FirstVisit(identity);
   FileService::RewriteShield shield(files);
   record.Resume(contents);
   record.Retarget(file);
@@ -165,8 +199,13 @@ bool RepairSection(Services& services, const RecordContents& contents,
   std::string saved;
   RewriteOutcome outcome = RewriteOutcome::kLost;
   if (units == UnitsFound::kWhole || units == UnitsFound::kMended) {
+    record.ResumeProof(contents);
     outcome = Finish(files, file, contents, record, visited, saved);
   }
+  // A file put back to its original is left to the walk, as if no kill
+  // had happened: stripped by a run that strips, and counted. Any other is
+  // this run's business alone: a stripped one must not lose a second mark.
+  if (outcome != RewriteOutcome::kRestored) visited.FirstVisit(identity);
   const bool whole = outcome == RewriteOutcome::kStripped ||
                      outcome == RewriteOutcome::kRestored;
   // The record goes only once the file is whole on the disk as well. A
@@ -194,19 +233,51 @@ bool RepairSection(Services& services, const RecordContents& contents,
   return keep;
 }
 
+// Tells, for a run that changes nothing, what a record waits to put right.
+void TellWaiting(RunReport& report,
+                 const std::vector<RecordContents>& sections) {
+  for (const RecordContents& section : sections) {
+    if (!section.last) continue;
+    report.Say("interrupted rewrite of " + PrintedPath(section.path) +
+               " waits for a run that strips");
+    report.MarkFound();
+  }
+}
+
 // One record, held by this run from the open to its removal: every file
-// it names, in turn.
+// it names, in turn. A run that lists only tells of them.
 void RepairOne(Services& services, const std::string& record_path, bool durable,
-               VisitRecord& visited) {
+               bool list_only, VisitRecord& visited) {
   FileService& files = services.files;
+  RunReport& report = services.console.report();
   const FileHandle held = files.TakeRecord(record_path);
-  if (held == kNoFile) return;  // another run holds it, or it is gone
-  const std::vector<RecordContents> sections = ReadRecord(files, held);
+  if (held == kNoFile) {
+    // Another run holds it, or it is gone: nothing to tell. One this
+    // user's runs cannot have written alone is never read.
+    const Failure failure = services.platform.LastFailure();
+    if (failure.foreign) report.Failed(record_path, failure.reason);
+    return;
+  }
+  const RecordRead read = ReadRecord(files, held);
+  if (read.state == RecordState::kNewer ||
+      read.state == RecordState::kUnknown || list_only) {
+    files.Close(held);
+    if (read.state == RecordState::kNewer) {
+      report.Failed(record_path,
+                    "record of a newer version of sarnelux, kept for it");
+    } else if (read.state == RecordState::kUnknown) {
+      report.FailedLine("record " + PrintedPath(record_path) +
+                        " not understood, kept");
+    } else {
+      TellWaiting(report, read.sections);
+    }
+    return;
+  }
   RewriteRecord record(files, {}, durable);
   record.Adopt(held, record_path);
   bool keep = false;
   std::vector<const RecordContents*> done;
-  for (const RecordContents& section : sections) {
+  for (const RecordContents& section : read.sections) {
     if (RepairSection(services, section, record, durable, visited)) {
       keep = true;
     } else {
@@ -225,23 +296,33 @@ void RepairOne(Services& services, const std::string& record_path, bool durable,
 
 }  // namespace
 
-void RepairInterruptedRewrites(Services& services, bool durable,
+void RepairInterruptedRewrites(Services& services, bool durable, bool list_only,
                                VisitRecord& visited) {
   const std::string folder = services.platform.StateFolder(false);
   if (folder.empty()) return;
-  std::vector<std::string> names;
-  FolderListing listing;
-  if (!listing.Begin(services.platform, folder)) return;
-  while (listing.NextEntry()) {
-    if (listing.CurrentEntryKind() == EntryKind::kFile &&
-        IsRecordName(listing.EntryName())) {
-      names.emplace_back(listing.EntryName());
-    }
+  // Records another user could have put there are never read.
+  if (!services.platform.StateFolderIsOwn(folder)) {
+    services.console.report().Failed(folder.substr(0, folder.size() - 1),
+                                     services.platform.LastFailure().reason);
+    return;
   }
-  listing.End();
+  // Listed by the platform itself: the walk's listing rules (its limit on
+  // path lengths, its folders ahead) are the walk's.
+  std::vector<std::string> names;
+  Platform& platform = services.platform;
+  ListingEntry entry;
+  ListingStart start = ListingStart::kCannotList;
+  const NativeListing listing = platform.ListFirst(folder, entry, start);
+  if (start != ListingStart::kListed) return;
+  do {
+    if (entry.kind == EntryKind::kFile && IsRecordName(entry.name)) {
+      names.emplace_back(entry.name);
+    }
+  } while (platform.ListNext(listing, entry));
+  platform.ListClose(listing);
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
-    RepairOne(services, folder + name, durable, visited);
+    RepairOne(services, folder + name, durable, list_only, visited);
   }
 }
 

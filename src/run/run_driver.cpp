@@ -7,12 +7,12 @@
 
 #include "marks/folder_walk.h"
 #include "marks/selection.h"
-#include "marks/visit_record.h"
 #include "platform/console_window.h"
 #include "platform/file_service.h"
 #include "platform/services.h"
 #include "rewrite/rewrite_record.h"
 #include "rewrite/rewrite_recovery.h"
+#include "rewrite/visit_record.h"
 #include "run/command_line.h"
 #include "run/program_texts.h"
 
@@ -73,7 +73,8 @@ void Walk(Platform& platform, FileService& files, ConsoleWindow& console,
   Services services{platform, files, console};
   // Whatever a run killed outright left half-rewritten is put right first.
   VisitRecord visited;
-  RepairInterruptedRewrites(services, options.durable, visited);
+  RepairInterruptedRewrites(services, options.durable, options.list_only,
+                            visited);
   std::int32_t count = 0;  // files stripped, or with a list-only run found
   RewriteRecord record(files, platform.StateFolder(!options.list_only),
                        options.durable);
@@ -137,7 +138,8 @@ void Run(Platform& platform, FileService& files, ConsoleWindow& console,
     WriteLines(console, BannerLines());
     VisitRecord visited;
     Services services{platform, files, console};
-    RepairInterruptedRewrites(services, options.durable, visited);
+    RepairInterruptedRewrites(services, options.durable, options.list_only,
+                              visited);
     WriteLines(console, ClassicUsageLines());
     console.WaitForKey();
   } else if (Selection selection(platform);

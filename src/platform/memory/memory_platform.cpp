@@ -166,6 +166,10 @@ NativeFile MemoryPlatform::FileOpen(const std::string& path,
       open.can_read = false;
       break;
     case OpenDisposition::kTakeRecord:
+      if (exists && found->second.foreign != nullptr) {
+        last_failure_ = {found->second.foreign, false, false, true};
+        return kNoNativeFile;
+      }
       if (!writable) return kNoNativeFile;
       break;
     case OpenDisposition::kCreateNew:
@@ -367,8 +371,16 @@ bool MemoryPlatform::FilesFlush(const std::vector<NativeFile>& files) {
 
 std::string MemoryPlatform::StateFolder(bool create) {
   Lock lock(mutex_);
+  if (create && state_foreign_ != nullptr) return {};
   if (create && !state_folder_.empty()) AddFolder(state_folder_);
   return state_folder_;
+}
+
+bool MemoryPlatform::StateFolderIsOwn(const std::string&) {
+  Lock lock(mutex_);
+  if (state_foreign_ == nullptr) return true;
+  last_failure_ = {state_foreign_, false, false, true};
+  return false;
 }
 
 FileIdentity MemoryPlatform::IdentityOfFile(const std::string& path) const {

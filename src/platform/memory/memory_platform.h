@@ -76,6 +76,9 @@ class MemoryPlatform final : public Platform {
     std::uint64_t durable_from = 0;
     // Set apart files that are not the same file for all their path.
     std::uint64_t generation = 0;
+    // Not nullptr: a record another user could have written, and why (as
+    // the platform's check of a record file tells it).
+    const char* foreign = nullptr;
   };
   using CallHook = std::function<Fault(std::size_t index, const PlatformCall&)>;
 
@@ -114,6 +117,9 @@ class MemoryPlatform final : public Platform {
   // Where StateFolder points; "" for none. By default "state" and
   // "sarnelux" below the root of the world's paths.
   void SetStateFolder(std::string folder) { state_folder_ = std::move(folder); }
+  // The state folder, or a step on the way to it, is another user's to
+  // change: StateFolderIsOwn says so, for this reason.
+  void SetStateFolderForeign(const char* why) { state_foreign_ = why; }
   // The identity a file has, by its path and generation.
   FileIdentity IdentityOfFile(const std::string& path) const;
 
@@ -162,6 +168,7 @@ class MemoryPlatform final : public Platform {
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
   bool FileRemove(const std::string& path) override;
   std::string StateFolder(bool create) override;
+  bool StateFolderIsOwn(const std::string& folder) override;
   std::size_t FilesToHold() override { return 1 << 16; }
   // The world's paths are all taken from its root.
   std::string AbsolutePath(const std::string& path) override { return path; }
@@ -264,6 +271,7 @@ class MemoryPlatform final : public Platform {
   std::vector<PlatformCall> calls_;
   std::string state_folder_ =
       std::string("state") + separator_ + "sarnelux" + separator_;
+  const char* state_foreign_ = nullptr;
   CallHook hook_;
   ConsoleEventHandler handler_;
   std::vector<std::thread> event_threads_;

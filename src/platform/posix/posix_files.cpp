@@ -72,7 +72,8 @@ int OpenFlags(OpenDisposition disposition) {
     case OpenDisposition::kCreateRecord:
       return common | O_RDWR | O_CREAT | O_EXCL;
     case OpenDisposition::kTakeRecord:
-      return common | O_RDWR;
+      // A link in the state folder is never a record.
+      return common | O_RDWR | O_NOFOLLOW;
   }
   return common | O_RDONLY;
 }
@@ -164,12 +165,12 @@ int PosixPlatform::FolderOf(const std::string& path, const char*& name) const {
   return gate_->Descriptor(listings_.back()->folder);
 }
 
-int PosixPlatform::OpenAt(const std::string& path, int flags) {
+int PosixPlatform::OpenAt(const std::string& path, int flags, mode_t mode) {
   const char* name = nullptr;
   const int folder = FolderOf(path, name);
   int fd = -1;
   do {
-    fd = openat(folder, name, flags, 0666);
+    fd = openat(folder, name, flags, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -196,19 +197,33 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
     if (fd >= 0) gate_fd_ = fd;
     return fd < 0 ? kNoNativeFile : fd;
   }
-  const int fd = OpenAt(path, OpenFlags(disposition));
+  const bool record = disposition == OpenDisposition::kCreateRecord ||
+                      disposition == OpenDisposition::kTakeRecord;
+  // A record is for this user's runs alone to read and write.
+  const int fd = OpenAt(path, OpenFlags(disposition), record ? 0600 : 0666);
   if (fd < 0) {
-    NoteWriteRefused(path, errno);
+    if (record && errno == ELOOP) {
+      last_failure_ = {"record is a link", false, false, true};
+    } else if (record && (errno == EACCES || errno == EPERM)) {
+      last_failure_ = {"record belongs to another user", false, false, true};
+    } else {
+      NoteWriteRefused(path, errno);
+    }
     return kNoNativeFile;
   }
-  if (disposition == OpenDisposition::kCreateRecord ||
-      disposition == OpenDisposition::kTakeRecord) {
-    // Held by this run alone: another run passes over a record this one
-    // holds. One removed by another run between the open and the lock is
-    // not this run's either.
+  if (record) {
     struct stat held {};
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &held) != 0 ||
-        !S_ISREG(held.st_mode) || held.st_nlink == 0) {
+    const char* refusal = fstat(fd, &held) != 0 ? "" : RecordRefusal(held);
+    // Checked before anything else, the lock included. Then held by this
+    // run alone: another run passes over a record this one holds. One
+    // removed by another run between the open and the lock is not this
+    // run's either, and neither is to be told of.
+    if (refusal != nullptr || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        fstat(fd, &held) != 0 || held.st_nlink == 0) {
+      last_failure_ = {};
+      if (refusal != nullptr && *refusal != '\0' && held.st_nlink != 0) {
+        last_failure_ = {refusal, false, false, true};
+      }
       close(fd);
       return kNoNativeFile;
     }
@@ -421,11 +436,8 @@ std::string PosixPlatform::StateFolder(bool create) {
       return {};
     }
   }
-  struct stat info {};
-  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-      info.st_uid != geteuid()) {
-    return {};
-  }
+  // Written only where it would be read.
+  if (!StateFolderIsOwn(folder)) return {};
   return folder + "/";
 }
 

@@ -18,6 +18,10 @@ namespace sarnelux {
 // nothing that they could not change themselves.
 bool MayFollowLink(uid_t link_owner, uid_t target_owner);
 
+// Why a record file can not be this user's own run's alone (see
+// Platform::StateFolderIsOwn); nullptr when it can.
+const char* RecordRefusal(const struct stat& info);
+
 class PosixPlatform final : public Platform {
  public:
   PosixPlatform(int argc, char** argv);
@@ -50,6 +54,7 @@ class PosixPlatform final : public Platform {
   bool FileRemove(const std::string& path) override;
 
   std::string StateFolder(bool create) override;
+  bool StateFolderIsOwn(const std::string& folder) override;
   std::size_t FilesToHold() override;
   std::string AbsolutePath(const std::string& path) override;
   NativeListing ListFirst(const std::string& folder_path, ListingEntry& entry,
@@ -114,7 +119,7 @@ class PosixPlatform final : public Platform {
 
   // The folder to resolve a path against, and the name to resolve there.
   int FolderOf(const std::string& path, const char*& name) const;
-  int OpenAt(const std::string& path, int flags);
+  int OpenAt(const std::string& path, int flags, mode_t mode = 0666);
   // Counts the file among those open for writing.
   void NoteWriter(int fd);
 

@@ -247,6 +247,13 @@ std::string Win32Platform::StateFolder(bool create) {
   return narrow + "\\";
 }
 
+bool Win32Platform::StateFolderIsOwn(const std::string&) {
+  // %LOCALAPPDATA% lies in the user's profile, which only the user, SYSTEM
+  // and administrators may write by default; its owner and ACL are not
+  // looked at yet.
+  return true;
+}
+
 std::string Win32Platform::AbsolutePath(const std::string& path) {
   return AbsolutePathOf(path);
 }

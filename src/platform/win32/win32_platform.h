@@ -38,6 +38,7 @@ class Win32Platform final : public Platform {
   bool FileRemove(const std::string& path) override;
 
   std::string StateFolder(bool create) override;
+  bool StateFolderIsOwn(const std::string& folder) override;
   std::size_t FilesToHold() override;
   std::string AbsolutePath(const std::string& path) override;
   NativeListing ListFirst(const std::string& folder_path, ListingEntry& entry,

@@ -1,4 +1,4 @@
-#include "rewrite/durable_batch.h"
+#include "marks/durable_batch.h"
 
 namespace sarnelux {
 
@@ -64,28 +64,31 @@ void DurableBatch::Commit() {
   }
   const RewriteRecord::Batch noted = record_.NoteBatch(stated);
   std::vector<FileHandle> whole;
-  bool damaged = false;
-  for (const auto& marked : batch) {
+  std::vector<std::size_t> whole_at;  // their places in the batch
+  for (std::size_t at = 0; at < batch.size(); ++at) {
     if (noted == RewriteRecord::Batch::kFailed) {
-      marked->Untouched();
+      batch[at]->Untouched();
       continue;
     }
-    const RewriteOutcome outcome = marked->Rewrite(&visited_, nullptr);
+    const RewriteOutcome outcome = batch[at]->Rewrite(&visited_, nullptr);
     if (outcome == RewriteOutcome::kStripped ||
         outcome == RewriteOutcome::kRestored) {
-      whole.push_back(marked->file());
-    } else {
-      damaged = true;
+      whole.push_back(batch[at]->file());
+      whole_at.push_back(at);
     }
   }
   if (noted != RewriteRecord::Batch::kFailed) {
     // A file left damaged keeps the record for the next run, and so does
-    // one whose data may not be on the disk yet.
+    // one whose data may not be on the disk yet. Once on the disk, whole
+    // files are forgotten by a record kept for the others.
     const bool flushed = files.FlushTogether(whole);
     if (noted == RewriteRecord::Batch::kNoted) {
-      if (flushed && !damaged) {
+      if (flushed && whole.size() == batch.size()) {
         record_.Drop();
       } else {
+        if (flushed) {
+          for (const std::size_t at : whole_at) record_.ForgetBatched(at);
+        }
         record_.Leave();
       }
     }

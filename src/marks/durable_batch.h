@@ -18,7 +18,7 @@
 
 #include "marks/mark_stripping.h"
 #include "rewrite/rewrite_record.h"
-#include "marks/visit_record.h"
+#include "rewrite/visit_record.h"
 #include "platform/services.h"
 
 namespace sarnelux {
