@@ -204,6 +204,32 @@ TEST(HostileTree, TreeOwnerCannotSteerARootRunOutsideTheTree) {
   EXPECT_TRUE(run.output.ends_with(Summary(1, ""))) << run.output;
 }
 
+TEST(HostileTree, FolderSwappedForALinkOnceListedLeadsNowhere) {
+  // The tree's owner swaps a listed folder for a link to root's files at
+  // the moment the run is about to open it.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  TempTree tree;
+  TempTree outside;  // root's own files
+  outside.Write("passwd", kMark + "root:x:0:0");
+  tree.Write("d1/a", kMark + "a");
+  ASSERT_EQ(chown(tree.root().c_str(), kNobody, kNobody), 0);
+  ToolOptions options;
+  options.program = SARNELUX_HOOKED_TOOL_PATH;
+  options.environment = {"SARNELUX_HOOK_FOLDER=d1",
+                         "SARNELUX_HOOK_COMMAND=mv '" + tree.Path("d1") +
+                             "' '" + tree.Path("old") + "' && ln -s '" +
+                             outside.root() + "' '" + tree.Path("d1") +
+                             "' && chown -h 65534:65534 '" + tree.Path("d1") +
+                             "'"};
+  const ToolRun run = RunTool({"-W", tree.root()}, options);
+  EXPECT_EQ(outside.Read("passwd"), kMark + "root:x:0:0");
+  EXPECT_NE(run.errors.find("sarnelux: " + tree.Path("d1") +
+                            ": became a link that is not followed\n"),
+            std::string::npos)
+      << run.errors;
+  EXPECT_EQ(run.exit_status, 2);
+}
+
 TEST(HostileTree, DescriptorsAreGivenBackForEveryFolderAndRefusal) {
   // With /D, files held for a shared flush take descriptors as well.
   for (const char* switches : {"/Q", "/Q/D"}) {

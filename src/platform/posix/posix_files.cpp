@@ -87,22 +87,18 @@ FileIdentity IdentityOf(const struct stat& info) {
           static_cast<std::uint64_t>(info.st_ino)};
 }
 
-// True when the file an open for writing reached is the one the name holds
-// now, or one that a link there may lead to. Between the listing and the
-// open, a tree's owner could have put a link where a file was, and steered
-// the write outside the tree; a link swapped in after the open shows too.
-bool ReachedAsNamed(int folder, const char* name, const struct stat& opened) {
-  struct stat named {};
-  if (fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  if (S_ISLNK(named.st_mode)) return MayFollowLink(named.st_uid, opened.st_uid);
-  return named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
-}
-
 }  // namespace
 
 bool MayFollowLink(uid_t link_owner, uid_t target_owner) {
   static const uid_t user = geteuid();
   return link_owner == user || link_owner == target_owner;
+}
+
+bool ReachedAsNamed(int folder, const char* name, const struct stat& opened) {
+  struct stat named {};
+  if (fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (S_ISLNK(named.st_mode)) return MayFollowLink(named.st_uid, opened.st_uid);
+  return named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
 }
 
 void PosixPlatform::NoteFailure(int error) {
@@ -174,6 +170,31 @@ int PosixPlatform::OpenAt(const std::string& path, int flags) {
   return fd;
 }
 
+int PosixPlatform::OpenListedForReading(const std::string& path, int flags) {
+  const GateEntry* listed = ListedEntry(path);
+  const bool through_link = listed != nullptr && listed->through_link;
+  const int fd = OpenAt(
+      path, listed != nullptr && !through_link ? flags | O_NOFOLLOW : flags);
+  if (fd < 0) {
+    if (errno == ELOOP && listed != nullptr && !through_link) {
+      last_failure_ = {"became a link that is not followed", false};
+    } else {
+      NoteFailure(errno);
+    }
+    return -1;
+  }
+  if (!through_link) return fd;
+  const char* name = nullptr;
+  const int folder = FolderOf(path, name);
+  struct stat opened {};
+  if (fstat(fd, &opened) == 0 && ReachedAsNamed(folder, name, opened)) {
+    return fd;
+  }
+  close(fd);
+  last_failure_ = {"became a link that is not followed", false};
+  return -1;
+}
+
 void PosixPlatform::NoteWriter(int fd) {
   // What the open learned of the file no longer holds once it is written.
   if (known_.fd == fd) known_.fd = -1;
@@ -191,8 +212,7 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
   if (disposition == OpenDisposition::kReadExisting) {
     int fd = TakeOpenedAhead(path);
     if (fd == kAnsweredFile) return kAnsweredFile;
-    if (fd < 0) fd = OpenAt(path, OpenFlags(disposition));
-    if (fd < 0) NoteFailure(errno);
+    if (fd < 0) fd = OpenListedForReading(path, OpenFlags(disposition));
     if (fd >= 0) gate_fd_ = fd;
     return fd < 0 ? kNoNativeFile : fd;
   }

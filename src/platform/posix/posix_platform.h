@@ -1,6 +1,7 @@
 // The platform layer over POSIX (tested on Linux).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -17,6 +18,13 @@ namespace sarnelux {
 // folders (fs.protected_symlinks). A tree's owner can then make a run change
 // nothing that they could not change themselves.
 bool MayFollowLink(uid_t link_owner, uid_t target_owner);
+
+// True when what an open reached is what the name in folder holds now, or
+// what a link there may lead to (see MayFollowLink): between a listing and
+// an open, a tree's owner could have put a link where a file or folder was,
+// and steered the run outside the tree; a link swapped in after the open
+// shows too.
+bool ReachedAsNamed(int folder, const char* name, const struct stat& opened);
 
 class PosixPlatform final : public Platform {
  public:
@@ -104,10 +112,20 @@ class PosixPlatform final : public Platform {
   // walk is at: the descriptor it opened, or kAnsweredFile when it read the
   // first bytes already; -1 otherwise.
   int TakeOpenedAhead(const std::string& path);
+  // The innermost listing's current entry, if path names it.
+  GateEntry* ListedEntry(const std::string& path) const;
+  // Opens a file for its gate: one listed as a file never through a link
+  // put in its place since, one reached through a link only as far as
+  // MayFollowLink allows.
+  int OpenListedForReading(const std::string& path, int flags);
 
   // The folder to resolve a path against, and the name to resolve there.
   int FolderOf(const std::string& path, const char*& name) const;
   int OpenAt(const std::string& path, int flags);
+  // A folder of the innermost listing, by its name there (a trailing '/'
+  // allowed), opened as the free function of that name does; notes why when
+  // it cannot be.
+  int OpenListedFolder(int parent, const char* name);
   // Counts the file among those open for writing.
   void NoteWriter(int fd);
 
