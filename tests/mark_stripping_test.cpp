@@ -219,7 +219,7 @@ TEST(Stripping, FileGrowingWhileRewrittenIsLeftWhole) {
     int nth;
   };
   for (const Growth growth : {Growth{std::size_t{1} << 20, CallKind::kRead, 1},
-                              Growth{kSmallBlocks, CallKind::kSize, 2}}) {
+                              Growth{kSmallBlocks, CallKind::kSize, 4}}) {
     MemoryWorld world;
     world.platform.AddFile("d/f", kOriginal);
     world.platform.SetBlockLimit(growth.block_limit);
@@ -231,10 +231,67 @@ TEST(Stripping, FileGrowingWhileRewrittenIsLeftWhole) {
       return Fault{};
     });
     EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
-    EXPECT_TRUE(world.Bytes("d/f") == kOriginal + "!") << growth.block_limit;
-    EXPECT_EQ(world.Output(), Lines({"can not read file d/f"}));
+    if (growth.at == CallKind::kRead) {
+      EXPECT_TRUE(world.Bytes("d/f") == kOriginal + "!");
+      EXPECT_EQ(world.Output(), Lines({"can not read file d/f"}));
+    } else {
+      // Every byte moved, and the file is no longer this run's to cut, nor
+      // to put back: what another program wrote stays where it wrote it.
+      EXPECT_TRUE(world.Bytes("d/f") ==
+                  kOriginal.substr(3) + kOriginal.substr(10000) + "!");
+      EXPECT_EQ(world.Output(),
+                Lines({"rewrite stopped, another program changed file d/f"}));
+    }
   }
 }
+
+struct ChangeCase {
+  const char* name;
+  CallKind at;  // the n-th call of this kind on the file changes it
+  int nth;
+  bool fails;         // and that call fails
+  std::string bytes;  // what another program leaves in the file then
+
+  friend void PrintTo(const ChangeCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class FileChangedTest : public testing::TestWithParam<ChangeCase> {};
+
+// A log rotated by truncation while it is rewritten: writing stops at once,
+// and nothing is put back over the lines the logger writes afresh.
+TEST_P(FileChangedTest, LeavesWhatAnotherProgramWroteAsItWrote) {
+  const ChangeCase& c = GetParam();
+  MemoryWorld world;
+  world.platform.AddFile("d/f", kOriginal);
+  world.platform.SetBlockLimit(kSmallBlocks);
+  int seen = 0;
+  world.platform.SetCallHook([&](std::size_t, const PlatformCall& call) {
+    Fault fault;
+    if (call.kind == c.at && call.path == "d/f" && ++seen == c.nth) {
+      world.platform.FileAt("d/f").bytes = c.bytes;
+      fault.fail = c.fails;
+    }
+    return fault;
+  });
+  EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
+  EXPECT_EQ(world.Bytes("d/f"), c.bytes);
+  EXPECT_EQ(world.Output(),
+            Lines({"rewrite stopped, another program changed file d/f"}));
+  EXPECT_EQ(world.platform.open_files(), 0u);
+  EXPECT_FALSE(world.platform.HasFile("d/f.bom-original"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stripping, FileChangedTest,
+    testing::Values(ChangeCase{"cut_before_a_block_is_read", CallKind::kRead, 2,
+                               false, "new line\n"},
+                    ChangeCase{"cut_before_a_block_is_written", CallKind::kSize,
+                               2, false, "new line\n"},
+                    ChangeCase{"cut_as_a_write_fails", CallKind::kWrite, 2,
+                               true, "new line\n"},
+                    ChangeCase{"refilled_past_its_length", CallKind::kSize, 2,
+                               false, Pattern(20000)}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A file of three blocks whose rewrite fails at its second write, and then
 // once more at any later call (of the undo, or of the copy beside), failing

@@ -66,6 +66,7 @@ bool MarkedFile::Conclude(VisitRecord* visited, StripFailure& failure) {
     // reached the file: put the original back through a new handle.
     const FileHandle again = files.OpenForUpdate(path_);
     MarkShift reopened(files, again, length_, block_);
+    reopened.WasCut();
     outcome_ = again == kNoFile
                    ? RewriteOutcome::kLost
                    : Repair(files, path_, reopened, at_, visited, saved_);
@@ -91,6 +92,11 @@ bool MarkedFile::Conclude(VisitRecord* visited, StripFailure& failure) {
     case RewriteOutcome::kLost:
       console.WriteLine("can not restore file ", path_);
       break;
+    case RewriteOutcome::kChanged:
+      console.WriteLine("rewrite stopped, another program changed file ",
+                        path_);
+      failure = StripFailure::kChanged;
+      return false;
   }
   failure = StripFailure::kNotWritten;
   return false;
@@ -132,10 +138,13 @@ bool StripOpened(Services& services, MarkedFile& marked, VisitRecord* visited,
   const RewriteOutcome outcome = marked.Rewrite(visited, record);
   // A file left damaged keeps its record, for the next run to put right;
   // one whole again drops it while still open, so that its data can be
-  // made durable first.
+  // made durable first. One another program changed is no longer the file
+  // the record describes: a later repair could only write over that
+  // program's bytes.
   if (record != nullptr) {
     if (outcome == RewriteOutcome::kStripped ||
-        outcome == RewriteOutcome::kRestored) {
+        outcome == RewriteOutcome::kRestored ||
+        outcome == RewriteOutcome::kChanged) {
       record->Drop();
     } else {
       record->Leave();

@@ -23,6 +23,7 @@ enum class StripFailure {
   kNotWritten,  // the rewrite failed; its line tells what became of it
   kSeenBefore,  // reached again by another path
   kHeld,        // taken into a batch: told of when the batch is written
+  kChanged,     // another program changed its length while it was rewritten
 };
 
 // True only when the file began with EF BB BF and now holds everything after

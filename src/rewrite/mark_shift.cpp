@@ -96,7 +96,10 @@ bool MarkShift::Forward(Original& at, bool& read_failed) {
       read_failed = false;
       return false;
     }
-    if (!WriteChecked(from - kMarkLength, buffer_ + kMarkLength, count)) {
+    // A file cut or grown by another program since the last block is
+    // written no more: the bytes past its end are that program's now.
+    if ((!first && !LengthHolds()) ||
+        !WriteChecked(from - kMarkLength, buffer_ + kMarkLength, count)) {
       read_failed = false;
       return false;
     }
@@ -110,13 +113,30 @@ bool MarkShift::Forward(Original& at, bool& read_failed) {
     if (!ReadExactly(from, buffer_ + kMarkLength, to - from)) {
       at = {from - kMarkLength, nullptr, 0, from};
       read_failed = true;
+      LengthHolds();
       return false;
     }
   }
   // Another writer may have changed the length meanwhile; then cutting
   // would lose its bytes, or the old tail would hold what it wrote.
-  read_failed = files_.FileLength(file_) != length_;
-  return !read_failed && files_.Truncate(file_, length_ - kMarkLength);
+  // A length that cannot be asked is no sign of another writer, but no
+  // leave to cut either.
+  const std::int64_t now = files_.FileLength(file_);
+  changed_ = now >= 0 && now != expected_;
+  read_failed = now != expected_;
+  if (read_failed || !files_.Truncate(file_, length_ - kMarkLength)) {
+    return false;
+  }
+  WasCut();
+  return true;
+}
+
+bool MarkShift::LengthHolds() {
+  if (!changed_) {
+    const std::int64_t now = files_.FileLength(file_);
+    changed_ = now >= 0 && now != expected_;
+  }
+  return !changed_;
 }
 
 bool MarkShift::Back(Original& at) {
@@ -127,7 +147,8 @@ bool MarkShift::Back(Original& at) {
     // original bytes that precede it: rewritten with it, the region starts
     // where the write did, on a unit's boundary.
     const unsigned char* old = at.held - kMarkLength;
-    if (!NoteAndWrite(MoveWay::kBack, at.head, old,
+    if (!LengthHolds() ||
+        !NoteAndWrite(MoveWay::kBack, at.head, old,
                       at.held_count + static_cast<std::int32_t>(kMarkLength))) {
       return false;
     }
@@ -150,12 +171,16 @@ bool MarkShift::Back(Original& at) {
     if (!read) return false;
     at = {start, buffer_ + kMarkLength, static_cast<std::int32_t>(head - start),
           head + kMarkLength};
-    if (!NoteAndWrite(MoveWay::kBack, start, buffer_, count)) return false;
+    if (!LengthHolds() ||
+        !NoteAndWrite(MoveWay::kBack, start, buffer_, count)) {
+      return false;
+    }
     at = {start, nullptr, 0, start + kMarkLength};
     wrote_start = start == 0;
   }
   return wrote_start ||
-         NoteAndWrite(MoveWay::kBack, 0, kMarkBytes, kMarkLength);
+         (LengthHolds() &&
+          NoteAndWrite(MoveWay::kBack, 0, kMarkBytes, kMarkLength));
 }
 
 bool MarkShift::CopyOriginal(FileHandle copy, const Original& at) {
@@ -182,6 +207,8 @@ bool MarkShift::WriteChecked(std::int64_t offset, const unsigned char* bytes,
   // A write that reports failure may still have landed, or failed only
   // where nothing changed, so what the file holds is then looked at rather
   // than guessed.
+  // Writing the old bytes back over a cut file makes it longer again.
+  expected_ = std::max(expected_, offset + count);
   if (files_.WriteAt(file_, offset, bytes, count) == count) return true;
   unsigned char landed[kCompareChunk];
   for (std::int32_t done = 0; done < count;) {
@@ -225,7 +252,12 @@ bool MarkShift::CopyRange(FileHandle copy, std::int64_t begin, std::int64_t end,
 RewriteOutcome Repair(FileService& files, const std::string& file_path,
                       MarkShift& shift, Original at, VisitRecord* visited,
                       std::string& saved) {
+  // The undo is for failures of this run's own writes: over bytes another
+  // program wrote, or past the end it cut the file at, it would put the
+  // mark and old bytes in front of that program's, and zeros between.
+  if (!at.untouched && !shift.LengthHolds()) return RewriteOutcome::kChanged;
   if (shift.Back(at)) return RewriteOutcome::kRestored;
+  if (shift.changed()) return RewriteOutcome::kChanged;
   saved = SaveBeside(files, file_path, shift, at, visited);
   return saved.empty() ? RewriteOutcome::kLost : RewriteOutcome::kSaved;
 }

@@ -41,6 +41,10 @@ enum class RewriteOutcome {
   kRestored,  // the file holds its original bytes again
   kSaved,     // the original bytes are in a new file beside it
   kLost,      // the original bytes could be neither put back nor saved
+  // Another program changed the file's length meanwhile (cut it, as a log
+  // rotated by truncation is, or wrote past its end): writing stopped at
+  // once, and nothing was put back over bytes this run did not write.
+  kChanged,
 };
 
 // One block however big the file: a small file fits it whole and takes one
@@ -92,6 +96,14 @@ class MarkShift {
   bool WriteChecked(std::int64_t offset, const unsigned char* bytes,
                     std::int32_t count);
 
+  // False once the file is seen at another length than this run's own
+  // writes and cut left it at (a length that cannot be asked is no such
+  // sign); changed() then says so for good.
+  bool LengthHolds();
+  bool changed() const { return changed_; }
+  // The file was cut to its new length (through another handle).
+  void WasCut() { expected_ = length_ - kMarkLength; }
+
  private:
   bool ReadExactly(std::int64_t offset, unsigned char* into, std::int64_t count,
                    bool at_end = true);
@@ -109,6 +121,8 @@ class MarkShift {
   RewriteRecord* record_;
   std::int64_t from_ = kMarkLength;  // the first byte of the block to move
   std::int64_t to_ = 0;              // just past the block's last byte
+  std::int64_t expected_ = length_;  // the length the file should have
+  bool changed_ = false;             // another program changed the length
 };
 
 // After a rewrite that failed, or was cut off by another writer: the

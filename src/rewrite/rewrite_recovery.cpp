@@ -184,6 +184,7 @@ bool RepairSection(Services& services, const RecordContents& contents,
       console.WriteLine("can not write file, original bytes saved in ", saved);
       break;
     case RewriteOutcome::kLost:
+    case RewriteOutcome::kChanged:
       console.WriteLine("can not repair file ", path);
       break;
   }
