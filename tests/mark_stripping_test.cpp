@@ -394,6 +394,28 @@ TEST(Stripping, OriginalIsSavedBesideWhenTheUndoFailsPartWay) {
   EXPECT_EQ(world.platform.held_blocks(), 0u);
 }
 
+TEST(Stripping, CopyBesideHasTheFilesPermissionsBeforeItHoldsAByte) {
+  MemoryWorld world;
+  world.platform.AddFile("d/f", kOriginal).mode = 0640;
+  world.platform.SetBlockLimit(kSmallBlocks);
+  int writes = 0;
+  unsigned mode_when_written = 0;
+  world.platform.SetCallHook([&](std::size_t, const PlatformCall& call) {
+    Fault fault;
+    if (call.kind == CallKind::kWrite && call.path == "d/f.bom-original" &&
+        mode_when_written == 0) {
+      mode_when_written = world.platform.FileAt(call.path).mode;
+    }
+    fault.fail = call.kind == CallKind::kWrite && call.path == "d/f" &&
+                 (++writes == 2 || writes == 4);
+    return fault;
+  });
+  EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
+  EXPECT_EQ(world.Bytes("d/f.bom-original"), kOriginal);
+  EXPECT_EQ(mode_when_written, 0640u);
+  EXPECT_EQ(world.platform.FileAt("d/f.bom-original").mode, 0640u);
+}
+
 TEST(Stripping, ConsoleEventDuringTheRewriteWaitsForTheWholeFile) {
   for (ConsoleEvent event :
        {ConsoleEvent::kClose, ConsoleEvent::kCtrlC, ConsoleEvent::kCtrlBreak}) {

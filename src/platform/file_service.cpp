@@ -271,6 +271,15 @@ bool FileService::Identity(FileHandle file, FileIdentity& identity) {
          platform_.FileIdentityOf(record->native, identity);
 }
 
+bool FileService::CopyAccess(FileHandle file, FileHandle copy) {
+  PlatformGuard guard(platform_);
+  OpenFileRecord* from = Find(file);
+  if (from == nullptr) return false;
+  const NativeFile native = from->native;
+  OpenFileRecord* to = Find(copy);
+  return to != nullptr && platform_.FileCopyAccess(native, to->native);
+}
+
 bool FileService::CloseRecord(std::size_t index) {
   OpenFileRecord& record = register_[index];
   WriteOut(record);

@@ -97,6 +97,9 @@ class FileService {
   std::int64_t FileLength(FileHandle file);
   // False when the platform cannot tell.
   bool Identity(FileHandle file, FileIdentity& identity);
+  // Gives `copy`, made by CreateNew, the permissions (and owner, where the
+  // run may) of `file`.
+  bool CopyAccess(FileHandle file, FileHandle copy);
 
   // Writes out what is buffered and closes the file. Returns true only when
   // every byte ever written through this handle's buffer reached the file

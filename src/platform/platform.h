@@ -25,7 +25,8 @@ enum class OpenDisposition {
   kReplace,           // read and write; empties the file or creates it
                       // (Windows refuses this for hidden and system files)
   kTruncateExisting,  // write only; empties a file that exists
-  kCreateNew,         // read and write; creates a file that must not exist
+  kCreateNew,         // read and write; creates a file that must not exist,
+                      // readable by its owner alone (see FileCopyAccess)
   // A run's record (see rewrite/rewrite_record.h): held by this run alone,
   // and made to be left in any state when the process ends.
   kCreateRecord,  // read and write; creates a file that must not exist
@@ -170,6 +171,10 @@ class Platform {
   virtual bool FileIdentityOf(NativeFile file, FileIdentity& identity) = 0;
   // Removes a file the tool itself created; false when it is still there.
   virtual bool FileRemove(const std::string& path) = 0;
+  // Gives `to`, a file the tool itself created (readable by its owner
+  // alone), the permissions of `from`, and its owner where the run may set
+  // it; false when they could not be given, and `to` then stays as it was.
+  virtual bool FileCopyAccess(NativeFile from, NativeFile to) = 0;
 
   // The folder, private to this user, where a run keeps what must outlive
   // it if it is killed outright; created when missing if asked to. Ends

@@ -20,7 +20,7 @@ constexpr std::int64_t kSmallestStep = 4096;
 // (a partial one is removed). The copy is this run's own: the walk, which
 // may meet it later in the same folder, passes it over.
 std::string SaveBeside(FileService& files, const std::string& file_path,
-                       MarkShift& shift, const Original& at,
+                       FileHandle file, MarkShift& shift, const Original& at,
                        VisitRecord* visited) {
   for (int attempt = 1; attempt <= kSaveAttempts; ++attempt) {
     std::string saved = file_path + ".bom-original";
@@ -31,6 +31,10 @@ std::string SaveBeside(FileService& files, const std::string& file_path,
     if (visited != nullptr && files.Identity(copy, identity)) {
       visited->FirstVisit(identity);
     }
+    // Made readable by this run's user alone, it is given the file's own
+    // permissions before a byte is in it; where they cannot be given, it
+    // stays so.
+    files.CopyAccess(file, copy);
     const bool copied = shift.CopyOriginal(copy, at);
     if (files.Close(copy) && copied) return saved;
     files.Remove(saved);
@@ -258,7 +262,7 @@ RewriteOutcome Repair(FileService& files, const std::string& file_path,
   if (!at.untouched && !shift.LengthHolds()) return RewriteOutcome::kChanged;
   if (shift.Back(at)) return RewriteOutcome::kRestored;
   if (shift.changed()) return RewriteOutcome::kChanged;
-  saved = SaveBeside(files, file_path, shift, at, visited);
+  saved = SaveBeside(files, file_path, shift.file(), shift, at, visited);
   return saved.empty() ? RewriteOutcome::kLost : RewriteOutcome::kSaved;
 }
 

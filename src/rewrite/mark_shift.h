@@ -101,6 +101,7 @@ class MarkShift {
   // sign); changed() then says so for good.
   bool LengthHolds();
   bool changed() const { return changed_; }
+  FileHandle file() const { return file_; }
   // The file was cut to its new length (through another handle).
   void WasCut() { expected_ = length_ - kMarkLength; }
 

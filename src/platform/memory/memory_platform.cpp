@@ -169,7 +169,7 @@ NativeFile MemoryPlatform::FileOpen(const std::string& path,
     case OpenDisposition::kCreateNew:
     case OpenDisposition::kCreateRecord:
       if (exists || folders_.count(ParentKey(path)) == 0) return kNoNativeFile;
-      AddFile(path, "");
+      AddFile(path, "").mode = 0600;
       break;
   }
   const NativeFile handle = next_handle_++;
@@ -385,6 +385,18 @@ bool MemoryPlatform::FileRemove(const std::string& path) {
   Lock lock(mutex_);
   if (Enter(Call(CallKind::kRemove, path)).fail) return false;
   RemoveFile(path);
+  return true;
+}
+
+bool MemoryPlatform::FileCopyAccess(NativeFile from, NativeFile to) {
+  Lock lock(mutex_);
+  auto source = open_.find(from);
+  auto copy = open_.find(to);
+  if (source == open_.end() || copy == open_.end() ||
+      Enter(Call(CallKind::kCopyAccess, copy->second.path)).fail) {
+    return false;
+  }
+  FileAt(copy->second.path).mode = FileAt(source->second.path).mode;
   return true;
 }
 

@@ -43,6 +43,7 @@ enum class CallKind {
   kRemove,
   kTruncate,
   kFlush,
+  kCopyAccess,
 };
 
 struct PlatformCall {
@@ -61,6 +62,7 @@ class MemoryPlatform final : public Platform {
  public:
   struct File {
     std::string bytes;
+    unsigned mode = 0644;  // permissions, as on POSIX
     bool read_only = false;
     bool refuses_replace = false;     // hidden or system on Windows
     bool held_by_other = false;       // open for writing elsewhere
@@ -153,6 +155,7 @@ class MemoryPlatform final : public Platform {
   bool FileFlushWait(std::uint64_t ticket) override;
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
   bool FileRemove(const std::string& path) override;
+  bool FileCopyAccess(NativeFile from, NativeFile to) override;
   std::string StateFolder(bool create) override;
   std::size_t FilesToHold() override { return 1 << 16; }
   // The world's paths are all taken from its root.

@@ -160,12 +160,12 @@ int PosixPlatform::FolderOf(const std::string& path, const char*& name) const {
   return gate_->Descriptor(listings_.back()->folder);
 }
 
-int PosixPlatform::OpenAt(const std::string& path, int flags) {
+int PosixPlatform::OpenAt(const std::string& path, int flags, mode_t mode) {
   const char* name = nullptr;
   const int folder = FolderOf(path, name);
   int fd = -1;
   do {
-    fd = openat(folder, name, flags, 0666);
+    fd = openat(folder, name, flags, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -216,7 +216,11 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
     if (fd >= 0) gate_fd_ = fd;
     return fd < 0 ? kNoNativeFile : fd;
   }
-  const int fd = OpenAt(path, OpenFlags(disposition));
+  // A copy beside a file holds that file's bytes: no one else may read it
+  // before it has the file's own permissions.
+  const int fd =
+      OpenAt(path, OpenFlags(disposition),
+             disposition == OpenDisposition::kCreateNew ? 0600 : 0666);
   if (fd < 0) {
     NoteWriteRefused(path, errno);
     return kNoNativeFile;
@@ -464,6 +468,28 @@ bool PosixPlatform::FileRemove(const std::string& path) {
   const char* name = nullptr;
   const int folder = FolderOf(path, name);
   return unlinkat(folder, name, 0) == 0 || errno == ENOENT;
+}
+
+bool PosixPlatform::FileCopyAccess(NativeFile from, NativeFile to) {
+  struct stat file {};
+  struct stat copy {};
+  if (fstat(static_cast<int>(from), &file) != 0 ||
+      fstat(static_cast<int>(to), &copy) != 0) {
+    return false;
+  }
+  // Another owner only root can give; without it the copy stays its
+  // maker's alone. Set-id bits are never given to a copy.
+  mode_t mode = file.st_mode & 0777;
+  if (copy.st_uid != file.st_uid &&
+      fchown(static_cast<int>(to), file.st_uid, file.st_gid) != 0) {
+    return false;
+  }
+  // A group it cannot have: those of the copy's group must not read it.
+  if (copy.st_gid != file.st_gid &&
+      fchown(static_cast<int>(to), static_cast<uid_t>(-1), file.st_gid) != 0) {
+    mode &= ~static_cast<mode_t>(070);
+  }
+  return fchmod(static_cast<int>(to), mode) == 0;
 }
 
 bool PosixPlatform::FileIdentityOf(NativeFile file, FileIdentity& identity) {

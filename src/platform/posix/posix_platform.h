@@ -56,6 +56,7 @@ class PosixPlatform final : public Platform {
   bool FileFlushWait(std::uint64_t ticket) override;
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
   bool FileRemove(const std::string& path) override;
+  bool FileCopyAccess(NativeFile from, NativeFile to) override;
 
   std::string StateFolder(bool create) override;
   std::size_t FilesToHold() override;
@@ -121,7 +122,7 @@ class PosixPlatform final : public Platform {
 
   // The folder to resolve a path against, and the name to resolve there.
   int FolderOf(const std::string& path, const char*& name) const;
-  int OpenAt(const std::string& path, int flags);
+  int OpenAt(const std::string& path, int flags, mode_t mode = 0666);
   // A folder of the innermost listing, by its name there (a trailing '/'
   // allowed), opened as the free function of that name does; notes why when
   // it cannot be.

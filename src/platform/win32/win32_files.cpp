@@ -242,6 +242,12 @@ bool Win32Platform::FileRemove(const std::string& path) {
          GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
+bool Win32Platform::FileCopyAccess(NativeFile, NativeFile) {
+  // A new file takes the security its folder hands down, as the file
+  // beside it most often has; its own is not copied.
+  return true;
+}
+
 bool Win32Platform::FileIdentityOf(NativeFile file, FileIdentity& identity) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(AsHandle(file), &info)) return false;

@@ -36,6 +36,7 @@ class Win32Platform final : public Platform {
   bool FileFlushWait(std::uint64_t ticket) override;
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
   bool FileRemove(const std::string& path) override;
+  bool FileCopyAccess(NativeFile from, NativeFile to) override;
 
   std::string StateFolder(bool create) override;
   std::size_t FilesToHold() override;
