@@ -133,6 +133,7 @@ class PosixPlatform final : public Platform {
   std::vector<std::string> args_;
   Failure last_failure_;
   bool input_is_terminal_ = false;
+  bool output_closed_ = false;  // standard output was closed at the start
   bool input_ended_ = false;
   int lookahead_ = -1;  // a byte read past an escape sequence's start
   ConsoleEventHandler handler_;
