@@ -119,14 +119,16 @@ TEST(Stripping, BlockThatCannotBeHadLeavesTheFile) {
   EXPECT_EQ(world.Output(), Lines({"not enough memory to open file d/f"}));
 }
 
-// Fails the n-th call of one kind (counted from 1), or cuts it short.
+// Fails the n-th call of one kind (counted from 1), or cuts it short; and
+// the `again`-th as well, when given.
 MemoryPlatform::CallHook FailNth(CallKind kind, int nth, std::int32_t partial,
-                                 const std::string& path = "d/f") {
+                                 const std::string& path = "d/f",
+                                 int again = 0) {
   auto seen = std::make_shared<int>(0);
   return [=](std::size_t, const PlatformCall& call) {
     Fault fault;
     if (call.kind == kind && (call.path == path || call.path.empty()) &&
-        ++*seen == nth) {
+        (++*seen == nth || *seen == again)) {
       fault.fail = partial < 0;
       fault.partial = partial;
     }
@@ -141,6 +143,8 @@ struct FaultCase {
   std::int32_t partial;
   std::string after;
   const char* line;
+  std::string before = {};  // the file; empty: kOriginal
+  int again = 0;            // the call of that kind that fails as well, if any
 
   friend void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -151,13 +155,18 @@ class StripFaultTest : public testing::TestWithParam<FaultCase> {};
 // rewritten in several steps.
 constexpr std::size_t kSmallBlocks = 4096 + 4;
 const std::string kOriginal = kMark + Pattern(10000);
+// Its second region, written at 4096, holds zeros and nothing else; the
+// file there holds a byte, then zeros: a write of it that lands nothing
+// leaves the region wrong in its first byte alone.
+const std::string kByteThenZeros =
+    kMark + Pattern(4093) + "c" + std::string(5906, '\0');
 
 TEST_P(StripFaultTest, NeverLosesTheFileNorClaimsSuccess) {
   const FaultCase& c = GetParam();
   MemoryWorld world;
-  world.platform.AddFile("d/f", kOriginal);
+  world.platform.AddFile("d/f", c.before.empty() ? kOriginal : c.before);
   world.platform.SetBlockLimit(kSmallBlocks);
-  world.platform.SetCallHook(FailNth(c.kind, c.nth, c.partial));
+  world.platform.SetCallHook(FailNth(c.kind, c.nth, c.partial, "d/f", c.again));
   EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
   EXPECT_EQ(world.Bytes("d/f"), c.after);
   EXPECT_EQ(world.Output(), Lines({std::string(c.line) + "d/f"}));
@@ -193,7 +202,13 @@ INSTANTIATE_TEST_SUITE_P(
                     FaultCase{"cut_fails", CallKind::kTruncate, 1, -1,
                               kOriginal, "can not write file "},
                     FaultCase{"rewrite_close_fails", CallKind::kClose, 1, -1,
-                              kOriginal, "can not write file "}),
+                              kOriginal, "can not write file "},
+                    FaultCase{"write_landing_nothing_is_checked_whole",
+                              CallKind::kWrite, 2, -1, kByteThenZeros,
+                              "can not write file ", kByteThenZeros},
+                    FaultCase{"close_after_the_put_back_fails",
+                              CallKind::kClose, 1, -1, kOriginal,
+                              "can not restore file ", "", 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Stripping, RewriteGoesThroughTheOneHandleThatReadTheFile) {
@@ -293,12 +308,13 @@ INSTANTIATE_TEST_SUITE_P(
                                false, Pattern(20000)}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A file of three blocks whose rewrite fails at its second write, and then
-// once more at any later call (of the undo, or of the copy beside), failing
-// or moving half its bytes: the line still says what the disk holds.
-TEST(Stripping, UndoFailingAnywhereStillSaysWhatTheDiskHolds) {
-  auto second_write = [](const PlatformCall& call, int& writes) {
-    return call.kind == CallKind::kWrite && call.path == "d/f" && ++writes == 2;
+// A file of three blocks whose rewrite fails at this write, and then once
+// more at any later call (of the undo, or of the copy beside), failing or
+// moving half its bytes: the line still says what the disk holds.
+void UndoFailsAnywhereAfterWrite(int failing) {
+  auto second_write = [failing](const PlatformCall& call, int& writes) {
+    return call.kind == CallKind::kWrite && call.path == "d/f" &&
+           ++writes == failing;
   };
   MemoryWorld baseline;
   baseline.platform.AddFile("d/f", kOriginal);
@@ -336,8 +352,9 @@ TEST(Stripping, UndoFailingAnywhereStillSaysWhatTheDiskHolds) {
       EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
       ++injected;
       const std::string output = world.Output();
-      const std::string where =
-          "then call " + std::to_string(then) + (half ? " half" : " failing");
+      const std::string where = "write " + std::to_string(failing) +
+                                ", then call " + std::to_string(then) +
+                                (half ? " half" : " failing");
       if (output == Lines({"can not write file d/f"})) {
         EXPECT_TRUE(world.Bytes("d/f") == kOriginal) << where;
       } else if (output ==
@@ -353,6 +370,14 @@ TEST(Stripping, UndoFailingAnywhereStillSaysWhatTheDiskHolds) {
     }
   }
   EXPECT_GT(injected, 10);
+}
+
+TEST(Stripping, UndoFailingAnywhereStillSaysWhatTheDiskHolds) {
+  // At its third write, the undo moves two regions back: the second one's
+  // read failing part-way follows a region that already landed.
+  for (const int failing : {2, 3}) {
+    UndoFailsAnywhereAfterWrite(failing);
+  }
 }
 
 TEST(Stripping, FileNoWriteReachesIsStillWhole) {
@@ -392,6 +417,29 @@ TEST(Stripping, OriginalIsSavedBesideWhenTheUndoFailsPartWay) {
             Lines({"can not write file, original bytes saved in "
                    "d/f.bom-original-2"}));
   EXPECT_EQ(world.platform.held_blocks(), 0u);
+}
+
+TEST(Stripping, CopyBesideIsTheWholeOriginalOfAFileThatGrowsMeanwhile) {
+  // The rewrite and its undo fail; as the copy is made, another program
+  // appends to the file. The copy holds the original, to its last byte and
+  // no further.
+  MemoryWorld world;
+  world.platform.AddFile("d/f", kOriginal);
+  world.platform.SetBlockLimit(kSmallBlocks);
+  int writes = 0;
+  world.platform.SetCallHook([&](std::size_t, const PlatformCall& call) {
+    Fault fault;
+    if (call.kind == CallKind::kOpen && call.path == "d/f.bom-original") {
+      world.platform.FileAt("d/f").bytes += "appended";
+    }
+    fault.fail = call.kind == CallKind::kWrite && call.path == "d/f" &&
+                 (++writes == 2 || writes == 4);
+    return fault;
+  });
+  EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
+  EXPECT_EQ(world.Bytes("d/f.bom-original"), kOriginal);
+  EXPECT_EQ(world.Output(), Lines({"can not write file, original bytes saved "
+                                   "in d/f.bom-original"}));
 }
 
 TEST(Stripping, CopyBesideHasTheFilesPermissionsBeforeItHoldsAByte) {
