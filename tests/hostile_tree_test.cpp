@@ -417,11 +417,17 @@ TEST(HostileTree, FilePastFourGigabytesIsStrippedExactly) {
     ASSERT_EQ(pwrite(fd, stamp.data(), stamp.size(), at), 4);
   }
   close(fd);
+  struct stat before {};
+  ASSERT_EQ(stat(path.c_str(), &before), 0);
   ToolOptions options;
   options.timeout_ms = 300000;
   const ToolRun run = RunTool({tree.root(), "/Q"}, options);
   EXPECT_EQ(run.output, kBanner + kRemoved + path + "\n" + Summary(1, ""));
   EXPECT_EQ(SizeOf(path), size - 3);
+  // Its holes stay holes: it takes no more room on the disk than before.
+  struct stat after {};
+  ASSERT_EQ(stat(path.c_str(), &after), 0);
+  EXPECT_LE(after.st_blocks, before.st_blocks);
   EXPECT_EQ(HeadOf(path, 5), std::string("head\0", 5));
   const int stripped = open(path.c_str(), O_RDONLY);
   for (const std::int64_t at : stamped) {

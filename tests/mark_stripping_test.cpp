@@ -211,6 +211,34 @@ INSTANTIATE_TEST_SUITE_P(
                               "can not restore file ", "", 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(Stripping, HolesStayHolesAndAnUndoPutsBackEveryByte) {
+  // A block of data, a hole of two blocks, data: the hole's zeros are
+  // neither read nor written, only the three bytes that move into its end.
+  const std::string sparse =
+      kMark + Pattern(4093) + std::string(8192, '\0') + Pattern(1000);
+  for (const bool failing : {false, true}) {
+    MemoryWorld world;
+    world.platform.AddFile("d/f", sparse).holes = {{4096, 12288}};
+    world.platform.SetBlockLimit(kSmallBlocks);
+    int writes = 0;
+    world.platform.SetCallHook([&](std::size_t, const PlatformCall& call) {
+      Fault fault;
+      fault.fail = failing && call.kind == CallKind::kWrite && ++writes == 3;
+      return fault;
+    });
+    EXPECT_EQ(StripUtf8Mark(world.services, "d/f"), !failing);
+    if (failing) {
+      EXPECT_TRUE(world.Bytes("d/f") == sparse);
+      EXPECT_EQ(world.Output(), Lines({"can not write file d/f"}));
+    } else {
+      EXPECT_TRUE(world.Bytes("d/f") == sparse.substr(3));
+      const std::vector<std::pair<std::int64_t, std::int64_t>> holes = {
+          {4096, 12285}};
+      EXPECT_EQ(world.platform.FileAt("d/f").holes, holes);
+    }
+  }
+}
+
 TEST(Stripping, RewriteGoesThroughTheOneHandleThatReadTheFile) {
   MemoryWorld world;
   world.platform.AddFile("d/f", kOriginal);

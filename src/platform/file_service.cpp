@@ -280,6 +280,14 @@ bool FileService::CopyAccess(FileHandle file, FileHandle copy) {
   return to != nullptr && platform_.FileCopyAccess(native, to->native);
 }
 
+bool FileService::DataAt(FileHandle file, std::int64_t offset,
+                         std::int64_t& begin, std::int64_t& end) {
+  PlatformGuard guard(platform_);
+  OpenFileRecord* record = Find(file);
+  return record != nullptr &&
+         platform_.FileDataAt(record->native, offset, begin, end);
+}
+
 bool FileService::CloseRecord(std::size_t index) {
   OpenFileRecord& record = register_[index];
   WriteOut(record);

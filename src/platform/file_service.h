@@ -100,6 +100,9 @@ class FileService {
   // Gives `copy`, made by CreateNew, the permissions (and owner, where the
   // run may) of `file`.
   bool CopyAccess(FileHandle file, FileHandle copy);
+  // See Platform::FileDataAt.
+  bool DataAt(FileHandle file, std::int64_t offset, std::int64_t& begin,
+              std::int64_t& end);
 
   // Writes out what is buffered and closes the file. Returns true only when
   // every byte ever written through this handle's buffer reached the file

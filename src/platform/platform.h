@@ -175,6 +175,13 @@ class Platform {
   // alone), the permissions of `from`, and its owner where the run may set
   // it; false when they could not be given, and `to` then stays as it was.
   virtual bool FileCopyAccess(NativeFile from, NativeFile to) = 0;
+  // Where the file holds data from `offset` on, as the system keeps it: a
+  // hole reads as zeros and takes no room on the disk. `begin` is the first
+  // offset at or after `offset` that is not in a hole (the file's length
+  // when none is), `end` the first hole after it (the length when none).
+  // False when the system cannot tell: every byte then counts as data.
+  virtual bool FileDataAt(NativeFile file, std::int64_t offset,
+                          std::int64_t& begin, std::int64_t& end) = 0;
 
   // The folder, private to this user, where a run keeps what must outlive
   // it if it is killed outright; created when missing if asked to. Ends

@@ -103,7 +103,7 @@ bool MarkShift::Forward(Original& at, bool& read_failed) {
     // A file cut or grown by another program since the last block is
     // written no more: the bytes past its end are that program's now.
     if ((!first && !LengthHolds()) ||
-        !WriteChecked(from - kMarkLength, buffer_ + kMarkLength, count)) {
+        !WriteSparing(from - kMarkLength, buffer_ + kMarkLength, count)) {
       read_failed = false;
       return false;
     }
@@ -113,8 +113,15 @@ bool MarkShift::Forward(Original& at, bool& read_failed) {
     // The last three bytes held precede the next ones to read.
     std::memmove(buffer_, buffer_ + count, kMarkLength);
     from = to;
+    // Regions whose bytes and whose place both lie in one hole are zeros
+    // before and after: passed over, neither read, stated nor written.
+    if (const std::int64_t next = PastHole(from); next > from) {
+      from = next;
+      std::memset(buffer_, 0, kMarkLength);
+      at = {from - kMarkLength, nullptr, 0, from};
+    }
     to = std::min<std::int64_t>(length_, from + step_);
-    if (!ReadExactly(from, buffer_ + kMarkLength, to - from)) {
+    if (!ReadOrZeros(from, buffer_ + kMarkLength, to - from)) {
       at = {from - kMarkLength, nullptr, 0, from};
       read_failed = true;
       LengthHolds();
@@ -165,12 +172,18 @@ bool MarkShift::Back(Original& at) {
     const std::int64_t head = at.head;
     const std::int64_t start = (head - 1) / step_ * step_;
     const auto count = static_cast<std::int32_t>(head + kMarkLength - start);
+    // A region that lies in a hole with the bytes it would be written from
+    // holds zeros either way.
+    if (start > 0 && InHole(start - kMarkLength, head + kMarkLength)) {
+      at = {start, nullptr, 0, start + kMarkLength};
+      continue;
+    }
     bool read = false;
     if (start == 0) {
       std::memcpy(buffer_, kMarkBytes, kMarkLength);
-      read = ReadExactly(0, buffer_ + kMarkLength, head, /*at_end=*/false);
+      read = ReadOrZeros(0, buffer_ + kMarkLength, head, /*at_end=*/false);
     } else {
-      read = ReadExactly(start - kMarkLength, buffer_, count, /*at_end=*/false);
+      read = ReadOrZeros(start - kMarkLength, buffer_, count, /*at_end=*/false);
     }
     if (!read) return false;
     at = {start, buffer_ + kMarkLength, static_cast<std::int32_t>(head - start),
@@ -193,9 +206,12 @@ bool MarkShift::CopyOriginal(FileHandle copy, const Original& at) {
                                           at.held_count) != at.held_count) {
     return false;
   }
+  // What lies in a hole is not written: the copy has a hole there too,
+  // and is given its length at the end.
   return files_.WriteAt(copy, 0, kMarkBytes, kMarkLength) == kMarkLength &&
          CopyRange(copy, 0, at.head, kMarkLength) &&
-         CopyRange(copy, at.resume, length_, 0);
+         CopyRange(copy, at.resume, length_, 0) &&
+         (files_.FileLength(copy) == length_ || files_.Truncate(copy, length_));
 }
 
 bool MarkShift::ReadExactly(std::int64_t offset, unsigned char* into,
@@ -204,6 +220,88 @@ bool MarkShift::ReadExactly(std::int64_t offset, unsigned char* into,
   const bool last = at_end && offset + count == length_;
   const auto wanted = static_cast<std::int32_t>(count + (last ? 1 : 0));
   return files_.ReadAt(file_, offset, into, wanted) == count;
+}
+
+bool MarkShift::ReadOrZeros(std::int64_t offset, unsigned char* into,
+                            std::int64_t count, bool at_end) {
+  if (!InHole(offset, offset + count)) {
+    return ReadExactly(offset, into, count, at_end);
+  }
+  std::memset(into, 0, static_cast<std::size_t>(count));
+  return true;
+}
+
+bool MarkShift::Sparse() {
+  if (sparse_ < 0) {
+    // Asked once: a file with no hole when its rewrite begins is written
+    // as it always was.
+    std::int64_t data = 0;
+    std::int64_t hole = 0;
+    sparse_ =
+        files_.DataAt(file_, 0, data, hole) && (data > 0 || hole < length_) ? 1
+                                                                            : 0;
+  }
+  return sparse_ == 1;
+}
+
+std::int64_t MarkShift::PastHole(std::int64_t from) {
+  std::int64_t data = from;
+  std::int64_t hole = from;
+  if (!Sparse() || !files_.DataAt(file_, from - kMarkLength, data, hole) ||
+      data <= from - kMarkLength) {
+    return from;
+  }
+  // The region that holds the data, or the file's last byte.
+  const std::int64_t first = std::min(data, length_ - 1) - kMarkLength;
+  return std::max(from, kMarkLength + first / step_ * step_);
+}
+
+bool MarkShift::InHole(std::int64_t begin, std::int64_t end) {
+  std::int64_t data = begin;
+  std::int64_t hole = end;
+  return begin < end && Sparse() && files_.DataAt(file_, begin, data, hole) &&
+         data >= end;
+}
+
+bool MarkShift::WriteSparing(std::int64_t offset, const unsigned char* bytes,
+                             std::int32_t count) {
+  const std::int64_t end = offset + count;
+  for (std::int64_t at = offset; at < end;) {
+    std::int64_t data = at;
+    std::int64_t hole = end;
+    // Past the length the file has, every byte is written: it must reach
+    // that far.
+    if (!Sparse() || at >= expected_ || !files_.DataAt(file_, at, data, hole)) {
+      data = at;
+      hole = end;
+    }
+    data = std::min({std::max(data, at), end, expected_});
+    if (data > at) {
+      // [at, data) lies in a hole: only what is not a zero goes there.
+      const unsigned char* first = bytes + (at - offset);
+      const unsigned char* last = bytes + (data - offset);
+      const auto nonzero = [](unsigned char byte) { return byte != 0; };
+      const unsigned char* lead = std::find_if(first, last, nonzero);
+      if (lead != last) {
+        const unsigned char* trail = last;
+        while (trail[-1] == 0) --trail;
+        if (!WriteChecked(offset + (lead - bytes), lead,
+                          static_cast<std::int32_t>(trail - lead))) {
+          return false;
+        }
+      }
+      at = data;
+      continue;
+    }
+    std::int64_t piece_end = std::min(hole, end);
+    if (piece_end <= at) piece_end = end;
+    if (!WriteChecked(at, bytes + (at - offset),
+                      static_cast<std::int32_t>(piece_end - at))) {
+      return false;
+    }
+    at = piece_end;
+  }
+  return true;
 }
 
 bool MarkShift::WriteChecked(std::int64_t offset, const unsigned char* bytes,
@@ -229,9 +327,9 @@ bool MarkShift::WriteChecked(std::int64_t offset, const unsigned char* bytes,
 
 bool MarkShift::NoteAndWrite(MoveWay way, std::int64_t offset,
                              const unsigned char* bytes, std::int32_t count) {
-  if (record_ == nullptr) return WriteChecked(offset, bytes, count);
+  if (record_ == nullptr) return WriteSparing(offset, bytes, count);
   if (!record_->Note(way, offset, bytes, count) ||
-      !WriteChecked(offset, bytes, count)) {
+      !WriteSparing(offset, bytes, count)) {
     return false;
   }
   record_->Landed();
@@ -244,6 +342,10 @@ bool MarkShift::CopyRange(FileHandle copy, std::int64_t begin, std::int64_t end,
   for (std::int64_t at = begin; at < end;) {
     const auto count =
         static_cast<std::int32_t>(std::min<std::int64_t>(end - at, step_));
+    if (InHole(at, at + count)) {
+      at += count;
+      continue;
+    }
     if (!ReadExactly(at, buffer_, count, /*at_end=*/false) ||
         files_.WriteAt(copy, at + shift, buffer_, count) != count) {
       return false;

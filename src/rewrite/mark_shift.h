@@ -108,6 +108,20 @@ class MarkShift {
  private:
   bool ReadExactly(std::int64_t offset, unsigned char* into, std::int64_t count,
                    bool at_end = true);
+  // The same, with zeros for bytes that lie in a hole, unread.
+  bool ReadOrZeros(std::int64_t offset, unsigned char* into, std::int64_t count,
+                   bool at_end = true);
+  // True when the file had a hole when first asked.
+  bool Sparse();
+  // Where the forward loop goes on from `from`, a region's first byte:
+  // past the regions that lie in a hole, bytes and place alike.
+  std::int64_t PastHole(std::int64_t from);
+  // True when the file's bytes [begin, end) all lie in a hole.
+  bool InHole(std::int64_t begin, std::int64_t end);
+  // WriteChecked, leaving out the zeros that would fall in a hole: a hole
+  // stays a hole, and a file with holes takes no more room on the disk.
+  bool WriteSparing(std::int64_t offset, const unsigned char* bytes,
+                    std::int32_t count);
   bool CopyRange(FileHandle copy, std::int64_t begin, std::int64_t end,
                  std::int64_t shift);
   // States a region in the record, when there is one, then writes it.
@@ -124,6 +138,7 @@ class MarkShift {
   std::int64_t to_ = 0;              // just past the block's last byte
   std::int64_t expected_ = length_;  // the length the file should have
   bool changed_ = false;             // another program changed the length
+  int sparse_ = -1;  // the file has holes: 1, none: 0, not asked yet: -1
 };
 
 // After a rewrite that failed, or was cut off by another writer: the

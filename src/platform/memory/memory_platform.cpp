@@ -223,6 +223,19 @@ std::int32_t MemoryPlatform::WriteAt(OpenFile& open, std::size_t offset,
   std::string& bytes = found->second.bytes;
   if (bytes.size() < offset + put) bytes.resize(offset + put);
   std::memcpy(bytes.data() + offset, source, put);
+  // What the write covered is data now, zeros or not.
+  const auto begin = static_cast<std::int64_t>(offset);
+  const auto end = static_cast<std::int64_t>(offset + put);
+  std::vector<std::pair<std::int64_t, std::int64_t>> holes;
+  for (const auto& [from, to] : found->second.holes) {
+    if (put == 0 || to <= begin || from >= end) {
+      holes.emplace_back(from, to);
+      continue;
+    }
+    if (from < begin) holes.emplace_back(from, begin);
+    if (to > end) holes.emplace_back(end, to);
+  }
+  found->second.holes = std::move(holes);
   return static_cast<std::int32_t>(put);
 }
 
@@ -260,6 +273,28 @@ bool MemoryPlatform::FileTruncate(NativeFile file, std::int64_t length) {
   auto found = files_.find(path);
   if (found == files_.end()) return false;
   found->second.bytes.resize(static_cast<std::size_t>(length));
+  for (auto& [from, to] : found->second.holes) to = std::min(to, length);
+  std::erase_if(found->second.holes,
+                [](const auto& hole) { return hole.first >= hole.second; });
+  return true;
+}
+
+bool MemoryPlatform::FileDataAt(NativeFile file, std::int64_t offset,
+                                std::int64_t& begin, std::int64_t& end) {
+  Lock lock(mutex_);
+  auto open = open_.find(file);
+  if (open == open_.end()) return false;
+  const File& found = FileAt(open->second.path);
+  const auto size = static_cast<std::int64_t>(found.bytes.size());
+  begin = offset;
+  for (const auto& [from, to] : found.holes) {
+    if (from <= begin && begin < to) begin = to;
+  }
+  begin = std::min(std::max(begin, offset), std::max(size, offset));
+  end = std::max(size, begin);
+  for (const auto& [from, to] : found.holes) {
+    if (from >= begin && from < end) end = from;
+  }
   return true;
 }
 

@@ -63,6 +63,9 @@ class MemoryPlatform final : public Platform {
   struct File {
     std::string bytes;
     unsigned mode = 0644;  // permissions, as on POSIX
+    // Holes, [begin, end) in order: they read as the zeros `bytes` holds
+    // there, and a write takes away what it covers.
+    std::vector<std::pair<std::int64_t, std::int64_t>> holes;
     bool read_only = false;
     bool refuses_replace = false;     // hidden or system on Windows
     bool held_by_other = false;       // open for writing elsewhere
@@ -156,6 +159,8 @@ class MemoryPlatform final : public Platform {
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
   bool FileRemove(const std::string& path) override;
   bool FileCopyAccess(NativeFile from, NativeFile to) override;
+  bool FileDataAt(NativeFile file, std::int64_t offset, std::int64_t& begin,
+                  std::int64_t& end) override;
   std::string StateFolder(bool create) override;
   std::size_t FilesToHold() override { return 1 << 16; }
   // The world's paths are all taken from its root.

@@ -492,6 +492,26 @@ bool PosixPlatform::FileCopyAccess(NativeFile from, NativeFile to) {
   return fchmod(static_cast<int>(to), mode) == 0;
 }
 
+bool PosixPlatform::FileDataAt(NativeFile file, std::int64_t offset,
+                               std::int64_t& begin, std::int64_t& end) {
+  // The rewrite moves bytes with pread and pwrite: the file position these
+  // move is never used.
+  const int fd = static_cast<int>(file);
+  const off_t data = lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
+  if (data < 0) {
+    struct stat info {};
+    // ENXIO: nothing but a hole from offset to the end.
+    if (errno != ENXIO || fstat(fd, &info) != 0) return false;
+    begin = end = std::max<std::int64_t>(offset, info.st_size);
+    return true;
+  }
+  const off_t hole = lseek(fd, data, SEEK_HOLE);
+  if (hole < 0) return false;
+  begin = data;
+  end = hole;
+  return true;
+}
+
 bool PosixPlatform::FileIdentityOf(NativeFile file, FileIdentity& identity) {
   struct stat info {};
   // Bytes read ahead stand in only for files that pass no gate.

@@ -57,6 +57,8 @@ class PosixPlatform final : public Platform {
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
   bool FileRemove(const std::string& path) override;
   bool FileCopyAccess(NativeFile from, NativeFile to) override;
+  bool FileDataAt(NativeFile file, std::int64_t offset, std::int64_t& begin,
+                  std::int64_t& end) override;
 
   std::string StateFolder(bool create) override;
   std::size_t FilesToHold() override;

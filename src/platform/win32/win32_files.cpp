@@ -248,6 +248,13 @@ bool Win32Platform::FileCopyAccess(NativeFile, NativeFile) {
   return true;
 }
 
+bool Win32Platform::FileDataAt(NativeFile, std::int64_t, std::int64_t&,
+                               std::int64_t&) {
+  // Sparse files' allocated ranges (FSCTL_QUERY_ALLOCATED_RANGES) are not
+  // asked for yet: every byte counts as data.
+  return false;
+}
+
 bool Win32Platform::FileIdentityOf(NativeFile file, FileIdentity& identity) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(AsHandle(file), &info)) return false;
