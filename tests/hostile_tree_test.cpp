@@ -458,6 +458,7 @@ struct Outcome {
   std::map<std::string, std::string> files;  // the tree afterwards
   std::shared_ptr<void> mount;  // let go of after the files are compared
   bool skipped = false;
+  std::string skip_reason = "needs root";
 };
 
 struct SituationCase {
@@ -473,7 +474,7 @@ class SituationTest : public testing::TestWithParam<SituationCase> {};
 TEST_P(SituationTest, EndsAsItMustWithEveryFileWhole) {
   TempTree tree;
   const Outcome outcome = GetParam().run(tree);
-  if (outcome.skipped) GTEST_SKIP() << "needs root";
+  if (outcome.skipped) GTEST_SKIP() << outcome.skip_reason;
   EXPECT_FALSE(outcome.run.timed_out);
   EXPECT_EQ(outcome.run.signal, outcome.signal);
   if (outcome.signal == 0) {
@@ -530,6 +531,48 @@ Outcome OnAFullFileSystem(const TempTree& tree) {
   outcome.run = RunTool({tree.root(), "/Q"});
   outcome.output =
       kBanner + Line(kRemoved, tree.Path("marked")) + Summary(1, "");
+  return outcome;
+}
+
+// btrfs copies every block written: in place needs as much room again.
+Outcome OnAFullCopyOnWriteFileSystem(const TempTree& tree) {
+  Outcome outcome;
+  outcome.skipped = true;
+  if (geteuid() != 0) return outcome;
+  const std::string image = tree.root() + ".btrfs";
+  if (std::system(("truncate -s 128M '" + image + "' && mkfs.btrfs -q '" +
+                   image + "' >/dev/null 2>&1 && mount -o loop '" + image +
+                   "' '" + tree.root() + "' 2>/dev/null")
+                      .c_str()) != 0) {
+    std::remove(image.c_str());
+    outcome.skip_reason = "needs mkfs.btrfs and a loop mount";
+    return outcome;
+  }
+  outcome.skipped = false;
+  outcome.mount.reset(static_cast<void*>(nullptr),
+                      [root = tree.root(), image](void*) {
+                        umount(root.c_str());
+                        std::remove(image.c_str());
+                      });
+  const std::string original = kMark + Pattern(std::size_t{24} << 20);
+  tree.Write("marked", original);
+  const int filler =
+      open(tree.Path("filler").c_str(), O_CREAT | O_WRONLY, 0644);
+  const std::string block(1 << 20, 'z');
+  while (write(filler, block.data(), block.size()) > 0) {
+  }
+  fsync(filler);
+  close(filler);
+  sync();
+  outcome.files = tree.Snapshot();
+  outcome.run = RunTool({tree.root(), "/Q"});
+  outcome.output =
+      kBanner + Line("not enough space to rewrite file ", tree.Path("marked")) +
+      Summary(0, tree.root());
+  outcome.status = 2;
+  outcome.errors = Line("sarnelux: ", tree.Path("marked") +
+                                          ": UTF-8 mark left: not enough "
+                                          "space to rewrite it");
   return outcome;
 }
 
@@ -677,6 +720,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         SituationCase{"file_size_limit", UnderAFileSizeLimit},
         SituationCase{"full_file_system", OnAFullFileSystem},
+        SituationCase{"full_copy_on_write_file_system",
+                      OnAFullCopyOnWriteFileSystem},
         SituationCase{"output_blocked", SignalledWhileOutputIsBlocked},
         SituationCase{"files_changed_behind_the_walk",
                       FilesChangedBehindTheWalk},

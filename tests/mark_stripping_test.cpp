@@ -71,6 +71,15 @@ TEST(Stripping, ReadOnlyOrHeldFileIsPassedOverSilently) {
   EXPECT_EQ(world.Output(), "");
 }
 
+TEST(Stripping, FullCopyOnWriteFileSystemLeavesTheFileWhole) {
+  MemoryWorld world;
+  world.platform.AddFile("d/f", kMark + "x").no_room_to_rewrite = true;
+  EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
+  EXPECT_EQ(world.Bytes("d/f"), kMark + "x");
+  EXPECT_EQ(world.Output(), Lines({"not enough space to rewrite file d/f"}));
+  EXPECT_EQ(world.platform.open_files(), 0u);
+}
+
 TEST(Stripping, HiddenFileIsRewrittenInPlaceKeepingItsAttributes) {
   MemoryWorld world;
   world.platform.AddFile("d/h", kMark + "x").refuses_replace = true;

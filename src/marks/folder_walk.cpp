@@ -67,6 +67,9 @@ void ReportMarkLeft(Services& services, const std::string& path,
     case StripFailure::kNotWritten:
       report.MarkLeft(path, "write failed", true);
       return;
+    case StripFailure::kNoRoom:
+      report.MarkLeft(path, "not enough space to rewrite it", true);
+      return;
     case StripFailure::kChanged:
       report.Failed(path, "changed by another program while rewritten");
       return;

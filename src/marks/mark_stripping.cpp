@@ -37,6 +37,11 @@ bool MarkedFile::Open(VisitRecord* visited, StripFailure& failure,
   if (!shift_->BeginsWithMark()) {
     return fail(StripFailure::kNotUtf8, "no valid utf-8 BOM in file ");
   }
+  // Where every block written takes a new one, a rewrite that runs out of
+  // room part-way could not even be undone: it is not begun.
+  if (!files.RoomToRewrite(file_)) {
+    return fail(StripFailure::kNoRoom, "not enough space to rewrite file ");
+  }
   return true;
 }
 

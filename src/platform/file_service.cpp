@@ -280,6 +280,12 @@ bool FileService::CopyAccess(FileHandle file, FileHandle copy) {
   return to != nullptr && platform_.FileCopyAccess(native, to->native);
 }
 
+bool FileService::RoomToRewrite(FileHandle file) {
+  PlatformGuard guard(platform_);
+  OpenFileRecord* record = Find(file);
+  return record == nullptr || platform_.FileRoomToRewrite(record->native);
+}
+
 bool FileService::DataAt(FileHandle file, std::int64_t offset,
                          std::int64_t& begin, std::int64_t& end) {
   PlatformGuard guard(platform_);

@@ -100,6 +100,8 @@ class FileService {
   // Gives `copy`, made by CreateNew, the permissions (and owner, where the
   // run may) of `file`.
   bool CopyAccess(FileHandle file, FileHandle copy);
+  // See Platform::FileRoomToRewrite.
+  bool RoomToRewrite(FileHandle file);
   // See Platform::FileDataAt.
   bool DataAt(FileHandle file, std::int64_t offset, std::int64_t& begin,
               std::int64_t& end);

@@ -182,6 +182,11 @@ class Platform {
   // False when the system cannot tell: every byte then counts as data.
   virtual bool FileDataAt(NativeFile file, std::int64_t offset,
                           std::int64_t& begin, std::int64_t& end) = 0;
+  // False when rewriting the file in place needs room on the disk that is
+  // not there: on a file system that copies on write (btrfs, ZFS,
+  // bcachefs), every block written takes a new one before the old is
+  // given back. True wherever a block is written over where it lies.
+  virtual bool FileRoomToRewrite(NativeFile file) = 0;
 
   // The folder, private to this user, where a run keeps what must outlive
   // it if it is killed outright; created when missing if asked to. Ends

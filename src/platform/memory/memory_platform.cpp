@@ -279,6 +279,16 @@ bool MemoryPlatform::FileTruncate(NativeFile file, std::int64_t length) {
   return true;
 }
 
+bool MemoryPlatform::FileRoomToRewrite(NativeFile file) {
+  Lock lock(mutex_);
+  auto open = open_.find(file);
+  if (open == open_.end() || !FileAt(open->second.path).no_room_to_rewrite) {
+    return true;
+  }
+  last_failure_ = {"No space left on device"};
+  return false;
+}
+
 bool MemoryPlatform::FileDataAt(NativeFile file, std::int64_t offset,
                                 std::int64_t& begin, std::int64_t& end) {
   Lock lock(mutex_);

@@ -63,6 +63,8 @@ class MemoryPlatform final : public Platform {
   struct File {
     std::string bytes;
     unsigned mode = 0644;  // permissions, as on POSIX
+    // On a full file system that copies every block written.
+    bool no_room_to_rewrite = false;
     // Holes, [begin, end) in order: they read as the zeros `bytes` holds
     // there, and a write takes away what it covers.
     std::vector<std::pair<std::int64_t, std::int64_t>> holes;
@@ -159,6 +161,7 @@ class MemoryPlatform final : public Platform {
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
   bool FileRemove(const std::string& path) override;
   bool FileCopyAccess(NativeFile from, NativeFile to) override;
+  bool FileRoomToRewrite(NativeFile file) override;
   bool FileDataAt(NativeFile file, std::int64_t offset, std::int64_t& begin,
                   std::int64_t& end) override;
   std::string StateFolder(bool create) override;

@@ -7,10 +7,16 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#ifdef __linux__
+#include <linux/fs.h>
+#include <sys/vfs.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -490,6 +496,38 @@ bool PosixPlatform::FileCopyAccess(NativeFile from, NativeFile to) {
     mode &= ~static_cast<mode_t>(070);
   }
   return fchmod(static_cast<int>(to), mode) == 0;
+}
+
+bool PosixPlatform::FileRoomToRewrite(NativeFile file) {
+#ifdef __linux__
+  // File systems that copy every block written, as statfs names them.
+  constexpr unsigned long kBtrfs = 0x9123683E;
+  constexpr unsigned long kZfs = 0x2FC12FC1;
+  constexpr unsigned long kBcachefs = 0xCA451A4E;
+  const int fd = static_cast<int>(file);
+  struct statfs volume {};
+  struct stat info {};
+  if (fstatfs(fd, &volume) != 0 || fstat(fd, &info) != 0) return true;
+  const auto type = static_cast<unsigned long>(volume.f_type);
+  if (type != kBtrfs && type != kZfs && type != kBcachefs) return true;
+  // A btrfs file made not to copy on write (chattr +C) is written in place.
+  int flags = 0;
+  if (type == kBtrfs && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+      (flags & FS_NOCOW_FL) != 0) {
+    return true;
+  }
+  // Every block the file takes is written anew: so many must be free,
+  // holes not counted.
+  const auto needed = static_cast<unsigned long long>(info.st_blocks) * 512;
+  const auto free = static_cast<unsigned long long>(volume.f_bavail) *
+                    static_cast<unsigned long long>(volume.f_bsize);
+  if (free >= needed) return true;
+  NoteFailure(ENOSPC);
+  return false;
+#else
+  (void)file;
+  return true;
+#endif
 }
 
 bool PosixPlatform::FileDataAt(NativeFile file, std::int64_t offset,

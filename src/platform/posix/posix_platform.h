@@ -57,6 +57,7 @@ class PosixPlatform final : public Platform {
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
   bool FileRemove(const std::string& path) override;
   bool FileCopyAccess(NativeFile from, NativeFile to) override;
+  bool FileRoomToRewrite(NativeFile file) override;
   bool FileDataAt(NativeFile file, std::int64_t offset, std::int64_t& begin,
                   std::int64_t& end) override;
 

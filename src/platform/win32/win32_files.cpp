@@ -248,6 +248,13 @@ bool Win32Platform::FileCopyAccess(NativeFile, NativeFile) {
   return true;
 }
 
+bool Win32Platform::FileRoomToRewrite(NativeFile) {
+  // NTFS writes a block over where it lies; ReFS copies only blocks that
+  // are shared with another file (block cloning), which the tool never
+  // makes.
+  return true;
+}
+
 bool Win32Platform::FileDataAt(NativeFile, std::int64_t, std::int64_t&,
                                std::int64_t&) {
   // Sparse files' allocated ranges (FSCTL_QUERY_ALLOCATED_RANGES) are not
