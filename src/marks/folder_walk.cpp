@@ -175,6 +175,10 @@ void ScanTree(Services& services, const std::string& folder_path,
       case EntryKind::kUnfollowedLink:
         services.console.report().Failed(path, kUnfollowedLinkReason);
         break;
+      case EntryKind::kUnusableName:
+        // Shown, never opened: no path leads to it as the one name it is.
+        services.console.report().Failed(path, "name that Windows cannot open");
+        break;
     }
   }
   listing.End();

@@ -39,8 +39,11 @@ inline constexpr NativeFile kNoNativeFile = -1;
 
 // kUnfollowedLink: a link the platform does not follow, as its owner owns
 // neither what it points to nor the run (a tree's owner must not steer a
-// run of another user's outside the tree).
-enum class EntryKind { kFile, kFolder, kUnfollowedLink };
+// run of another user's outside the tree). kUnusableName: a name that no
+// path can reach as the one name it is (a Windows listing of a file system
+// it does not own may hold `\` or `:` in a name); its entry's name is only
+// to be shown.
+enum class EntryKind { kFile, kFolder, kUnfollowedLink, kUnusableName };
 
 // What a path names, as the walk's start is given it.
 enum class PathKind { kFolder, kFile, kOther, kMissing, kUnfollowedLink };
