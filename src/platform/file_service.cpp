@@ -280,6 +280,14 @@ bool FileService::CopyAccess(FileHandle file, FileHandle copy) {
   return to != nullptr && platform_.FileCopyAccess(native, to->native);
 }
 
+bool FileService::GiveBack(FileHandle file, std::int64_t offset,
+                           std::int64_t count) {
+  PlatformGuard guard(platform_);
+  OpenFileRecord* record = Find(file);
+  return record != nullptr &&
+         platform_.FileGiveBack(record->native, offset, count);
+}
+
 bool FileService::RoomToRewrite(FileHandle file) {
   PlatformGuard guard(platform_);
   OpenFileRecord* record = Find(file);

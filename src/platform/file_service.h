@@ -100,6 +100,8 @@ class FileService {
   // Gives `copy`, made by CreateNew, the permissions (and owner, where the
   // run may) of `file`.
   bool CopyAccess(FileHandle file, FileHandle copy);
+  // See Platform::FileGiveBack.
+  bool GiveBack(FileHandle file, std::int64_t offset, std::int64_t count);
   // See Platform::FileRoomToRewrite.
   bool RoomToRewrite(FileHandle file);
   // See Platform::FileDataAt.

@@ -190,6 +190,11 @@ class Platform {
   // bcachefs), every block written takes a new one before the old is
   // given back. True wherever a block is written over where it lies.
   virtual bool FileRoomToRewrite(NativeFile file) = 0;
+  // Gives back the room on the disk of the file's bytes [offset, offset +
+  // count), which hold zeros: they read as zeros after, from a hole. False
+  // where the system cannot; the bytes are as they were.
+  virtual bool FileGiveBack(NativeFile file, std::int64_t offset,
+                            std::int64_t count) = 0;
 
   // The folder, private to this user, where a run keeps what must outlive
   // it if it is killed outright; created when missing if asked to. Ends

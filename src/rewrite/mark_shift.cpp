@@ -244,6 +244,13 @@ bool MarkShift::Sparse() {
   return sparse_ == 1;
 }
 
+void MarkShift::GiveBackFilled() {
+  for (const auto& [begin, end] : filled_) {
+    files_.GiveBack(file_, begin, end - begin);
+  }
+  filled_.clear();
+}
+
 std::int64_t MarkShift::PastHole(std::int64_t from) {
   std::int64_t data = from;
   std::int64_t hole = from;
@@ -285,8 +292,15 @@ bool MarkShift::WriteSparing(std::int64_t offset, const unsigned char* bytes,
       if (lead != last) {
         const unsigned char* trail = last;
         while (trail[-1] == 0) --trail;
-        if (!WriteChecked(offset + (lead - bytes), lead,
-                          static_cast<std::int32_t>(trail - lead))) {
+        // The blocks the bytes land in are taken from the hole: noted
+        // first, as a write that fails may have taken them too.
+        constexpr std::int64_t kBlock = 4096;
+        const std::int64_t low = offset + (lead - bytes);
+        const std::int64_t high = offset + (trail - bytes);
+        filled_.emplace_back(
+            std::max(at, low / kBlock * kBlock),
+            std::min(data, (high + kBlock - 1) / kBlock * kBlock));
+        if (!WriteChecked(low, lead, static_cast<std::int32_t>(high - low))) {
           return false;
         }
       }
@@ -362,7 +376,10 @@ RewriteOutcome Repair(FileService& files, const std::string& file_path,
   // program wrote, or past the end it cut the file at, it would put the
   // mark and old bytes in front of that program's, and zeros between.
   if (!at.untouched && !shift.LengthHolds()) return RewriteOutcome::kChanged;
-  if (shift.Back(at)) return RewriteOutcome::kRestored;
+  if (shift.Back(at)) {
+    shift.GiveBackFilled();
+    return RewriteOutcome::kRestored;
+  }
   if (shift.changed()) return RewriteOutcome::kChanged;
   saved = SaveBeside(files, file_path, shift.file(), shift, at, visited);
   return saved.empty() ? RewriteOutcome::kLost : RewriteOutcome::kSaved;

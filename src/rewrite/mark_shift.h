@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
-#include "rewrite/rewrite_record.h"
 #include "marks/visit_record.h"
 #include "platform/file_service.h"
+#include "rewrite/rewrite_record.h"
 
 namespace sarnelux {
 
@@ -102,6 +104,9 @@ class MarkShift {
   bool LengthHolds();
   bool changed() const { return changed_; }
   FileHandle file() const { return file_; }
+  // Once the original is back in place: gives back the room this rewrite
+  // took in the file's holes, which hold zeros again.
+  void GiveBackFilled();
   // The file was cut to its new length (through another handle).
   void WasCut() { expected_ = length_ - kMarkLength; }
 
@@ -139,6 +144,8 @@ class MarkShift {
   std::int64_t expected_ = length_;  // the length the file should have
   bool changed_ = false;             // another program changed the length
   int sparse_ = -1;  // the file has holes: 1, none: 0, not asked yet: -1
+  // Ranges of the file's holes that this rewrite's writes filled.
+  std::vector<std::pair<std::int64_t, std::int64_t>> filled_;
 };
 
 // After a rewrite that failed, or was cut off by another writer: the

@@ -279,6 +279,32 @@ bool MemoryPlatform::FileTruncate(NativeFile file, std::int64_t length) {
   return true;
 }
 
+bool MemoryPlatform::FileGiveBack(NativeFile file, std::int64_t offset,
+                                  std::int64_t count) {
+  Lock lock(mutex_);
+  auto open = open_.find(file);
+  if (open == open_.end() || !open->second.can_write) return false;
+  File& found = FileAt(open->second.path);
+  const auto size = static_cast<std::int64_t>(found.bytes.size());
+  const std::int64_t end = std::min(offset + count, size);
+  if (offset < 0 || offset >= end) return false;
+  std::fill(found.bytes.begin() + offset, found.bytes.begin() + end, '\0');
+  // In order, and one hole where two meet.
+  auto& holes = found.holes;
+  holes.emplace_back(offset, end);
+  std::sort(holes.begin(), holes.end());
+  std::vector<std::pair<std::int64_t, std::int64_t>> merged;
+  for (const auto& hole : holes) {
+    if (!merged.empty() && hole.first <= merged.back().second) {
+      merged.back().second = std::max(merged.back().second, hole.second);
+    } else {
+      merged.push_back(hole);
+    }
+  }
+  holes = std::move(merged);
+  return true;
+}
+
 bool MemoryPlatform::FileRoomToRewrite(NativeFile file) {
   Lock lock(mutex_);
   auto open = open_.find(file);

@@ -162,6 +162,8 @@ class MemoryPlatform final : public Platform {
   bool FileRemove(const std::string& path) override;
   bool FileCopyAccess(NativeFile from, NativeFile to) override;
   bool FileRoomToRewrite(NativeFile file) override;
+  bool FileGiveBack(NativeFile file, std::int64_t offset,
+                    std::int64_t count) override;
   bool FileDataAt(NativeFile file, std::int64_t offset, std::int64_t& begin,
                   std::int64_t& end) override;
   std::string StateFolder(bool create) override;

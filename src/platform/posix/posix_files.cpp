@@ -498,6 +498,21 @@ bool PosixPlatform::FileCopyAccess(NativeFile from, NativeFile to) {
   return fchmod(static_cast<int>(to), mode) == 0;
 }
 
+bool PosixPlatform::FileGiveBack(NativeFile file, std::int64_t offset,
+                                 std::int64_t count) {
+#ifdef __linux__
+  NoteWriter(static_cast<int>(file));
+  return fallocate(static_cast<int>(file),
+                   FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                   static_cast<off_t>(offset), static_cast<off_t>(count)) == 0;
+#else
+  (void)file;
+  (void)offset;
+  (void)count;
+  return false;
+#endif
+}
+
 bool PosixPlatform::FileRoomToRewrite(NativeFile file) {
 #ifdef __linux__
   // File systems that copy every block written, as statfs names them.

@@ -248,6 +248,12 @@ bool Win32Platform::FileCopyAccess(NativeFile, NativeFile) {
   return true;
 }
 
+bool Win32Platform::FileGiveBack(NativeFile, std::int64_t, std::int64_t) {
+  // Every byte of a sparse file is written here (see FileDataAt): nothing
+  // was taken from a hole to give back.
+  return false;
+}
+
 bool Win32Platform::FileRoomToRewrite(NativeFile) {
   // NTFS writes a block over where it lies; ReFS copies only blocks that
   // are shared with another file (block cloning), which the tool never
