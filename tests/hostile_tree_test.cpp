@@ -259,6 +259,32 @@ TEST(HostileTree, RecordsAnotherUserCouldHaveWrittenAreNeverObeyed) {
   }
 }
 
+TEST(HostileTree, FolderSwappedForALinkOnceListedLeadsNowhere) {
+  // The tree's owner swaps a listed folder for a link to root's files at
+  // the moment the run is about to open it.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  TempTree tree;
+  TempTree outside;  // root's own files
+  outside.Write("passwd", kMark + "root:x:0:0");
+  tree.Write("d1/a", kMark + "a");
+  ASSERT_EQ(chown(tree.root().c_str(), kNobody, kNobody), 0);
+  ToolOptions options;
+  options.program = SARNELUX_HOOKED_TOOL_PATH;
+  options.environment = {"SARNELUX_HOOK_FOLDER=d1",
+                         "SARNELUX_HOOK_COMMAND=mv '" + tree.Path("d1") +
+                             "' '" + tree.Path("old") + "' && ln -s '" +
+                             outside.root() + "' '" + tree.Path("d1") +
+                             "' && chown -h 65534:65534 '" + tree.Path("d1") +
+                             "'"};
+  const ToolRun run = RunTool({"-W", tree.root()}, options);
+  EXPECT_EQ(outside.Read("passwd"), kMark + "root:x:0:0");
+  EXPECT_NE(run.errors.find("sarnelux: " + tree.Path("d1") +
+                            ": became a link that is not followed\n"),
+            std::string::npos)
+      << run.errors;
+  EXPECT_EQ(run.exit_status, 2);
+}
+
 TEST(HostileTree, DescriptorsAreGivenBackForEveryFolderAndRefusal) {
   // With /D, files held for a shared flush take descriptors as well.
   for (const char* switches : {"/Q", "/Q/D"}) {
@@ -449,11 +475,17 @@ TEST(HostileTree, FilePastFourGigabytesIsStrippedExactly) {
     ASSERT_EQ(pwrite(fd, stamp.data(), stamp.size(), at), 4);
   }
   close(fd);
+  struct stat before {};
+  ASSERT_EQ(stat(path.c_str(), &before), 0);
   ToolOptions options;
   options.timeout_ms = 300000;
   const ToolRun run = RunTool({tree.root(), "/Q"}, options);
   EXPECT_EQ(run.output, kBanner + kRemoved + path + "\n" + Summary(1, ""));
   EXPECT_EQ(SizeOf(path), size - 3);
+  // Its holes stay holes: it takes no more room on the disk than before.
+  struct stat after {};
+  ASSERT_EQ(stat(path.c_str(), &after), 0);
+  EXPECT_LE(after.st_blocks, before.st_blocks);
   EXPECT_EQ(HeadOf(path, 5), std::string("head\0", 5));
   const int stripped = open(path.c_str(), O_RDONLY);
   for (const std::int64_t at : stamped) {
@@ -484,6 +516,7 @@ struct Outcome {
   std::map<std::string, std::string> files;  // the tree afterwards
   std::shared_ptr<void> mount;  // let go of after the files are compared
   bool skipped = false;
+  std::string skip_reason = "needs root";
 };
 
 struct SituationCase {
@@ -499,7 +532,7 @@ class SituationTest : public testing::TestWithParam<SituationCase> {};
 TEST_P(SituationTest, EndsAsItMustWithEveryFileWhole) {
   TempTree tree;
   const Outcome outcome = GetParam().run(tree);
-  if (outcome.skipped) GTEST_SKIP() << "needs root";
+  if (outcome.skipped) GTEST_SKIP() << outcome.skip_reason;
   EXPECT_FALSE(outcome.run.timed_out);
   EXPECT_EQ(outcome.run.signal, outcome.signal);
   if (outcome.signal == 0) {
@@ -556,6 +589,48 @@ Outcome OnAFullFileSystem(const TempTree& tree) {
   outcome.run = RunTool({tree.root(), "/Q"});
   outcome.output =
       kBanner + Line(kRemoved, tree.Path("marked")) + Summary(1, "");
+  return outcome;
+}
+
+// btrfs copies every block written: in place needs as much room again.
+Outcome OnAFullCopyOnWriteFileSystem(const TempTree& tree) {
+  Outcome outcome;
+  outcome.skipped = true;
+  if (geteuid() != 0) return outcome;
+  const std::string image = tree.root() + ".btrfs";
+  if (std::system(("truncate -s 128M '" + image + "' && mkfs.btrfs -q '" +
+                   image + "' >/dev/null 2>&1 && mount -o loop '" + image +
+                   "' '" + tree.root() + "' 2>/dev/null")
+                      .c_str()) != 0) {
+    std::remove(image.c_str());
+    outcome.skip_reason = "needs mkfs.btrfs and a loop mount";
+    return outcome;
+  }
+  outcome.skipped = false;
+  outcome.mount.reset(static_cast<void*>(nullptr),
+                      [root = tree.root(), image](void*) {
+                        umount(root.c_str());
+                        std::remove(image.c_str());
+                      });
+  const std::string original = kMark + Pattern(std::size_t{24} << 20);
+  tree.Write("marked", original);
+  const int filler =
+      open(tree.Path("filler").c_str(), O_CREAT | O_WRONLY, 0644);
+  const std::string block(1 << 20, 'z');
+  while (write(filler, block.data(), block.size()) > 0) {
+  }
+  fsync(filler);
+  close(filler);
+  sync();
+  outcome.files = tree.Snapshot();
+  outcome.run = RunTool({tree.root(), "/Q"});
+  outcome.output =
+      kBanner + Line("not enough space to rewrite file ", tree.Path("marked")) +
+      Summary(0, tree.root());
+  outcome.status = 2;
+  outcome.errors = Line("sarnelux: ", tree.Path("marked") +
+                                          ": UTF-8 mark left: not enough "
+                                          "space to rewrite it");
   return outcome;
 }
 
@@ -703,6 +778,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         SituationCase{"file_size_limit", UnderAFileSizeLimit},
         SituationCase{"full_file_system", OnAFullFileSystem},
+        SituationCase{"full_copy_on_write_file_system",
+                      OnAFullCopyOnWriteFileSystem},
         SituationCase{"output_blocked", SignalledWhileOutputIsBlocked},
         SituationCase{"files_changed_behind_the_walk",
                       FilesChangedBehindTheWalk},

@@ -71,6 +71,15 @@ TEST(Stripping, ReadOnlyOrHeldFileIsPassedOverSilently) {
   EXPECT_EQ(world.Output(), "");
 }
 
+TEST(Stripping, FullCopyOnWriteFileSystemLeavesTheFileWhole) {
+  MemoryWorld world;
+  world.platform.AddFile("d/f", kMark + "x").no_room_to_rewrite = true;
+  EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
+  EXPECT_EQ(world.Bytes("d/f"), kMark + "x");
+  EXPECT_EQ(world.Output(), Lines({"not enough space to rewrite file d/f"}));
+  EXPECT_EQ(world.platform.open_files(), 0u);
+}
+
 TEST(Stripping, HiddenFileIsRewrittenInPlaceKeepingItsAttributes) {
   MemoryWorld world;
   world.platform.AddFile("d/h", kMark + "x").refuses_replace = true;
@@ -119,14 +128,16 @@ TEST(Stripping, BlockThatCannotBeHadLeavesTheFile) {
   EXPECT_EQ(world.Output(), Lines({"not enough memory to open file d/f"}));
 }
 
-// Fails the n-th call of one kind (counted from 1), or cuts it short.
+// Fails the n-th call of one kind (counted from 1), or cuts it short; and
+// the `again`-th as well, when given.
 MemoryPlatform::CallHook FailNth(CallKind kind, int nth, std::int32_t partial,
-                                 const std::string& path = "d/f") {
+                                 const std::string& path = "d/f",
+                                 int again = 0) {
   auto seen = std::make_shared<int>(0);
   return [=](std::size_t, const PlatformCall& call) {
     Fault fault;
     if (call.kind == kind && (call.path == path || call.path.empty()) &&
-        ++*seen == nth) {
+        (++*seen == nth || *seen == again)) {
       fault.fail = partial < 0;
       fault.partial = partial;
     }
@@ -141,6 +152,8 @@ struct FaultCase {
   std::int32_t partial;
   std::string after;
   const char* line;
+  std::string before = {};  // the file; empty: kOriginal
+  int again = 0;            // the call of that kind that fails as well, if any
 
   friend void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -151,13 +164,18 @@ class StripFaultTest : public testing::TestWithParam<FaultCase> {};
 // rewritten in several steps.
 constexpr std::size_t kSmallBlocks = 4096 + 4;
 const std::string kOriginal = kMark + Pattern(10000);
+// Its second region, written at 4096, holds zeros and nothing else; the
+// file there holds a byte, then zeros: a write of it that lands nothing
+// leaves the region wrong in its first byte alone.
+const std::string kByteThenZeros =
+    kMark + Pattern(4093) + "c" + std::string(5906, '\0');
 
 TEST_P(StripFaultTest, NeverLosesTheFileNorClaimsSuccess) {
   const FaultCase& c = GetParam();
   MemoryWorld world;
-  world.platform.AddFile("d/f", kOriginal);
+  world.platform.AddFile("d/f", c.before.empty() ? kOriginal : c.before);
   world.platform.SetBlockLimit(kSmallBlocks);
-  world.platform.SetCallHook(FailNth(c.kind, c.nth, c.partial));
+  world.platform.SetCallHook(FailNth(c.kind, c.nth, c.partial, "d/f", c.again));
   EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
   EXPECT_EQ(world.Bytes("d/f"), c.after);
   EXPECT_EQ(world.Output(), Lines({std::string(c.line) + "d/f"}));
@@ -193,8 +211,46 @@ INSTANTIATE_TEST_SUITE_P(
                     FaultCase{"cut_fails", CallKind::kTruncate, 1, -1,
                               kOriginal, "can not write file "},
                     FaultCase{"rewrite_close_fails", CallKind::kClose, 1, -1,
-                              kOriginal, "can not write file "}),
+                              kOriginal, "can not write file "},
+                    FaultCase{"write_landing_nothing_is_checked_whole",
+                              CallKind::kWrite, 2, -1, kByteThenZeros,
+                              "can not write file ", kByteThenZeros},
+                    FaultCase{"close_after_the_put_back_fails",
+                              CallKind::kClose, 1, -1, kOriginal,
+                              "can not restore file ", "", 2}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Stripping, HolesStayHolesAndAnUndoPutsBackEveryByte) {
+  // A block of data, a hole of two blocks, data: the hole's zeros are
+  // neither read nor written, only the three bytes that move into its end.
+  const std::string sparse =
+      kMark + Pattern(4093) + std::string(8192, '\0') + Pattern(1000);
+  for (const bool failing : {false, true}) {
+    MemoryWorld world;
+    world.platform.AddFile("d/f", sparse).holes = {{4096, 12288}};
+    world.platform.SetBlockLimit(kSmallBlocks);
+    int writes = 0;
+    world.platform.SetCallHook([&](std::size_t, const PlatformCall& call) {
+      Fault fault;
+      fault.fail = failing && call.kind == CallKind::kWrite && ++writes == 3;
+      return fault;
+    });
+    EXPECT_EQ(StripUtf8Mark(world.services, "d/f"), !failing);
+    if (failing) {
+      // The block the undone rewrite took from the hole is given back.
+      EXPECT_TRUE(world.Bytes("d/f") == sparse);
+      EXPECT_EQ(world.Output(), Lines({"can not write file d/f"}));
+      const std::vector<std::pair<std::int64_t, std::int64_t>> holes = {
+          {4096, 12288}};
+      EXPECT_EQ(world.platform.FileAt("d/f").holes, holes);
+    } else {
+      EXPECT_TRUE(world.Bytes("d/f") == sparse.substr(3));
+      const std::vector<std::pair<std::int64_t, std::int64_t>> holes = {
+          {4096, 12285}};
+      EXPECT_EQ(world.platform.FileAt("d/f").holes, holes);
+    }
+  }
+}
 
 TEST(Stripping, RewriteGoesThroughTheOneHandleThatReadTheFile) {
   MemoryWorld world;
@@ -219,7 +275,7 @@ TEST(Stripping, FileGrowingWhileRewrittenIsLeftWhole) {
     int nth;
   };
   for (const Growth growth : {Growth{std::size_t{1} << 20, CallKind::kRead, 1},
-                              Growth{kSmallBlocks, CallKind::kSize, 2}}) {
+                              Growth{kSmallBlocks, CallKind::kSize, 4}}) {
     MemoryWorld world;
     world.platform.AddFile("d/f", kOriginal);
     world.platform.SetBlockLimit(growth.block_limit);
@@ -231,17 +287,75 @@ TEST(Stripping, FileGrowingWhileRewrittenIsLeftWhole) {
       return Fault{};
     });
     EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
-    EXPECT_TRUE(world.Bytes("d/f") == kOriginal + "!") << growth.block_limit;
-    EXPECT_EQ(world.Output(), Lines({"can not read file d/f"}));
+    if (growth.at == CallKind::kRead) {
+      EXPECT_TRUE(world.Bytes("d/f") == kOriginal + "!");
+      EXPECT_EQ(world.Output(), Lines({"can not read file d/f"}));
+    } else {
+      // Every byte moved, and the file is no longer this run's to cut, nor
+      // to put back: what another program wrote stays where it wrote it.
+      EXPECT_TRUE(world.Bytes("d/f") ==
+                  kOriginal.substr(3) + kOriginal.substr(10000) + "!");
+      EXPECT_EQ(world.Output(),
+                Lines({"rewrite stopped, another program changed file d/f"}));
+    }
   }
 }
 
-// A file of three blocks whose rewrite fails at its second write, and then
-// once more at any later call (of the undo, or of the copy beside), failing
-// or moving half its bytes: the line still says what the disk holds.
-TEST(Stripping, UndoFailingAnywhereStillSaysWhatTheDiskHolds) {
-  auto second_write = [](const PlatformCall& call, int& writes) {
-    return call.kind == CallKind::kWrite && call.path == "d/f" && ++writes == 2;
+struct ChangeCase {
+  const char* name;
+  CallKind at;  // the n-th call of this kind on the file changes it
+  int nth;
+  bool fails;         // and that call fails
+  std::string bytes;  // what another program leaves in the file then
+
+  friend void PrintTo(const ChangeCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class FileChangedTest : public testing::TestWithParam<ChangeCase> {};
+
+// A log rotated by truncation while it is rewritten: writing stops at once,
+// and nothing is put back over the lines the logger writes afresh.
+TEST_P(FileChangedTest, LeavesWhatAnotherProgramWroteAsItWrote) {
+  const ChangeCase& c = GetParam();
+  MemoryWorld world;
+  world.platform.AddFile("d/f", kOriginal);
+  world.platform.SetBlockLimit(kSmallBlocks);
+  int seen = 0;
+  world.platform.SetCallHook([&](std::size_t, const PlatformCall& call) {
+    Fault fault;
+    if (call.kind == c.at && call.path == "d/f" && ++seen == c.nth) {
+      world.platform.FileAt("d/f").bytes = c.bytes;
+      fault.fail = c.fails;
+    }
+    return fault;
+  });
+  EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
+  EXPECT_EQ(world.Bytes("d/f"), c.bytes);
+  EXPECT_EQ(world.Output(),
+            Lines({"rewrite stopped, another program changed file d/f"}));
+  EXPECT_EQ(world.platform.open_files(), 0u);
+  EXPECT_FALSE(world.platform.HasFile("d/f.bom-original"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stripping, FileChangedTest,
+    testing::Values(ChangeCase{"cut_before_a_block_is_read", CallKind::kRead, 2,
+                               false, "new line\n"},
+                    ChangeCase{"cut_before_a_block_is_written", CallKind::kSize,
+                               2, false, "new line\n"},
+                    ChangeCase{"cut_as_a_write_fails", CallKind::kWrite, 2,
+                               true, "new line\n"},
+                    ChangeCase{"refilled_past_its_length", CallKind::kSize, 2,
+                               false, Pattern(20000)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A file of three blocks whose rewrite fails at this write, and then once
+// more at any later call (of the undo, or of the copy beside), failing or
+// moving half its bytes: the line still says what the disk holds.
+void UndoFailsAnywhereAfterWrite(int failing) {
+  auto second_write = [failing](const PlatformCall& call, int& writes) {
+    return call.kind == CallKind::kWrite && call.path == "d/f" &&
+           ++writes == failing;
   };
   MemoryWorld baseline;
   baseline.platform.AddFile("d/f", kOriginal);
@@ -279,8 +393,9 @@ TEST(Stripping, UndoFailingAnywhereStillSaysWhatTheDiskHolds) {
       EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
       ++injected;
       const std::string output = world.Output();
-      const std::string where =
-          "then call " + std::to_string(then) + (half ? " half" : " failing");
+      const std::string where = "write " + std::to_string(failing) +
+                                ", then call " + std::to_string(then) +
+                                (half ? " half" : " failing");
       if (output == Lines({"can not write file d/f"})) {
         EXPECT_TRUE(world.Bytes("d/f") == kOriginal) << where;
       } else if (output ==
@@ -296,6 +411,14 @@ TEST(Stripping, UndoFailingAnywhereStillSaysWhatTheDiskHolds) {
     }
   }
   EXPECT_GT(injected, 10);
+}
+
+TEST(Stripping, UndoFailingAnywhereStillSaysWhatTheDiskHolds) {
+  // At its third write, the undo moves two regions back: the second one's
+  // read failing part-way follows a region that already landed.
+  for (const int failing : {2, 3}) {
+    UndoFailsAnywhereAfterWrite(failing);
+  }
 }
 
 TEST(Stripping, FileNoWriteReachesIsStillWhole) {
@@ -335,6 +458,51 @@ TEST(Stripping, OriginalIsSavedBesideWhenTheUndoFailsPartWay) {
             Lines({"can not write file, original bytes saved in "
                    "d/f.bom-original-2"}));
   EXPECT_EQ(world.platform.held_blocks(), 0u);
+}
+
+TEST(Stripping, CopyBesideIsTheWholeOriginalOfAFileThatGrowsMeanwhile) {
+  // The rewrite and its undo fail; as the copy is made, another program
+  // appends to the file. The copy holds the original, to its last byte and
+  // no further.
+  MemoryWorld world;
+  world.platform.AddFile("d/f", kOriginal);
+  world.platform.SetBlockLimit(kSmallBlocks);
+  int writes = 0;
+  world.platform.SetCallHook([&](std::size_t, const PlatformCall& call) {
+    Fault fault;
+    if (call.kind == CallKind::kOpen && call.path == "d/f.bom-original") {
+      world.platform.FileAt("d/f").bytes += "appended";
+    }
+    fault.fail = call.kind == CallKind::kWrite && call.path == "d/f" &&
+                 (++writes == 2 || writes == 4);
+    return fault;
+  });
+  EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
+  EXPECT_EQ(world.Bytes("d/f.bom-original"), kOriginal);
+  EXPECT_EQ(world.Output(), Lines({"can not write file, original bytes saved "
+                                   "in d/f.bom-original"}));
+}
+
+TEST(Stripping, CopyBesideHasTheFilesPermissionsBeforeItHoldsAByte) {
+  MemoryWorld world;
+  world.platform.AddFile("d/f", kOriginal).mode = 0640;
+  world.platform.SetBlockLimit(kSmallBlocks);
+  int writes = 0;
+  unsigned mode_when_written = 0;
+  world.platform.SetCallHook([&](std::size_t, const PlatformCall& call) {
+    Fault fault;
+    if (call.kind == CallKind::kWrite && call.path == "d/f.bom-original" &&
+        mode_when_written == 0) {
+      mode_when_written = world.platform.FileAt(call.path).mode;
+    }
+    fault.fail = call.kind == CallKind::kWrite && call.path == "d/f" &&
+                 (++writes == 2 || writes == 4);
+    return fault;
+  });
+  EXPECT_FALSE(StripUtf8Mark(world.services, "d/f"));
+  EXPECT_EQ(world.Bytes("d/f.bom-original"), kOriginal);
+  EXPECT_EQ(mode_when_written, 0640u);
+  EXPECT_EQ(world.platform.FileAt("d/f.bom-original").mode, 0640u);
 }
 
 TEST(Stripping, ConsoleEventDuringTheRewriteWaitsForTheWholeFile) {

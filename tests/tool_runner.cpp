@@ -155,7 +155,10 @@ std::vector<char*> ArgVector(const std::string& tool,
 pid_t Spawn(const std::vector<std::string>& args, int stdin_fd, int stdout_fd,
             const ToolOptions& options = {}, int stderr_fd = -1) {
   const std::string tool =
-      options.run_as_uid >= 0 ? tool_for_anyone.path(ToolPath()) : ToolPath();
+      options.program.empty()
+          ? (options.run_as_uid >= 0 ? tool_for_anyone.path(ToolPath())
+                                     : ToolPath())
+          : options.program;
   const std::vector<char*> argv = ArgVector(tool, args);
   const pid_t pid = fork();
   if (pid == 0) ExecTool(argv, stdin_fd, stdout_fd, options, stderr_fd);

@@ -29,6 +29,7 @@ struct ToolOptions {
   long file_size_limit = -1;             // >= 0: ulimit -f, in bytes
   long open_files_limit = -1;            // >= 0: ulimit -n
   std::vector<std::string> environment;  // "NAME=value", added to the run's
+  std::string program;                   // the program to run; "": ToolPath()
 };
 
 // The path of the program under test.

@@ -67,6 +67,12 @@ void ReportMarkLeft(Services& services, const std::string& path,
     case StripFailure::kNotWritten:
       report.MarkLeft(path, "write failed", true);
       return;
+    case StripFailure::kNoRoom:
+      report.MarkLeft(path, "not enough space to rewrite it", true);
+      return;
+    case StripFailure::kChanged:
+      report.Failed(path, "changed by another program while rewritten");
+      return;
     case StripFailure::kNone:
     case StripFailure::kNotUtf8:
     case StripFailure::kSeenBefore:
@@ -189,6 +195,10 @@ void ScanTree(Services& services, const std::string& folder_path,
         break;
       case EntryKind::kUnfollowedLink:
         services.console.report().Failed(path, kUnfollowedLinkReason);
+        break;
+      case EntryKind::kUnusableName:
+        // Shown, never opened: no path leads to it as the one name it is.
+        services.console.report().Failed(path, "name that Windows cannot open");
         break;
     }
   }

@@ -41,6 +41,11 @@ bool MarkedFile::Open(VisitRecord* visited, StripFailure& failure,
   if (!shift_->BeginsWithMark()) {
     return fail(StripFailure::kNotUtf8, "no valid utf-8 BOM in file ");
   }
+  // Where every block written takes a new one, a rewrite that runs out of
+  // room part-way could not even be undone: it is not begun.
+  if (!files.RoomToRewrite(file_)) {
+    return fail(StripFailure::kNoRoom, "not enough space to rewrite file ");
+  }
   return true;
 }
 
@@ -74,6 +79,7 @@ bool MarkedFile::Conclude(VisitRecord* visited, StripFailure& failure) {
     // reached the file: put the original back through a new handle.
     const FileHandle again = files.OpenForUpdate(path_);
     MarkShift reopened(files, again, length_, block_);
+    reopened.WasCut();
     outcome_ = again == kNoFile
                    ? RewriteOutcome::kLost
                    : Repair(files, path_, reopened, at_, visited, saved_);
@@ -101,6 +107,11 @@ bool MarkedFile::Conclude(VisitRecord* visited, StripFailure& failure) {
     case RewriteOutcome::kLost:
       console.Tell(Told::kFileNews, "can not restore file ", path_);
       break;
+    case RewriteOutcome::kChanged:
+      console.WriteLine("rewrite stopped, another program changed file ",
+                        path_);
+      failure = StripFailure::kChanged;
+      return false;
   }
   failure = StripFailure::kNotWritten;
   return false;
@@ -142,10 +153,13 @@ bool StripOpened(Services& services, MarkedFile& marked, VisitRecord* visited,
   const RewriteOutcome outcome = marked.Rewrite(visited, record);
   // A file left damaged keeps its record, for the next run to put right;
   // one whole again drops it while still open, so that its data can be
-  // made durable first.
+  // made durable first. One another program changed is no longer the file
+  // the record describes: a later repair could only write over that
+  // program's bytes.
   if (record != nullptr) {
     if (outcome == RewriteOutcome::kStripped ||
-        outcome == RewriteOutcome::kRestored) {
+        outcome == RewriteOutcome::kRestored ||
+        outcome == RewriteOutcome::kChanged) {
       record->Drop();
     } else {
       record->Leave();

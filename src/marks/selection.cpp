@@ -43,8 +43,9 @@ bool Selection::Examines(std::string_view name, EntryKind kind) const {
       return (included_files_.empty() || AnyMatches(included_files_, name)) &&
              !AnyMatches(excluded_files_, name);
     case EntryKind::kUnfollowedLink:
-      // Not followed, so not known to be either: told of unless a pattern
-      // of either kind puts it aside.
+    case EntryKind::kUnusableName:
+      // Not followed, or not to be opened at all, so not known to be
+      // either: told of unless a pattern of either kind puts it aside.
       return !AnyMatches(excluded_folders_, name) &&
              !AnyMatches(excluded_files_, name);
   }

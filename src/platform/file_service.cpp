@@ -271,6 +271,37 @@ bool FileService::Identity(FileHandle file, FileIdentity& identity) {
          platform_.FileIdentityOf(record->native, identity);
 }
 
+bool FileService::CopyAccess(FileHandle file, FileHandle copy) {
+  PlatformGuard guard(platform_);
+  OpenFileRecord* from = Find(file);
+  if (from == nullptr) return false;
+  const NativeFile native = from->native;
+  OpenFileRecord* to = Find(copy);
+  return to != nullptr && platform_.FileCopyAccess(native, to->native);
+}
+
+bool FileService::GiveBack(FileHandle file, std::int64_t offset,
+                           std::int64_t count) {
+  PlatformGuard guard(platform_);
+  OpenFileRecord* record = Find(file);
+  return record != nullptr &&
+         platform_.FileGiveBack(record->native, offset, count);
+}
+
+bool FileService::RoomToRewrite(FileHandle file) {
+  PlatformGuard guard(platform_);
+  OpenFileRecord* record = Find(file);
+  return record == nullptr || platform_.FileRoomToRewrite(record->native);
+}
+
+bool FileService::DataAt(FileHandle file, std::int64_t offset,
+                         std::int64_t& begin, std::int64_t& end) {
+  PlatformGuard guard(platform_);
+  OpenFileRecord* record = Find(file);
+  return record != nullptr &&
+         platform_.FileDataAt(record->native, offset, begin, end);
+}
+
 bool FileService::CloseRecord(std::size_t index) {
   OpenFileRecord& record = register_[index];
   WriteOut(record);

@@ -97,6 +97,16 @@ class FileService {
   std::int64_t FileLength(FileHandle file);
   // False when the platform cannot tell.
   bool Identity(FileHandle file, FileIdentity& identity);
+  // Gives `copy`, made by CreateNew, the permissions (and owner, where the
+  // run may) of `file`.
+  bool CopyAccess(FileHandle file, FileHandle copy);
+  // See Platform::FileGiveBack.
+  bool GiveBack(FileHandle file, std::int64_t offset, std::int64_t count);
+  // See Platform::FileRoomToRewrite.
+  bool RoomToRewrite(FileHandle file);
+  // See Platform::FileDataAt.
+  bool DataAt(FileHandle file, std::int64_t offset, std::int64_t& begin,
+              std::int64_t& end);
 
   // Writes out what is buffered and closes the file. Returns true only when
   // every byte ever written through this handle's buffer reached the file

@@ -26,7 +26,8 @@ enum class OpenDisposition {
   kReplace,           // read and write; empties the file or creates it
                       // (Windows refuses this for hidden and system files)
   kTruncateExisting,  // write only; empties a file that exists
-  kCreateNew,         // read and write; creates a file that must not exist
+  kCreateNew,         // read and write; creates a file that must not exist,
+                      // readable by its owner alone (see FileCopyAccess)
   // A run's record (see rewrite/rewrite_record.h): held by this run alone,
   // and made to be left in any state when the process ends.
   kCreateRecord,  // read and write; creates a file that must not exist
@@ -39,8 +40,11 @@ inline constexpr NativeFile kNoNativeFile = -1;
 
 // kUnfollowedLink: a link the platform does not follow, as its owner owns
 // neither what it points to nor the run (a tree's owner must not steer a
-// run of another user's outside the tree).
-enum class EntryKind { kFile, kFolder, kUnfollowedLink };
+// run of another user's outside the tree). kUnusableName: a name that no
+// path can reach as the one name it is (a Windows listing of a file system
+// it does not own may hold `\` or `:` in a name); its entry's name is only
+// to be shown.
+enum class EntryKind { kFile, kFolder, kUnfollowedLink, kUnusableName };
 
 // What a path names, as the walk's start is given it.
 enum class PathKind { kFolder, kFile, kOther, kMissing, kUnfollowedLink };
@@ -205,6 +209,27 @@ class Platform {
   virtual bool FileIdentityOf(NativeFile file, FileIdentity& identity) = 0;
   // Removes a file the tool itself created; false when it is still there.
   virtual bool FileRemove(const std::string& path) = 0;
+  // Gives `to`, a file the tool itself created (readable by its owner
+  // alone), the permissions of `from`, and its owner where the run may set
+  // it; false when they could not be given, and `to` then stays as it was.
+  virtual bool FileCopyAccess(NativeFile from, NativeFile to) = 0;
+  // Where the file holds data from `offset` on, as the system keeps it: a
+  // hole reads as zeros and takes no room on the disk. `begin` is the first
+  // offset at or after `offset` that is not in a hole (the file's length
+  // when none is), `end` the first hole after it (the length when none).
+  // False when the system cannot tell: every byte then counts as data.
+  virtual bool FileDataAt(NativeFile file, std::int64_t offset,
+                          std::int64_t& begin, std::int64_t& end) = 0;
+  // False when rewriting the file in place needs room on the disk that is
+  // not there: on a file system that copies on write (btrfs, ZFS,
+  // bcachefs), every block written takes a new one before the old is
+  // given back. True wherever a block is written over where it lies.
+  virtual bool FileRoomToRewrite(NativeFile file) = 0;
+  // Gives back the room on the disk of the file's bytes [offset, offset +
+  // count), which hold zeros: they read as zeros after, from a hole. False
+  // where the system cannot; the bytes are as they were.
+  virtual bool FileGiveBack(NativeFile file, std::int64_t offset,
+                            std::int64_t count) = 0;
 
   // The folder, private to this user, where a run keeps what must outlive
   // it if it is killed outright; created when missing if asked to. Ends

@@ -20,7 +20,7 @@ constexpr std::int64_t kSmallestStep = 4096;
 // (a partial one is removed). The copy is this run's own: the walk, which
 // may meet it later in the same folder, passes it over.
 std::string SaveBeside(FileService& files, const std::string& file_path,
-                       MarkShift& shift, const Original& at,
+                       FileHandle file, MarkShift& shift, const Original& at,
                        VisitRecord* visited) {
   for (int attempt = 1; attempt <= kSaveAttempts; ++attempt) {
     std::string saved = file_path + ".bom-original";
@@ -31,6 +31,10 @@ std::string SaveBeside(FileService& files, const std::string& file_path,
     if (visited != nullptr && files.Identity(copy, identity)) {
       visited->FirstVisit(identity);
     }
+    // Made readable by this run's user alone, it is given the file's own
+    // permissions before a byte is in it; where they cannot be given, it
+    // stays so.
+    files.CopyAccess(file, copy);
     const bool copied = shift.CopyOriginal(copy, at);
     if (files.Close(copy) && copied) return saved;
     files.Remove(saved);
@@ -96,7 +100,10 @@ bool MarkShift::Forward(Original& at, bool& read_failed) {
       read_failed = false;
       return false;
     }
-    if (!WriteChecked(from - kMarkLength, buffer_ + kMarkLength, count)) {
+    // A file cut or grown by another program since the last block is
+    // written no more: the bytes past its end are that program's now.
+    if ((!first && !LengthHolds()) ||
+        !WriteSparing(from - kMarkLength, buffer_ + kMarkLength, count)) {
       read_failed = false;
       return false;
     }
@@ -107,17 +114,41 @@ bool MarkShift::Forward(Original& at, bool& read_failed) {
     // The last three bytes held precede the next ones to read.
     std::memmove(buffer_, buffer_ + count, kMarkLength);
     from = to;
+    // Regions whose bytes and whose place both lie in one hole are zeros
+    // before and after: passed over, neither read, stated nor written.
+    if (const std::int64_t next = PastHole(from); next > from) {
+      from = next;
+      std::memset(buffer_, 0, kMarkLength);
+      at = {from - kMarkLength, nullptr, 0, from};
+    }
     to = std::min<std::int64_t>(length_, from + step_);
-    if (!ReadExactly(from, buffer_ + kMarkLength, to - from)) {
+    if (!ReadOrZeros(from, buffer_ + kMarkLength, to - from)) {
       at = {from - kMarkLength, nullptr, 0, from};
       read_failed = true;
+      LengthHolds();
       return false;
     }
   }
   // Another writer may have changed the length meanwhile; then cutting
   // would lose its bytes, or the old tail would hold what it wrote.
-  read_failed = files_.FileLength(file_) != length_;
-  return !read_failed && files_.Truncate(file_, length_ - kMarkLength);
+  // A length that cannot be asked is no sign of another writer, but no
+  // leave to cut either.
+  const std::int64_t now = files_.FileLength(file_);
+  changed_ = now >= 0 && now != expected_;
+  read_failed = now != expected_;
+  if (read_failed || !files_.Truncate(file_, length_ - kMarkLength)) {
+    return false;
+  }
+  WasCut();
+  return true;
+}
+
+bool MarkShift::LengthHolds() {
+  if (!changed_) {
+    const std::int64_t now = files_.FileLength(file_);
+    changed_ = now >= 0 && now != expected_;
+  }
+  return !changed_;
 }
 
 bool MarkShift::Back(Original& at) {
@@ -128,7 +159,8 @@ bool MarkShift::Back(Original& at) {
     // original bytes that precede it: rewritten with it, the region starts
     // where the write did, on a unit's boundary.
     const unsigned char* old = at.held - kMarkLength;
-    if (!NoteAndWrite(MoveWay::kBack, at.head, old,
+    if (!LengthHolds() ||
+        !NoteAndWrite(MoveWay::kBack, at.head, old,
                       at.held_count + static_cast<std::int32_t>(kMarkLength))) {
       return false;
     }
@@ -141,22 +173,32 @@ bool MarkShift::Back(Original& at) {
     const std::int64_t head = at.head;
     const std::int64_t start = (head - 1) / step_ * step_;
     const auto count = static_cast<std::int32_t>(head + kMarkLength - start);
+    // A region that lies in a hole with the bytes it would be written from
+    // holds zeros either way.
+    if (start > 0 && InHole(start - kMarkLength, head + kMarkLength)) {
+      at = {start, nullptr, 0, start + kMarkLength};
+      continue;
+    }
     bool read = false;
     if (start == 0) {
       std::memcpy(buffer_, kMarkBytes, kMarkLength);
-      read = ReadExactly(0, buffer_ + kMarkLength, head, /*at_end=*/false);
+      read = ReadOrZeros(0, buffer_ + kMarkLength, head, /*at_end=*/false);
     } else {
-      read = ReadExactly(start - kMarkLength, buffer_, count, /*at_end=*/false);
+      read = ReadOrZeros(start - kMarkLength, buffer_, count, /*at_end=*/false);
     }
     if (!read) return false;
     at = {start, buffer_ + kMarkLength, static_cast<std::int32_t>(head - start),
           head + kMarkLength};
-    if (!NoteAndWrite(MoveWay::kBack, start, buffer_, count)) return false;
+    if (!LengthHolds() ||
+        !NoteAndWrite(MoveWay::kBack, start, buffer_, count)) {
+      return false;
+    }
     at = {start, nullptr, 0, start + kMarkLength};
     wrote_start = start == 0;
   }
   return wrote_start ||
-         NoteAndWrite(MoveWay::kBack, 0, kMarkBytes, kMarkLength);
+         (LengthHolds() &&
+          NoteAndWrite(MoveWay::kBack, 0, kMarkBytes, kMarkLength));
 }
 
 bool MarkShift::CopyOriginal(FileHandle copy, const Original& at) {
@@ -165,9 +207,12 @@ bool MarkShift::CopyOriginal(FileHandle copy, const Original& at) {
                                           at.held_count) != at.held_count) {
     return false;
   }
+  // What lies in a hole is not written: the copy has a hole there too,
+  // and is given its length at the end.
   return files_.WriteAt(copy, 0, kMarkBytes, kMarkLength) == kMarkLength &&
          CopyRange(copy, 0, at.head, kMarkLength) &&
-         CopyRange(copy, at.resume, length_, 0);
+         CopyRange(copy, at.resume, length_, 0) &&
+         (files_.FileLength(copy) == length_ || files_.Truncate(copy, length_));
 }
 
 bool MarkShift::ReadExactly(std::int64_t offset, unsigned char* into,
@@ -178,11 +223,109 @@ bool MarkShift::ReadExactly(std::int64_t offset, unsigned char* into,
   return files_.ReadAt(file_, offset, into, wanted) == count;
 }
 
+bool MarkShift::ReadOrZeros(std::int64_t offset, unsigned char* into,
+                            std::int64_t count, bool at_end) {
+  if (!InHole(offset, offset + count)) {
+    return ReadExactly(offset, into, count, at_end);
+  }
+  std::memset(into, 0, static_cast<std::size_t>(count));
+  return true;
+}
+
+bool MarkShift::Sparse() {
+  if (sparse_ < 0) {
+    // Asked once: a file with no hole when its rewrite begins is written
+    // as it always was.
+    std::int64_t data = 0;
+    std::int64_t hole = 0;
+    sparse_ =
+        files_.DataAt(file_, 0, data, hole) && (data > 0 || hole < length_) ? 1
+                                                                            : 0;
+  }
+  return sparse_ == 1;
+}
+
+void MarkShift::GiveBackFilled() {
+  for (const auto& [begin, end] : filled_) {
+    files_.GiveBack(file_, begin, end - begin);
+  }
+  filled_.clear();
+}
+
+std::int64_t MarkShift::PastHole(std::int64_t from) {
+  std::int64_t data = from;
+  std::int64_t hole = from;
+  if (!Sparse() || !files_.DataAt(file_, from - kMarkLength, data, hole) ||
+      data <= from - kMarkLength) {
+    return from;
+  }
+  // The region that holds the data, or the file's last byte.
+  const std::int64_t first = std::min(data, length_ - 1) - kMarkLength;
+  return std::max(from, kMarkLength + first / step_ * step_);
+}
+
+bool MarkShift::InHole(std::int64_t begin, std::int64_t end) {
+  std::int64_t data = begin;
+  std::int64_t hole = end;
+  return begin < end && Sparse() && files_.DataAt(file_, begin, data, hole) &&
+         data >= end;
+}
+
+bool MarkShift::WriteSparing(std::int64_t offset, const unsigned char* bytes,
+                             std::int32_t count) {
+  const std::int64_t end = offset + count;
+  for (std::int64_t at = offset; at < end;) {
+    std::int64_t data = at;
+    std::int64_t hole = end;
+    // Past the length the file has, every byte is written: it must reach
+    // that far.
+    if (!Sparse() || at >= expected_ || !files_.DataAt(file_, at, data, hole)) {
+      data = at;
+      hole = end;
+    }
+    data = std::min({std::max(data, at), end, expected_});
+    if (data > at) {
+      // [at, data) lies in a hole: only what is not a zero goes there.
+      const unsigned char* first = bytes + (at - offset);
+      const unsigned char* last = bytes + (data - offset);
+      const auto nonzero = [](unsigned char byte) { return byte != 0; };
+      const unsigned char* lead = std::find_if(first, last, nonzero);
+      if (lead != last) {
+        const unsigned char* trail = last;
+        while (trail[-1] == 0) --trail;
+        // The blocks the bytes land in are taken from the hole: noted
+        // first, as a write that fails may have taken them too.
+        constexpr std::int64_t kBlock = 4096;
+        const std::int64_t low = offset + (lead - bytes);
+        const std::int64_t high = offset + (trail - bytes);
+        filled_.emplace_back(
+            std::max(at, low / kBlock * kBlock),
+            std::min(data, (high + kBlock - 1) / kBlock * kBlock));
+        if (!WriteChecked(low, lead, static_cast<std::int32_t>(high - low))) {
+          return false;
+        }
+      }
+      at = data;
+      continue;
+    }
+    std::int64_t piece_end = std::min(hole, end);
+    if (piece_end <= at) piece_end = end;
+    if (!WriteChecked(at, bytes + (at - offset),
+                      static_cast<std::int32_t>(piece_end - at))) {
+      return false;
+    }
+    at = piece_end;
+  }
+  return true;
+}
+
 bool MarkShift::WriteChecked(std::int64_t offset, const unsigned char* bytes,
                              std::int32_t count) {
   // A write that reports failure may still have landed, or failed only
   // where nothing changed, so what the file holds is then looked at rather
   // than guessed.
+  // Writing the old bytes back over a cut file makes it longer again.
+  expected_ = std::max(expected_, offset + count);
   if (files_.WriteAt(file_, offset, bytes, count) == count) return true;
   unsigned char landed[kCompareChunk];
   for (std::int32_t done = 0; done < count;) {
@@ -199,9 +342,9 @@ bool MarkShift::WriteChecked(std::int64_t offset, const unsigned char* bytes,
 
 bool MarkShift::NoteAndWrite(MoveWay way, std::int64_t offset,
                              const unsigned char* bytes, std::int32_t count) {
-  if (record_ == nullptr) return WriteChecked(offset, bytes, count);
+  if (record_ == nullptr) return WriteSparing(offset, bytes, count);
   if (!record_->Note(way, offset, bytes, count) ||
-      !WriteChecked(offset, bytes, count)) {
+      !WriteSparing(offset, bytes, count)) {
     return false;
   }
   record_->Landed();
@@ -214,6 +357,10 @@ bool MarkShift::CopyRange(FileHandle copy, std::int64_t begin, std::int64_t end,
   for (std::int64_t at = begin; at < end;) {
     const auto count =
         static_cast<std::int32_t>(std::min<std::int64_t>(end - at, step_));
+    if (InHole(at, at + count)) {
+      at += count;
+      continue;
+    }
     if (!ReadExactly(at, buffer_, count, /*at_end=*/false) ||
         files_.WriteAt(copy, at + shift, buffer_, count) != count) {
       return false;
@@ -226,8 +373,16 @@ bool MarkShift::CopyRange(FileHandle copy, std::int64_t begin, std::int64_t end,
 RewriteOutcome Repair(FileService& files, const std::string& file_path,
                       MarkShift& shift, Original at, VisitRecord* visited,
                       std::string& saved) {
-  if (shift.Back(at)) return RewriteOutcome::kRestored;
-  saved = SaveBeside(files, file_path, shift, at, visited);
+  // The undo is for failures of this run's own writes: over bytes another
+  // program wrote, or past the end it cut the file at, it would put the
+  // mark and old bytes in front of that program's, and zeros between.
+  if (!at.untouched && !shift.LengthHolds()) return RewriteOutcome::kChanged;
+  if (shift.Back(at)) {
+    shift.GiveBackFilled();
+    return RewriteOutcome::kRestored;
+  }
+  if (shift.changed()) return RewriteOutcome::kChanged;
+  saved = SaveBeside(files, file_path, shift.file(), shift, at, visited);
   return saved.empty() ? RewriteOutcome::kLost : RewriteOutcome::kSaved;
 }
 

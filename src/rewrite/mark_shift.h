@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/file_service.h"
 #include "platform/run_progress.h"
@@ -42,6 +44,10 @@ enum class RewriteOutcome {
   kRestored,  // the file holds its original bytes again
   kSaved,     // the original bytes are in a new file beside it
   kLost,      // the original bytes could be neither put back nor saved
+  // Another program changed the file's length meanwhile (cut it, as a log
+  // rotated by truncation is, or wrote past its end): writing stopped at
+  // once, and nothing was put back over bytes this run did not write.
+  kChanged,
 };
 
 // One block however big the file: a small file fits it whole and takes one
@@ -95,9 +101,35 @@ class MarkShift {
   bool WriteChecked(std::int64_t offset, const unsigned char* bytes,
                     std::int32_t count);
 
+  // False once the file is seen at another length than this run's own
+  // writes and cut left it at (a length that cannot be asked is no such
+  // sign); changed() then says so for good.
+  bool LengthHolds();
+  bool changed() const { return changed_; }
+  FileHandle file() const { return file_; }
+  // Once the original is back in place: gives back the room this rewrite
+  // took in the file's holes, which hold zeros again.
+  void GiveBackFilled();
+  // The file was cut to its new length (through another handle).
+  void WasCut() { expected_ = length_ - kMarkLength; }
+
  private:
   bool ReadExactly(std::int64_t offset, unsigned char* into, std::int64_t count,
                    bool at_end = true);
+  // The same, with zeros for bytes that lie in a hole, unread.
+  bool ReadOrZeros(std::int64_t offset, unsigned char* into, std::int64_t count,
+                   bool at_end = true);
+  // True when the file had a hole when first asked.
+  bool Sparse();
+  // Where the forward loop goes on from `from`, a region's first byte:
+  // past the regions that lie in a hole, bytes and place alike.
+  std::int64_t PastHole(std::int64_t from);
+  // True when the file's bytes [begin, end) all lie in a hole.
+  bool InHole(std::int64_t begin, std::int64_t end);
+  // WriteChecked, leaving out the zeros that would fall in a hole: a hole
+  // stays a hole, and a file with holes takes no more room on the disk.
+  bool WriteSparing(std::int64_t offset, const unsigned char* bytes,
+                    std::int32_t count);
   bool CopyRange(FileHandle copy, std::int64_t begin, std::int64_t end,
                  std::int64_t shift);
   // States a region in the record, when there is one, then writes it.
@@ -113,6 +145,11 @@ class MarkShift {
   RunProgress* progress_ = nullptr;
   std::int64_t from_ = kMarkLength;  // the first byte of the block to move
   std::int64_t to_ = 0;              // just past the block's last byte
+  std::int64_t expected_ = length_;  // the length the file should have
+  bool changed_ = false;             // another program changed the length
+  int sparse_ = -1;  // the file has holes: 1, none: 0, not asked yet: -1
+  // Ranges of the file's holes that this rewrite's writes filled.
+  std::vector<std::pair<std::int64_t, std::int64_t>> filled_;
 };
 
 // After a rewrite that failed, or was cut off by another writer: the

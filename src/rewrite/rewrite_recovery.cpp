@@ -226,6 +226,7 @@ bool RepairSection(Services& services, const RecordContents& contents,
                    "can not write file, original bytes saved in ", saved);
       break;
     case RewriteOutcome::kLost:
+    case RewriteOutcome::kChanged:
       console.Tell(Told::kFileNews, "can not repair file ", path);
       break;
   }

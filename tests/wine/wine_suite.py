@@ -581,6 +581,27 @@ class WindowsProgram(unittest.TestCase):
         self.assertEqual(output, BANNER + summary(0, walked.encode()))
         self.assertEqual(tree.snapshot(), before)
 
+    def test_list_only_tells_of_every_name_it_cannot_open(self):
+        tree = Tree()
+        tree.write("a:b.txt", MARK + b"colon")
+        tree.write("c\\d.txt", MARK + b"backslash")
+        tree.ready()
+        before = tree.snapshot()
+        output, code = WINE.run_tool(win(tree.root) + " /Q/L")
+        lines = output.split(b"\r\n")
+        told = [line for line in lines if line.startswith(b"sarnelux: ")]
+        self.assertEqual(len(told), 2, output)
+        for line in told:
+            self.assertTrue(line.startswith(b"sarnelux: " +
+                                            win(tree.root).encode() + b"\\"),
+                            output)
+            self.assertTrue(line.endswith(b": name that Windows cannot open"),
+                            output)
+        self.assertTrue(output.endswith(summary(0, win(tree.root).encode())),
+                        output)
+        self.assertEqual(code, b"2")
+        self.assertEqual(tree.snapshot(), before)
+
     def test_device_names_and_trailing_dots_and_spaces_are_ordinary_names(self):
         tree = Tree()
         for name in ("con.txt", "nul.txt", "aux", "prn.md", "com1.txt",

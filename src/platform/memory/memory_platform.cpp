@@ -175,7 +175,7 @@ NativeFile MemoryPlatform::FileOpen(const std::string& path,
     case OpenDisposition::kCreateNew:
     case OpenDisposition::kCreateRecord:
       if (exists || folders_.count(ParentKey(path)) == 0) return kNoNativeFile;
-      AddFile(path, "");
+      AddFile(path, "").mode = 0600;
       break;
   }
   const NativeFile handle = next_handle_++;
@@ -229,6 +229,19 @@ std::int32_t MemoryPlatform::WriteAt(OpenFile& open, std::size_t offset,
   std::string& bytes = found->second.bytes;
   if (bytes.size() < offset + put) bytes.resize(offset + put);
   std::memcpy(bytes.data() + offset, source, put);
+  // What the write covered is data now, zeros or not.
+  const auto begin = static_cast<std::int64_t>(offset);
+  const auto end = static_cast<std::int64_t>(offset + put);
+  std::vector<std::pair<std::int64_t, std::int64_t>> holes;
+  for (const auto& [from, to] : found->second.holes) {
+    if (put == 0 || to <= begin || from >= end) {
+      holes.emplace_back(from, to);
+      continue;
+    }
+    if (from < begin) holes.emplace_back(from, begin);
+    if (to > end) holes.emplace_back(end, to);
+  }
+  found->second.holes = std::move(holes);
   return static_cast<std::int32_t>(put);
 }
 
@@ -266,6 +279,64 @@ bool MemoryPlatform::FileTruncate(NativeFile file, std::int64_t length) {
   auto found = files_.find(path);
   if (found == files_.end()) return false;
   found->second.bytes.resize(static_cast<std::size_t>(length));
+  for (auto& [from, to] : found->second.holes) to = std::min(to, length);
+  std::erase_if(found->second.holes,
+                [](const auto& hole) { return hole.first >= hole.second; });
+  return true;
+}
+
+bool MemoryPlatform::FileGiveBack(NativeFile file, std::int64_t offset,
+                                  std::int64_t count) {
+  Lock lock(mutex_);
+  auto open = open_.find(file);
+  if (open == open_.end() || !open->second.can_write) return false;
+  File& found = FileAt(open->second.path);
+  const auto size = static_cast<std::int64_t>(found.bytes.size());
+  const std::int64_t end = std::min(offset + count, size);
+  if (offset < 0 || offset >= end) return false;
+  std::fill(found.bytes.begin() + offset, found.bytes.begin() + end, '\0');
+  // In order, and one hole where two meet.
+  auto& holes = found.holes;
+  holes.emplace_back(offset, end);
+  std::sort(holes.begin(), holes.end());
+  std::vector<std::pair<std::int64_t, std::int64_t>> merged;
+  for (const auto& hole : holes) {
+    if (!merged.empty() && hole.first <= merged.back().second) {
+      merged.back().second = std::max(merged.back().second, hole.second);
+    } else {
+      merged.push_back(hole);
+    }
+  }
+  holes = std::move(merged);
+  return true;
+}
+
+bool MemoryPlatform::FileRoomToRewrite(NativeFile file) {
+  Lock lock(mutex_);
+  auto open = open_.find(file);
+  if (open == open_.end() || !FileAt(open->second.path).no_room_to_rewrite) {
+    return true;
+  }
+  last_failure_ = {"No space left on device"};
+  return false;
+}
+
+bool MemoryPlatform::FileDataAt(NativeFile file, std::int64_t offset,
+                                std::int64_t& begin, std::int64_t& end) {
+  Lock lock(mutex_);
+  auto open = open_.find(file);
+  if (open == open_.end()) return false;
+  const File& found = FileAt(open->second.path);
+  const auto size = static_cast<std::int64_t>(found.bytes.size());
+  begin = offset;
+  for (const auto& [from, to] : found.holes) {
+    if (from <= begin && begin < to) begin = to;
+  }
+  begin = std::min(std::max(begin, offset), std::max(size, offset));
+  end = std::max(size, begin);
+  for (const auto& [from, to] : found.holes) {
+    if (from >= begin && from < end) end = from;
+  }
   return true;
 }
 
@@ -399,6 +470,18 @@ bool MemoryPlatform::FileRemove(const std::string& path) {
   Lock lock(mutex_);
   if (Enter(Call(CallKind::kRemove, path)).fail) return false;
   RemoveFile(path);
+  return true;
+}
+
+bool MemoryPlatform::FileCopyAccess(NativeFile from, NativeFile to) {
+  Lock lock(mutex_);
+  auto source = open_.find(from);
+  auto copy = open_.find(to);
+  if (source == open_.end() || copy == open_.end() ||
+      Enter(Call(CallKind::kCopyAccess, copy->second.path)).fail) {
+    return false;
+  }
+  FileAt(copy->second.path).mode = FileAt(source->second.path).mode;
   return true;
 }
 

@@ -43,6 +43,7 @@ enum class CallKind {
   kRemove,
   kTruncate,
   kFlush,
+  kCopyAccess,
 };
 
 struct PlatformCall {
@@ -61,6 +62,12 @@ class MemoryPlatform final : public Platform {
  public:
   struct File {
     std::string bytes;
+    unsigned mode = 0644;  // permissions, as on POSIX
+    // On a full file system that copies every block written.
+    bool no_room_to_rewrite = false;
+    // Holes, [begin, end) in order: they read as the zeros `bytes` holds
+    // there, and a write takes away what it covers.
+    std::vector<std::pair<std::int64_t, std::int64_t>> holes;
     bool read_only = false;
     bool refuses_replace = false;     // hidden or system on Windows
     bool held_by_other = false;       // open for writing elsewhere
@@ -167,6 +174,12 @@ class MemoryPlatform final : public Platform {
   bool FileFlushWait(std::uint64_t ticket) override;
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
   bool FileRemove(const std::string& path) override;
+  bool FileCopyAccess(NativeFile from, NativeFile to) override;
+  bool FileRoomToRewrite(NativeFile file) override;
+  bool FileGiveBack(NativeFile file, std::int64_t offset,
+                    std::int64_t count) override;
+  bool FileDataAt(NativeFile file, std::int64_t offset, std::int64_t& begin,
+                  std::int64_t& end) override;
   std::string StateFolder(bool create) override;
   bool StateFolderIsOwn(const std::string& folder) override;
   std::size_t FilesToHold() override { return 1 << 16; }

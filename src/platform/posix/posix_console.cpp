@@ -191,6 +191,10 @@ void PosixPlatform::ConsoleClose() {
 }
 
 bool PosixPlatform::ConsoleWrite(const char* bytes, std::size_t count) {
+  if (output_closed_) {
+    NoteFailure(EBADF);
+    return false;
+  }
   if (output_is_terminal_) EraseProgress();
   return WriteWhole(STDOUT_FILENO, bytes, count);
 }
@@ -377,6 +381,9 @@ PosixPlatform::PosixPlatform(int argc, char** argv) {
   // opened, and console lines would land in that file.
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      // Lines for a closed standard output are lost, and told of as such
+      // (as ls >&- says "write error"), not written to /dev/null unseen.
+      output_closed_ = output_closed_ || fd == STDOUT_FILENO;
       const int opened =
           open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
       if (opened >= 0 && opened != fd) {

@@ -7,10 +7,16 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#ifdef __linux__
+#include <linux/fs.h>
+#include <sys/vfs.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -88,22 +94,18 @@ FileIdentity IdentityOf(const struct stat& info) {
           static_cast<std::uint64_t>(info.st_ino)};
 }
 
-// True when the file an open for writing reached is the one the name holds
-// now, or one that a link there may lead to. Between the listing and the
-// open, a tree's owner could have put a link where a file was, and steered
-// the write outside the tree; a link swapped in after the open shows too.
-bool ReachedAsNamed(int folder, const char* name, const struct stat& opened) {
-  struct stat named {};
-  if (fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  if (S_ISLNK(named.st_mode)) return MayFollowLink(named.st_uid, opened.st_uid);
-  return named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
-}
-
 }  // namespace
 
 bool MayFollowLink(uid_t link_owner, uid_t target_owner) {
   static const uid_t user = geteuid();
   return link_owner == user || link_owner == target_owner;
+}
+
+bool ReachedAsNamed(int folder, const char* name, const struct stat& opened) {
+  struct stat named {};
+  if (fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (S_ISLNK(named.st_mode)) return MayFollowLink(named.st_uid, opened.st_uid);
+  return named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
 }
 
 void PosixPlatform::NoteFailure(int error) {
@@ -175,6 +177,31 @@ int PosixPlatform::OpenAt(const std::string& path, int flags, mode_t mode) {
   return fd;
 }
 
+int PosixPlatform::OpenListedForReading(const std::string& path, int flags) {
+  const GateEntry* listed = ListedEntry(path);
+  const bool through_link = listed != nullptr && listed->through_link;
+  const int fd = OpenAt(
+      path, listed != nullptr && !through_link ? flags | O_NOFOLLOW : flags);
+  if (fd < 0) {
+    if (errno == ELOOP && listed != nullptr && !through_link) {
+      last_failure_ = {"became a link that is not followed", false};
+    } else {
+      NoteFailure(errno);
+    }
+    return -1;
+  }
+  if (!through_link) return fd;
+  const char* name = nullptr;
+  const int folder = FolderOf(path, name);
+  struct stat opened {};
+  if (fstat(fd, &opened) == 0 && ReachedAsNamed(folder, name, opened)) {
+    return fd;
+  }
+  close(fd);
+  last_failure_ = {"became a link that is not followed", false};
+  return -1;
+}
+
 void PosixPlatform::NoteWriter(int fd) {
   // What the open learned of the file no longer holds once it is written.
   if (known_.fd == fd) known_.fd = -1;
@@ -192,15 +219,17 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
   if (disposition == OpenDisposition::kReadExisting) {
     int fd = TakeOpenedAhead(path);
     if (fd == kAnsweredFile) return kAnsweredFile;
-    if (fd < 0) fd = OpenAt(path, OpenFlags(disposition));
-    if (fd < 0) NoteFailure(errno);
+    if (fd < 0) fd = OpenListedForReading(path, OpenFlags(disposition));
     if (fd >= 0) gate_fd_ = fd;
     return fd < 0 ? kNoNativeFile : fd;
   }
   const bool record = disposition == OpenDisposition::kCreateRecord ||
                       disposition == OpenDisposition::kTakeRecord;
-  // A record is for this user's runs alone to read and write.
-  const int fd = OpenAt(path, OpenFlags(disposition), record ? 0600 : 0666);
+  // A record is for this user's runs alone to read and write, and a copy
+  // beside a file holds that file's bytes: no one else may read it before
+  // it has the file's own permissions.
+  const bool own = record || disposition == OpenDisposition::kCreateNew;
+  const int fd = OpenAt(path, OpenFlags(disposition), own ? 0600 : 0666);
   if (fd < 0) {
     if (record && errno == ELOOP) {
       last_failure_ = {"record is a link", false, false, true};
@@ -456,6 +485,95 @@ bool PosixPlatform::FileRemove(const std::string& path) {
   const char* name = nullptr;
   const int folder = FolderOf(path, name);
   return unlinkat(folder, name, 0) == 0 || errno == ENOENT;
+}
+
+bool PosixPlatform::FileCopyAccess(NativeFile from, NativeFile to) {
+  struct stat file {};
+  struct stat copy {};
+  if (fstat(static_cast<int>(from), &file) != 0 ||
+      fstat(static_cast<int>(to), &copy) != 0) {
+    return false;
+  }
+  // Another owner only root can give; without it the copy stays its
+  // maker's alone. Set-id bits are never given to a copy.
+  mode_t mode = file.st_mode & 0777;
+  if (copy.st_uid != file.st_uid &&
+      fchown(static_cast<int>(to), file.st_uid, file.st_gid) != 0) {
+    return false;
+  }
+  // A group it cannot have: those of the copy's group must not read it.
+  if (copy.st_gid != file.st_gid &&
+      fchown(static_cast<int>(to), static_cast<uid_t>(-1), file.st_gid) != 0) {
+    mode &= ~static_cast<mode_t>(070);
+  }
+  return fchmod(static_cast<int>(to), mode) == 0;
+}
+
+bool PosixPlatform::FileGiveBack(NativeFile file, std::int64_t offset,
+                                 std::int64_t count) {
+#ifdef __linux__
+  NoteWriter(static_cast<int>(file));
+  return fallocate(static_cast<int>(file),
+                   FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                   static_cast<off_t>(offset), static_cast<off_t>(count)) == 0;
+#else
+  (void)file;
+  (void)offset;
+  (void)count;
+  return false;
+#endif
+}
+
+bool PosixPlatform::FileRoomToRewrite(NativeFile file) {
+#ifdef __linux__
+  // File systems that copy every block written, as statfs names them.
+  constexpr unsigned long kBtrfs = 0x9123683E;
+  constexpr unsigned long kZfs = 0x2FC12FC1;
+  constexpr unsigned long kBcachefs = 0xCA451A4E;
+  const int fd = static_cast<int>(file);
+  struct statfs volume {};
+  struct stat info {};
+  if (fstatfs(fd, &volume) != 0 || fstat(fd, &info) != 0) return true;
+  const auto type = static_cast<unsigned long>(volume.f_type);
+  if (type != kBtrfs && type != kZfs && type != kBcachefs) return true;
+  // A btrfs file made not to copy on write (chattr +C) is written in place.
+  int flags = 0;
+  if (type == kBtrfs && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+      (flags & FS_NOCOW_FL) != 0) {
+    return true;
+  }
+  // Every block the file takes is written anew: so many must be free,
+  // holes not counted.
+  const auto needed = static_cast<unsigned long long>(info.st_blocks) * 512;
+  const auto free = static_cast<unsigned long long>(volume.f_bavail) *
+                    static_cast<unsigned long long>(volume.f_bsize);
+  if (free >= needed) return true;
+  NoteFailure(ENOSPC);
+  return false;
+#else
+  (void)file;
+  return true;
+#endif
+}
+
+bool PosixPlatform::FileDataAt(NativeFile file, std::int64_t offset,
+                               std::int64_t& begin, std::int64_t& end) {
+  // The rewrite moves bytes with pread and pwrite: the file position these
+  // move is never used.
+  const int fd = static_cast<int>(file);
+  const off_t data = lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
+  if (data < 0) {
+    struct stat info {};
+    // ENXIO: nothing but a hole from offset to the end.
+    if (errno != ENXIO || fstat(fd, &info) != 0) return false;
+    begin = end = std::max<std::int64_t>(offset, info.st_size);
+    return true;
+  }
+  const off_t hole = lseek(fd, data, SEEK_HOLE);
+  if (hole < 0) return false;
+  begin = data;
+  end = hole;
+  return true;
 }
 
 bool PosixPlatform::FileIdentityOf(NativeFile file, FileIdentity& identity) {

@@ -336,7 +336,9 @@ class RingGate final : public GateSource {
       RingEntry& entry = folder.entries[folder.examined];
       const bool walk_is_here = folder.examined == 0 && folder.handed;
       if (entry.kind == EntryKind::kFile) {
-        if (walk_is_here) {
+        // A file reached through a link is the walk's own to open, and to
+        // judge by what the open reached.
+        if (walk_is_here || entry.through_link) {
           ++folder.examined;
           continue;
         }
@@ -359,8 +361,12 @@ class RingGate final : public GateSource {
             folders_ahead_ >= max_folders_) {
           return false;
         }
-        DIR* dir = OpenFolderAt(dirfd(folder.dir), entry.name.c_str());
+        bool refused = false;
+        const int fd = OpenListedFolder(dirfd(folder.dir), entry.name.c_str(),
+                                        /*ahead=*/true, refused);
+        DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
         if (dir == nullptr) {
+          if (fd >= 0) close(fd);
           entry.cannot_open_ahead = true;  // the walk will try for itself
           return false;
         }
@@ -396,9 +402,11 @@ class RingGate final : public GateSource {
     // Hard links: the read and the close run whatever the step before
     // them returned, so that every slot is emptied and every step reports.
     io_uring_sqe* open = io_uring_get_sqe(&ring_);
+    // Listed as a file, it is opened as one: never through a link put in
+    // its place since.
     io_uring_prep_openat_direct(open, dirfd(folder.dir), entry.name.c_str(),
-                                O_RDONLY | O_NONBLOCK | O_NOCTTY, 0,
-                                static_cast<unsigned>(slot));
+                                O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW,
+                                0, static_cast<unsigned>(slot));
     open->flags |= IOSQE_IO_HARDLINK;
     io_uring_sqe_set_data64(open, tag | kOpen);
     io_uring_sqe* read = io_uring_get_sqe(&ring_);

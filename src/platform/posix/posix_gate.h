@@ -94,8 +94,24 @@ void DrainGateBeforeExit();
 // is passed over.
 bool ReadListedEntry(DIR* dir, GateEntry& entry, const EntryFilter* filter);
 
-// Opens a folder for listing, relative to parent_fd (AT_FDCWD for a path).
+// Opens a folder given by its path for listing, following links: the
+// folders the user names, not those a listing found.
 DIR* OpenFolderAt(int parent_fd, const char* name);
+
+// Opens a folder that the listing of parent_fd named, as a descriptor. What
+// was listed as a folder is opened without following a link, so that a
+// tree's owner who swaps it for a link once it is listed gains nothing; a
+// link found there (listed as one, or swapped in) is followed only as far
+// as MayFollowLink allows, judged on what the open reached. `ahead` opens
+// no link at all: the walk will look for itself. -1 when it cannot be
+// opened; `refused` then tells that the link rule held it off.
+int OpenListedFolder(int parent_fd, const char* name, bool ahead,
+                     bool& refused);
+
+// Called where a listed folder is about to be opened. Only the test build
+// defines it, to change the tree at that exact moment.
+extern "C" void SarneluxBeforeFolderOpen(int parent_fd, const char* name)
+    __attribute__((weak));
 
 // The limit on open files this process runs under, or 1024 where there is
 // none: what descriptors opened ahead or held are kept within.

@@ -69,6 +69,33 @@ bool ReadListedEntry(DIR* dir, GateEntry& entry, const EntryFilter* filter) {
   return false;
 }
 
+int OpenListedFolder(int parent_fd, const char* name, bool ahead,
+                     bool& refused) {
+  refused = false;
+  if (SarneluxBeforeFolderOpen != nullptr) {
+    SarneluxBeforeFolderOpen(parent_fd, name);
+  }
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY;
+  int fd = -1;
+  do {
+    fd = openat(parent_fd, name, kFlags | O_NOFOLLOW);
+  } while (fd < 0 && errno == EINTR);
+  // A link there makes the open fail with ELOOP (or ENOTDIR).
+  if (fd >= 0 || ahead || (errno != ELOOP && errno != ENOTDIR)) return fd;
+  do {
+    fd = openat(parent_fd, name, kFlags);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  struct stat opened {};
+  if (fstat(fd, &opened) == 0 && ReachedAsNamed(parent_fd, name, opened)) {
+    return fd;
+  }
+  close(fd);
+  refused = true;
+  errno = ELOOP;
+  return -1;
+}
+
 DIR* OpenFolderAt(int parent_fd, const char* name) {
   const int fd =
       openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
@@ -100,6 +127,19 @@ NativeListing PosixPlatform::ListFirst(const std::string& folder_path,
     dir_fd = std::exchange(identified_fd_, -1);
   }
   ForgetIdentifiedFolder();
+  // A folder of the innermost listing is opened relative to it, and as it
+  // was listed; only the paths given are opened by their path.
+  if (dir_fd < 0 && gate_->FolderAhead(InnermostFolder(), folder_path) < 0) {
+    const char* name = nullptr;
+    const int parent = FolderOf(folder_path, name);
+    if (parent != AT_FDCWD) {
+      dir_fd = OpenListedFolder(parent, name);
+      if (dir_fd < 0) {
+        start = ListingStart::kCannotList;
+        return nullptr;
+      }
+    }
+  }
   GateFolder* folder = gate_->Begin(InnermostFolder(), folder_path, dir_fd);
   if (folder == nullptr) {
     NoteFailure(errno);
@@ -123,6 +163,22 @@ bool PosixPlatform::ListNext(NativeListing listing, ListingEntry& entry) {
   AnswerPendingSignal();
   ForgetIdentifiedFolder();
   return Advance(*static_cast<OpenListing*>(listing), entry);
+}
+
+int PosixPlatform::OpenListedFolder(int parent, const char* name) {
+  // The name as listed: a trailing '/' would make the open follow a link.
+  std::string own(name);
+  if (!own.empty() && own.back() == '/') own.pop_back();
+  bool refused = false;
+  const int fd =
+      sarnelux::OpenListedFolder(parent, own.c_str(), /*ahead=*/false, refused);
+  if (fd >= 0) return fd;
+  if (refused) {
+    last_failure_ = {"became a link that is not followed", false};
+  } else {
+    NoteFailure(errno);
+  }
+  return -1;
 }
 
 bool PosixPlatform::Advance(OpenListing& listing, ListingEntry& entry) {
@@ -151,7 +207,10 @@ bool PosixPlatform::FolderIdentity(const std::string& folder_path,
   if (fd < 0) {
     const char* name = nullptr;
     const int parent = FolderOf(folder_path, name);
-    fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+    fd = parent == AT_FDCWD
+             ? openat(parent, name,
+                      O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY)
+             : OpenListedFolder(parent, name);
     if (fd < 0) return false;
     identified_fd_ = fd;
     identified_path_ = folder_path;
@@ -174,15 +233,23 @@ void PosixPlatform::ListClose(NativeListing native) {
   listings_.erase(std::next(open).base());
 }
 
-int PosixPlatform::TakeOpenedAhead(const std::string& path) {
-  if (listings_.empty()) return -1;
-  OpenListing& listing = *listings_.back();
+GateEntry* PosixPlatform::ListedEntry(const std::string& path) const {
+  if (listings_.empty()) return nullptr;
+  const OpenListing& listing = *listings_.back();
   GateEntry* current = listing.current;
-  if (current == nullptr || (current->fd < 0 && current->head_count < 0) ||
+  if (current == nullptr ||
       path.size() != listing.path.size() + current->name.size() ||
       path.compare(listing.path.size(), std::string::npos, current->name) !=
           0 ||
       path.compare(0, listing.path.size(), listing.path) != 0) {
+    return nullptr;
+  }
+  return current;
+}
+
+int PosixPlatform::TakeOpenedAhead(const std::string& path) {
+  GateEntry* current = ListedEntry(path);
+  if (current == nullptr || (current->fd < 0 && current->head_count < 0)) {
     return -1;
   }
   if (current->fd >= 0) return std::exchange(current->fd, -1);

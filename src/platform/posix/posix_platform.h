@@ -1,6 +1,7 @@
 // The platform layer over POSIX (tested on Linux).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -21,6 +22,13 @@ bool MayFollowLink(uid_t link_owner, uid_t target_owner);
 // Why a record file can not be this user's own run's alone (see
 // Platform::StateFolderIsOwn); nullptr when it can.
 const char* RecordRefusal(const struct stat& info);
+
+// True when what an open reached is what the name in folder holds now, or
+// what a link there may lead to (see MayFollowLink): between a listing and
+// an open, a tree's owner could have put a link where a file or folder was,
+// and steered the run outside the tree; a link swapped in after the open
+// shows too.
+bool ReachedAsNamed(int folder, const char* name, const struct stat& opened);
 
 class PosixPlatform final : public Platform {
  public:
@@ -52,6 +60,12 @@ class PosixPlatform final : public Platform {
   bool FileFlushWait(std::uint64_t ticket) override;
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
   bool FileRemove(const std::string& path) override;
+  bool FileCopyAccess(NativeFile from, NativeFile to) override;
+  bool FileRoomToRewrite(NativeFile file) override;
+  bool FileGiveBack(NativeFile file, std::int64_t offset,
+                    std::int64_t count) override;
+  bool FileDataAt(NativeFile file, std::int64_t offset, std::int64_t& begin,
+                  std::int64_t& end) override;
 
   std::string StateFolder(bool create) override;
   bool StateFolderIsOwn(const std::string& folder) override;
@@ -116,10 +130,20 @@ class PosixPlatform final : public Platform {
   // walk is at: the descriptor it opened, or kAnsweredFile when it read the
   // first bytes already; -1 otherwise.
   int TakeOpenedAhead(const std::string& path);
+  // The innermost listing's current entry, if path names it.
+  GateEntry* ListedEntry(const std::string& path) const;
+  // Opens a file for its gate: one listed as a file never through a link
+  // put in its place since, one reached through a link only as far as
+  // MayFollowLink allows.
+  int OpenListedForReading(const std::string& path, int flags);
 
   // The folder to resolve a path against, and the name to resolve there.
   int FolderOf(const std::string& path, const char*& name) const;
   int OpenAt(const std::string& path, int flags, mode_t mode = 0666);
+  // A folder of the innermost listing, by its name there (a trailing '/'
+  // allowed), opened as the free function of that name does; notes why when
+  // it cannot be.
+  int OpenListedFolder(int parent, const char* name);
   // Counts the file among those open for writing.
   void NoteWriter(int fd);
 
@@ -128,6 +152,7 @@ class PosixPlatform final : public Platform {
   bool input_is_terminal_ = false;
   bool output_is_terminal_ = false;
   bool progress_showable_ = false;
+  bool output_closed_ = false;  // standard output was closed at the start
   bool input_ended_ = false;
   int lookahead_ = -1;  // a byte read past an escape sequence's start
   ConsoleEventHandler handler_;

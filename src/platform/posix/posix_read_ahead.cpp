@@ -141,10 +141,16 @@ class ReadAhead final : public GateSource {
     // that the descriptors go where the walk is.
     for (AheadEntry& entry : folder.ahead) {
       if (entry.kind == EntryKind::kFolder || opened_ >= budget_) break;
-      if (entry.tried || entry.kind != EntryKind::kFile) continue;
+      // A file reached through a link is the walk's own to open, and to
+      // judge by what the open reached; one listed as a file is opened as
+      // one, never through a link put in its place since.
+      if (entry.tried || entry.kind != EntryKind::kFile || entry.through_link) {
+        continue;
+      }
       entry.tried = true;
-      entry.fd = openat(dirfd(folder.dir), entry.name.c_str(),
-                        O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+      entry.fd =
+          openat(dirfd(folder.dir), entry.name.c_str(),
+                 O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
       if (entry.fd < 0) continue;  // the walk's own open will say why
       entry.counted = true;
       ++opened_;

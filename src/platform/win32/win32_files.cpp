@@ -264,6 +264,32 @@ bool Win32Platform::FileRemove(const std::string& path) {
          GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
+bool Win32Platform::FileCopyAccess(NativeFile, NativeFile) {
+  // A new file takes the security its folder hands down, as the file
+  // beside it most often has; its own is not copied.
+  return true;
+}
+
+bool Win32Platform::FileGiveBack(NativeFile, std::int64_t, std::int64_t) {
+  // Every byte of a sparse file is written here (see FileDataAt): nothing
+  // was taken from a hole to give back.
+  return false;
+}
+
+bool Win32Platform::FileRoomToRewrite(NativeFile) {
+  // NTFS writes a block over where it lies; ReFS copies only blocks that
+  // are shared with another file (block cloning), which the tool never
+  // makes.
+  return true;
+}
+
+bool Win32Platform::FileDataAt(NativeFile, std::int64_t, std::int64_t&,
+                               std::int64_t&) {
+  // Sparse files' allocated ranges (FSCTL_QUERY_ALLOCATED_RANGES) are not
+  // asked for yet: every byte counts as data.
+  return false;
+}
+
 bool Win32Platform::FileIdentityOf(NativeFile file, FileIdentity& identity) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(AsHandle(file), &info)) return false;

@@ -16,16 +16,22 @@ struct Win32Listing {
   std::string name;  // backs ListingEntry::name
 };
 
-// Hands out the entry found, unless its name is no name the tool can open:
-// a file system that Windows reaches but does not own (a Linux one, a
-// share) may hold names with a backslash in them, which joined to a folder
-// path would lead somewhere else.
+// Hands out the entry found. A name that is no name the tool can open is
+// handed out to be told of, never joined to a path: a file system that
+// Windows reaches but does not own (a Linux one, a share) may hold names
+// with a backslash in them, which joined to a folder path would lead
+// somewhere else.
 bool Fill(Win32Listing& listing, ListingEntry& entry) {
-  if (!NameOf(listing.found.cFileName, listing.name)) return false;
+  if (NameOf(listing.found.cFileName, listing.name)) {
+    entry.kind =
+        (listing.found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+            ? EntryKind::kFolder
+            : EntryKind::kFile;
+  } else {
+    listing.name = ShownNameOf(listing.found.cFileName);
+    entry.kind = EntryKind::kUnusableName;
+  }
   entry.name = listing.name.c_str();
-  entry.kind = (listing.found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-                   ? EntryKind::kFolder
-                   : EntryKind::kFile;
   return true;
 }
 

@@ -146,6 +146,17 @@ std::string AbsolutePathOf(const std::string& path) {
   return lossy ? std::string() : std::string(narrow.data());
 }
 
+std::string ShownNameOf(const wchar_t* wide) {
+  const UINT code_page = GetACP();
+  const int length =
+      WideCharToMultiByte(code_page, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return "?";
+  std::vector<char> narrow(static_cast<std::size_t>(length));
+  WideCharToMultiByte(code_page, 0, wide, -1, narrow.data(), length, nullptr,
+                      nullptr);
+  return narrow.data();
+}
+
 bool NameOf(const wchar_t* wide, std::string& name) {
   for (const wchar_t* c = wide; *c != L'\0'; ++c) {
     if (*c == L'\\' || *c == L'/' || *c == L':') return false;

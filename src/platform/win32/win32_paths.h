@@ -23,4 +23,7 @@ std::string AbsolutePathOf(const std::string& path);
 // it could never be opened as the one name it is.
 bool NameOf(const wchar_t* wide, std::string& name);
 
+// The same name as near as the active code page comes, only to be shown.
+std::string ShownNameOf(const wchar_t* wide);
+
 }  // namespace sarnelux

@@ -36,6 +36,12 @@ class Win32Platform final : public Platform {
   bool FileFlushWait(std::uint64_t ticket) override;
   bool FileIdentityOf(NativeFile file, FileIdentity& identity) override;
   bool FileRemove(const std::string& path) override;
+  bool FileCopyAccess(NativeFile from, NativeFile to) override;
+  bool FileRoomToRewrite(NativeFile file) override;
+  bool FileGiveBack(NativeFile file, std::int64_t offset,
+                    std::int64_t count) override;
+  bool FileDataAt(NativeFile file, std::int64_t offset, std::int64_t& begin,
+                  std::int64_t& end) override;
 
   std::string StateFolder(bool create) override;
   bool StateFolderIsOwn(const std::string& folder) override;

@@ -1,0 +1,18 @@
+// The program under test with a moment of the test's choosing: just before
+// the listed folder named in SARNELUX_HOOK_FOLDER is first opened, it runs
+// SARNELUX_HOOK_COMMAND, once. A tree changed there is changed exactly
+// between the listing and the open, with no race left to chance.
+#include <cstdlib>
+#include <cstring>
+
+extern "C" void SarneluxBeforeFolderOpen(int, const char* name) {
+  static bool done = false;
+  const char* folder = std::getenv("SARNELUX_HOOK_FOLDER");
+  const char* command = std::getenv("SARNELUX_HOOK_COMMAND");
+  if (done || folder == nullptr || command == nullptr ||
+      std::strcmp(folder, name) != 0) {
+    return;
+  }
+  done = true;
+  if (std::system(command) != 0) std::abort();
+}
