@@ -185,18 +185,19 @@ void TakeOption(int code, const char* value, RunOptions& options) {
 // from an unknown option.
 std::string ShortOptions() {
   std::string text = "-:";
-  for (const OptionSpec& spec : kOptionTable) {
-    if (spec.code > 0xFF) continue;
-    text += static_cast<char>(spec.code);
-    if (spec.has_arg == required_argument) text += ':';
+  for (const OptionSpec& entry : kOptionTable) {
+    if (entry.code > 0xFF) continue;
+    text += static_cast<char>(entry.code);
+    if (entry.has_arg == required_argument) text += ':';
   }
   return text;
 }
 
 std::vector<option> LongOptions() {
   std::vector<option> table;
-  for (const OptionSpec& spec : kOptionTable) {
-    table.push_back(option{spec.long_name, spec.has_arg, nullptr, spec.code});
+  for (const OptionSpec& entry : kOptionTable) {
+    table.push_back(
+        option{entry.long_name, entry.has_arg, nullptr, entry.code});
   }
   table.push_back(option{nullptr, 0, nullptr, 0});
   return table;
