@@ -327,6 +327,33 @@ TEST(KeptRecord, ForgetsTheBatchedFilesMadeWhole) {
   EXPECT_EQ(next.FileAt("t/c").bytes, "c");
 }
 
+// The record the version before left at the same kill: every unit told by
+// its hash, and a proof over every unit. A run goes on with it.
+TEST(OlderRecord, IsRepairedAsItsVersionWroteIt) {
+  const std::string version_2 =
+      "5358524557525432010000000000000090e2900925999b58eb53000000000000"
+      "0310000005000000742f626967b9dbe08fcb953a1a0300000000000000010020"
+      "000000000000001000008c389a8e87bd9fcd6aa5e40e61dc6faa6a7178d7e00d"
+      "316099b6b3000000000000000000000002000000000000000100100000000000"
+      "000010000016aa867d8859130a9207871f6496f8f37a676ebadcb056c3da73ae";
+  Files files = KilledMidFile();
+  std::string& record = files.at("state/sarnelux/rewrite-1.record");
+  record.clear();
+  for (std::size_t at = 0; at < version_2.size(); at += 2) {
+    record +=
+        static_cast<char>(std::stoi(version_2.substr(at, 2), nullptr, 16));
+  }
+  MemoryPlatform next;
+  NextRun(next, files, "none /Q");
+  EXPECT_EQ(next.output(),
+            Lines({"Sarnelux", "Copyright (c) 2026 the Sarnelux project", "",
+                   "repaired interrupted rewrite of file t/big",
+                   "no BOM headers found in none", "ready!"}));
+  EXPECT_EQ(next.FileAt("t/big").bytes, kOriginals.at("t/big").substr(3));
+  EXPECT_EQ(next.KindOfPath("state/sarnelux/rewrite-1.record"),
+            PathKind::kMissing);
+}
+
 // Records are taken in the order of their names, whatever order the
 // folder lists them in.
 TEST(KeptRecord, RecordsAreRepairedInTheOrderOfTheirNames) {
@@ -480,7 +507,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Records are never lost by accident: only one cut short inside
         // its first header by a kill goes without a word.
         RefusalCase{"record_of_a_newer_version",
-                    [](MemoryPlatform& p) { RecordBytes(p)[7] = '3'; }, nullptr,
+                    [](MemoryPlatform& p) { RecordBytes(p)[7] = '4'; }, nullptr,
                     "sarnelux: state/sarnelux/rewrite-1.record: record of a "
                     "newer version of sarnelux, kept for it",
                     true},

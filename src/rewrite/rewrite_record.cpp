@@ -25,14 +25,22 @@ void RecordHashUnitsAvx2(const unsigned char* bytes, std::size_t count,
 namespace {
 
 // The last byte of the magic is the format's version. 2: entries carry the
-// proof of what lies before their region.
-constexpr unsigned char kVersion = '2';
+// proof of what lies before their region, over every unit. 3: the proof is
+// over every sixteenth unit, entries say what their region adds to it, and
+// a unit may be told by its marks rather than its hash. A run goes on in a
+// record in the format it finds it in.
+constexpr unsigned char kVersion = '3';
+constexpr unsigned char kOldestVersion = '2';
 constexpr unsigned char kMagic[8] = {'S', 'X', 'R', 'E',
                                      'W', 'R', 'T', kVersion};
 constexpr std::size_t kVersionAt = sizeof kMagic - 1;
 constexpr std::size_t kHeaderFixed = 40;  // magic, identity, length, sizes
-// sequence, way, offset, count, proof of what lies before
+// sequence, way, offset, count, proof of what lies before; then, from
+// version 3 on, what the region adds to it
 constexpr std::size_t kEntryFixed = 8 + 1 + 8 + 4 + 8;
+constexpr std::size_t kAddsAt = kEntryFixed;
+// The way's high bit: the entry's units are told by their marks.
+constexpr unsigned char kMarkedWay = 0x80;
 constexpr std::size_t kPerUnit = 8 + 3;
 constexpr std::size_t kChecksum = 8;
 constexpr std::uint32_t kLongestPath = 1 << 16;
@@ -54,8 +62,29 @@ std::int64_t UnitsOf(std::int64_t count) {
   return (count + kRecordUnit - 1) / kRecordUnit;
 }
 
-std::int64_t SlotSize(std::int32_t largest) {
-  return static_cast<std::int64_t>(kEntryFixed + kChecksum) +
+bool Readable(unsigned char version) {
+  return version >= kOldestVersion && version <= kVersion;
+}
+
+std::size_t EntryFixed(unsigned char version) {
+  return version >= '3' ? kEntryFixed + 8 : kEntryFixed;
+}
+
+std::int64_t ProofStride(unsigned char version) {
+  return version >= '3' ? kProofStride : 1;
+}
+
+// Whether bytes [from, 8) are those of the magic of a format this build
+// reads.
+bool MagicFrom(const unsigned char* bytes, std::size_t from) {
+  for (std::size_t i = from; i < kVersionAt; ++i) {
+    if (bytes[i] != kMagic[i]) return false;
+  }
+  return from > kVersionAt || Readable(bytes[kVersionAt]);
+}
+
+std::int64_t SlotSize(std::int32_t largest, unsigned char version) {
+  return static_cast<std::int64_t>(EntryFixed(version) + kChecksum) +
          UnitsOf(largest) * static_cast<std::int64_t>(kPerUnit);
 }
 
@@ -95,78 +124,182 @@ void HashUnits(const unsigned char* bytes, std::int32_t count,
   }
 }
 
+// Where a unit's new content differs from its old, which is the same
+// content three bytes on: the mark the content moved towards the start
+// leaves there.
+UnitMarks MarksOf(const unsigned char* unit, std::int32_t size) {
+  UnitMarks marks;
+  std::int32_t x = 3;
+  while (x < size && unit[x] == unit[x - 3]) ++x;
+  if (x >= size) return marks;
+  marks.first = static_cast<std::uint16_t>(x);
+  marks.first_new = unit[x];
+  marks.first_old = unit[x - 3];
+  x = size - 1;
+  while (unit[x] == unit[x - 3]) --x;
+  marks.last = static_cast<std::uint16_t>(x);
+  marks.last_new = unit[x];
+  marks.last_old = unit[x - 3];
+  return marks;
+}
+
+unsigned char* PutMarks(unsigned char* into, const UnitMarks& marks) {
+  *into++ = static_cast<unsigned char>(marks.first);
+  *into++ = static_cast<unsigned char>(marks.first >> 8);
+  *into++ = marks.first_new;
+  *into++ = marks.first_old;
+  *into++ = static_cast<unsigned char>(marks.last);
+  *into++ = static_cast<unsigned char>(marks.last >> 8);
+  *into++ = marks.last_new;
+  *into++ = marks.last_old;
+  return into;
+}
+
+UnitMarks GetMarks(const unsigned char* in) {
+  UnitMarks marks;
+  marks.first = static_cast<std::uint16_t>(in[0] | in[1] << 8);
+  marks.first_new = in[2];
+  marks.first_old = in[3];
+  marks.last = static_cast<std::uint16_t>(in[4] | in[5] << 8);
+  marks.last_new = in[6];
+  marks.last_old = in[7];
+  return marks;
+}
+
+// The three bytes a unit cannot rebuild from its own old ones: its last
+// three, or its first three; a unit shorter than three bytes is padded at
+// the front.
+unsigned char* PutEdges(unsigned char* into, MoveWay way,
+                        const unsigned char* unit, std::int32_t size) {
+  for (std::int32_t i = 0; i < 3; ++i) {
+    const std::int32_t from = way == MoveWay::kToStart ? size - 3 + i : i;
+    *into++ = from >= 0 && from < size ? unit[from] : 0;
+  }
+  return into;
+}
+
+// How an entry is written: in which format, and whether its units are told
+// by their marks.
+struct EntryForm {
+  unsigned char version = kVersion;
+  bool marked = false;
+};
+
 // Appends an entry stating a region's new content, sealed under its header.
-// A big file's rewrite hashes every byte it writes, so the units go straight
-// into place, a run of them at a time.
+// A big file's rewrite states every unit it writes, so the units go
+// straight into place, where hashed a run of them at a time.
 // `proof` is that of the content before the region; where the region is new
 // content (moved towards the start), `proven` gets what its units add.
-void AppendEntry(std::vector<unsigned char>& out, std::uint64_t sequence,
-                 MoveWay way, std::int64_t offset, const unsigned char* content,
-                 std::int32_t count, std::uint64_t seal, std::uint64_t proof,
+void AppendEntry(std::vector<unsigned char>& out, EntryForm form,
+                 std::uint64_t sequence, MoveWay way, std::int64_t offset,
+                 const unsigned char* content, std::int32_t count,
+                 std::uint64_t seal, std::uint64_t proof,
                  std::uint64_t* proven = nullptr) {
   const std::size_t begin = out.size();
   Put(out, sequence, 8);
-  out.push_back(static_cast<unsigned char>(way));
+  out.push_back(static_cast<unsigned char>(static_cast<unsigned char>(way) |
+                                           (form.marked ? kMarkedWay : 0)));
   Put(out, static_cast<std::uint64_t>(offset), 8);
   Put(out, static_cast<std::uint32_t>(count), 4);
   Put(out, proof, 8);
+  const std::size_t adds_at = out.size();
+  if (form.version >= '3') Put(out, 0, 8);
   const std::int64_t first_unit = offset / kRecordUnit;
+  const std::int64_t stride = ProofStride(form.version);
   const std::size_t units_at = out.size();
   out.resize(units_at + static_cast<std::size_t>(UnitsOf(count)) * kPerUnit);
   unsigned char* into = out.data() + units_at;
-  constexpr std::int32_t kRun = 64;
-  std::uint64_t hashes[kRun];
-  for (std::int32_t run = 0; run < count; run += kRun * kRecordUnit) {
-    const std::int32_t run_size = std::min(kRun * kRecordUnit, count - run);
-    HashUnits(content + run, run_size, hashes);
-    for (std::int32_t unit = 0; unit * kRecordUnit < run_size; ++unit) {
-      if (proven != nullptr) {
-        *proven +=
-            UnitProof(first_unit + run / kRecordUnit + unit, hashes[unit]);
-      }
-      for (int i = 0; i < 8; ++i) {
-        *into++ = static_cast<unsigned char>(hashes[unit] >> (8 * i));
-      }
-      const std::int32_t at = run + unit * kRecordUnit;
+  std::uint64_t adds = 0;
+  if (form.marked) {
+    for (std::int32_t at = 0; at < count; at += kRecordUnit) {
       const std::int32_t size = std::min(kRecordUnit, count - at);
-      for (std::int32_t i = 0; i < 3; ++i) {
-        // The last three bytes, or the first three; a unit shorter than
-        // three bytes is padded at the front.
-        const std::int32_t from = way == MoveWay::kToStart ? size - 3 + i : i;
-        *into++ = from >= 0 && from < size ? content[at + from] : 0;
+      into = PutMarks(into, MarksOf(content + at, size));
+      into = PutEdges(into, way, content + at, size);
+      const std::int64_t index = first_unit + at / kRecordUnit;
+      if (index % stride == 0) {
+        adds += UnitProof(
+            index, RecordHash(content + at, static_cast<std::size_t>(size)));
+      }
+    }
+  } else {
+    constexpr std::int32_t kRun = 64;
+    std::uint64_t hashes[kRun];
+    for (std::int32_t run = 0; run < count; run += kRun * kRecordUnit) {
+      const std::int32_t run_size = std::min(kRun * kRecordUnit, count - run);
+      HashUnits(content + run, run_size, hashes);
+      for (std::int32_t unit = 0; unit * kRecordUnit < run_size; ++unit) {
+        const std::int32_t at = run + unit * kRecordUnit;
+        const std::int64_t index = first_unit + at / kRecordUnit;
+        if (index % stride == 0) adds += UnitProof(index, hashes[unit]);
+        for (int i = 0; i < 8; ++i) {
+          *into++ = static_cast<unsigned char>(hashes[unit] >> (8 * i));
+        }
+        into = PutEdges(into, way, content + at,
+                        std::min(kRecordUnit, count - at));
       }
     }
   }
+  if (way != MoveWay::kToStart) adds = 0;
+  if (form.version >= '3') {
+    for (int i = 0; i < 8; ++i) {
+      out[adds_at + static_cast<std::size_t>(i)] =
+          static_cast<unsigned char>(adds >> (8 * i));
+    }
+  }
+  if (proven != nullptr) *proven += adds;
   Put(out, RecordHash(out.data() + begin, out.size() - begin, seal), 8);
 }
 
 // An entry from a slot's bytes, if its checksum under this header holds.
 std::optional<RegionEntry> ParseEntry(const std::vector<unsigned char>& slot,
-                                      std::int32_t largest,
-                                      std::uint64_t seal) {
-  if (slot.size() < kEntryFixed + kChecksum) return std::nullopt;
+                                      std::int32_t largest, std::uint64_t seal,
+                                      unsigned char version) {
+  const std::size_t fixed = EntryFixed(version);
+  if (slot.size() < fixed + kChecksum) return std::nullopt;
   const unsigned char* in = slot.data();
   RegionEntry entry;
   entry.sequence = Get(in, 8);
-  const auto way = in[8];
+  const unsigned char way = in[8] & static_cast<unsigned char>(~kMarkedWay);
+  entry.marked = version >= '3' && (in[8] & kMarkedWay) != 0;
   entry.offset = static_cast<std::int64_t>(Get(in + 9, 8));
   entry.count = static_cast<std::int32_t>(Get(in + 17, 4));
   entry.before = Get(in + 21, 8);
-  if ((way != 1 && way != 2) || entry.count < 0 || entry.count > largest ||
-      entry.offset < 0 || entry.sequence == 0) {
+  if ((way != 1 && way != 2) || ((in[8] & kMarkedWay) != 0 && !entry.marked) ||
+      entry.count < 0 || entry.count > largest || entry.offset < 0 ||
+      entry.sequence == 0) {
     return std::nullopt;
   }
   entry.way = static_cast<MoveWay>(way);
+  // Marks tell a unit from its old content moved towards the start, as
+  // whole units in place.
+  if (entry.marked &&
+      (entry.way != MoveWay::kToStart || entry.offset % kRecordUnit != 0)) {
+    return std::nullopt;
+  }
   const auto units = static_cast<std::size_t>(UnitsOf(entry.count));
-  const std::size_t size = kEntryFixed + units * kPerUnit;
+  const std::size_t size = fixed + units * kPerUnit;
   if (size + kChecksum > slot.size() ||
       Get(in + size, 8) != RecordHash(in, size, seal)) {
     return std::nullopt;
   }
   for (std::size_t unit = 0; unit < units; ++unit) {
-    const unsigned char* at = in + kEntryFixed + unit * kPerUnit;
-    entry.hashes.push_back(Get(at, 8));
+    const unsigned char* at = in + fixed + unit * kPerUnit;
+    if (entry.marked) {
+      entry.marks.push_back(GetMarks(at));
+    } else {
+      entry.hashes.push_back(Get(at, 8));
+    }
     entry.edges.insert(entry.edges.end(), at + 8, at + 11);
+  }
+  if (version >= '3') {
+    entry.adds = Get(in + kAddsAt, 8);
+  } else if (entry.way == MoveWay::kToStart) {
+    // Every unit went into the proof then.
+    for (std::size_t unit = 0; unit < units; ++unit) {
+      entry.adds += UnitProof(
+          entry.offset / kRecordUnit + static_cast<std::int64_t>(unit),
+          entry.hashes[unit]);
+    }
   }
   return entry;
 }
@@ -182,15 +315,13 @@ RecordState FirstHeaderState(const unsigned char* fixed, std::int32_t got,
   // first bytes cleared and the rest still the magic's.
   std::size_t cleared = 0;
   while (cleared < present && fixed[cleared] == 0) ++cleared;
-  if (present == sizeof kMagic && cleared > 0 &&
-      std::memcmp(fixed + cleared, kMagic + cleared, sizeof kMagic - cleared) ==
-          0) {
+  if (present == sizeof kMagic && cleared > 0 && MagicFrom(fixed, cleared)) {
     return RecordState::kCutShort;
   }
   if (std::memcmp(fixed, kMagic, std::min(present, kVersionAt)) != 0) {
     return RecordState::kUnknown;
   }
-  if (present == sizeof kMagic && fixed[kVersionAt] != kVersion) {
+  if (present == sizeof kMagic && !Readable(fixed[kVersionAt])) {
     return fixed[kVersionAt] > kVersion && fixed[kVersionAt] <= '9'
                ? RecordState::kNewer
                : RecordState::kUnknown;
@@ -207,8 +338,7 @@ std::optional<RecordContents> ReadSection(FileService& files, FileHandle file,
                                           RecordState& state) {
   unsigned char fixed[kHeaderFixed] = {};
   const std::int32_t got = files.ReadAt(file, offset, fixed, kHeaderFixed);
-  if (got != static_cast<std::int32_t>(kHeaderFixed) ||
-      std::memcmp(fixed, kMagic, sizeof kMagic) != 0) {
+  if (got != static_cast<std::int32_t>(kHeaderFixed) || !MagicFrom(fixed, 0)) {
     state = FirstHeaderState(fixed, got,
                              got < static_cast<std::int32_t>(kHeaderFixed));
     return std::nullopt;
@@ -234,9 +364,11 @@ std::optional<RecordContents> ReadSection(FileService& files, FileHandle file,
   contents.path.assign(header.begin() + kHeaderFixed,
                        header.begin() + static_cast<std::ptrdiff_t>(sealed));
   if (contents.largest <= 0 || contents.length < 3) return std::nullopt;
+  contents.version = fixed[kVersionAt];
+  contents.proof_stride = ProofStride(contents.version);
   state = RecordState::kRead;
 
-  const std::int64_t slot_size = SlotSize(contents.largest);
+  const std::int64_t slot_size = SlotSize(contents.largest, contents.version);
   const std::int64_t slots_at =
       offset + static_cast<std::int64_t>(header.size());
   contents.slots_at = slots_at;
@@ -247,7 +379,8 @@ std::optional<RecordContents> ReadSection(FileService& files, FileHandle file,
         files.ReadAt(file, slots_at + slot * slot_size, bytes.data(),
                      static_cast<std::int32_t>(slot_size));
     bytes.resize(static_cast<std::size_t>(std::max(got, 0)));
-    entries[slot] = ParseEntry(bytes, contents.largest, contents.seal);
+    entries[slot] =
+        ParseEntry(bytes, contents.largest, contents.seal, contents.version);
   }
   const bool newer = entries[1] && (!entries[0] || entries[1]->sequence >
                                                        entries[0]->sequence);
@@ -285,17 +418,16 @@ std::uint64_t UnitProof(std::int64_t unit_index, std::uint64_t hash) {
 }
 
 std::uint64_t UnitsProof(const unsigned char* bytes, std::int64_t offset,
-                         std::int32_t count) {
+                         std::int32_t count, std::int64_t stride) {
   std::uint64_t proof = 0;
-  constexpr std::int32_t kRun = 64;
-  std::uint64_t hashes[kRun];
-  for (std::int32_t run = 0; run < count; run += kRun * kRecordUnit) {
-    const std::int32_t run_size = std::min(kRun * kRecordUnit, count - run);
-    HashUnits(bytes + run, run_size, hashes);
-    for (std::int32_t unit = 0; unit * kRecordUnit < run_size; ++unit) {
-      proof += UnitProof(offset / kRecordUnit + run / kRecordUnit + unit,
-                         hashes[unit]);
-    }
+  const std::int64_t first = offset / kRecordUnit;
+  // The first unit of the span that goes in.
+  std::int64_t index = (first + stride - 1) / stride * stride;
+  for (; (index - first) * kRecordUnit < count; index += stride) {
+    const auto at = static_cast<std::int32_t>((index - first) * kRecordUnit);
+    proof += UnitProof(
+        index, RecordHash(bytes + at, static_cast<std::size_t>(
+                                          std::min(kRecordUnit, count - at))));
   }
   return proof;
 }
@@ -306,7 +438,8 @@ RecordRead ReadRecord(FileService& files, FileHandle file) {
   std::uint64_t seed = 0;
   RecordState state = RecordState::kRead;
   while (auto section = ReadSection(files, file, offset, seed, state)) {
-    offset = section->slots_at + 2 * SlotSize(section->largest);
+    offset =
+        section->slots_at + 2 * SlotSize(section->largest, section->version);
     seed = section->seal;
     read.sections.push_back(std::move(*section));
   }
@@ -346,6 +479,7 @@ void RewriteRecord::Resume(const RecordContents& section) {
   without_ = false;
   target_ = kNoFile;
   largest_ = section.largest;
+  version_ = section.version;
   seal_ = section.seal;
   slots_at_ = section.slots_at;
   sequence_ = section.last ? section.last->sequence : 0;
@@ -355,7 +489,7 @@ void RewriteRecord::Forget(const RecordContents& section) {
   WaitForFlushes();
   // Where the reader looks for the next section's header.
   const std::vector<unsigned char> cleared(
-      static_cast<std::size_t>(2 * SlotSize(section.largest)));
+      static_cast<std::size_t>(2 * SlotSize(section.largest, section.version)));
   files_.WriteAt(file_, section.slots_at, cleared.data(),
                  static_cast<std::int32_t>(cleared.size()));
 }
@@ -376,6 +510,7 @@ bool RewriteRecord::Begin(FileHandle target, const std::string& path,
   seal_ = AppendHeader(header_, path, identity, length, largest, 0);
   target_ = target;
   largest_ = largest;
+  version_ = kVersion;
   slots_at_ = static_cast<std::int64_t>(header_.size());
   sequence_ = 0;
   proven_ = 0;
@@ -386,8 +521,8 @@ bool RewriteRecord::Begin(FileHandle target, const std::string& path,
 
 std::int64_t RewriteRecord::SlotOffset(std::uint64_t sequence) const {
   // The first entry right after the header.
-  return slots_at_ +
-         static_cast<std::int64_t>((sequence + 1) % 2) * SlotSize(largest_);
+  return slots_at_ + static_cast<std::int64_t>((sequence + 1) % 2) *
+                         SlotSize(largest_, version_);
 }
 
 bool RewriteRecord::Note(MoveWay way, std::int64_t offset,
@@ -413,8 +548,13 @@ bool RewriteRecord::Note(MoveWay way, std::int64_t offset,
   // not meet the proven span leaves a proof no repair accepts.
   std::uint64_t proven = proven_;
   std::int64_t proven_to = offset;
+  // Whole pages land in order even when the process is killed in its
+  // write; a power loss promises nothing of the kind.
+  const EntryForm form{version_, version_ >= '3' && !durable_ &&
+                                     way == MoveWay::kToStart &&
+                                     offset % kRecordUnit == 0};
   if (way == MoveWay::kToStart) {
-    AppendEntry(bytes_, sequence_ + 1, way, offset, content, count, seal_,
+    AppendEntry(bytes_, form, sequence_ + 1, way, offset, content, count, seal_,
                 proven_, &proven);
     proven_to = offset + count;
   } else {
@@ -423,9 +563,10 @@ bool RewriteRecord::Note(MoveWay way, std::int64_t offset,
       // What the region covers holds the content moved towards the start:
       // the bytes written here three places on.
       proven -= UnitsProof(content + kMarkLength, offset,
-                           static_cast<std::int32_t>(new_end - offset));
+                           static_cast<std::int32_t>(new_end - offset),
+                           ProofStride(version_));
     }
-    AppendEntry(bytes_, sequence_ + 1, way, offset, content, count, seal_,
+    AppendEntry(bytes_, form, sequence_ + 1, way, offset, content, count, seal_,
                 proven);
   }
   const auto size = static_cast<std::int32_t>(bytes_.size());
@@ -453,11 +594,7 @@ void RewriteRecord::ResumeProof(const RecordContents& section) {
   proven_ = last.before;
   proven_to_ = last.offset;
   if (last.way != MoveWay::kToStart) return;
-  for (std::size_t unit = 0; unit < last.hashes.size(); ++unit) {
-    proven_ +=
-        UnitProof(last.offset / kRecordUnit + static_cast<std::int64_t>(unit),
-                  last.hashes[unit]);
-  }
+  proven_ += last.adds;
   proven_to_ = last.offset + last.count;
 }
 
@@ -500,11 +637,11 @@ RewriteRecord::Batch RewriteRecord::NoteBatch(
     // The entry goes where a first entry goes, the slot after it cleared.
     const std::size_t entry_at = bytes_.size();
     // Nothing lies before its one region: its proof is that of nothing.
-    AppendEntry(bytes_, 1, MoveWay::kToStart, 0, file.content,
+    AppendEntry(bytes_, EntryForm{}, 1, MoveWay::kToStart, 0, file.content,
                 static_cast<std::int32_t>(file.length - kMarkLength), seed, 0);
-    bytes_.resize(entry_at + 2 * static_cast<std::size_t>(SlotSize(largest)));
-    batch_slots_.emplace_back(static_cast<std::int64_t>(entry_at),
-                              2 * SlotSize(largest));
+    const std::int64_t slots = 2 * SlotSize(largest, kVersion);
+    bytes_.resize(entry_at + static_cast<std::size_t>(slots));
+    batch_slots_.emplace_back(static_cast<std::int64_t>(entry_at), slots);
   }
   const auto size = static_cast<std::int32_t>(bytes_.size());
   if (files_.WriteAt(file_, 0, bytes_.data(), size) != size ||

@@ -28,10 +28,23 @@
 // Identity and length do not prove that a file is the one a kill left: a
 // file restored from a backup has both. So each entry also carries a proof
 // of what lies before its region, which the rewrite has already written:
-// the sum, over the 4 KiB units there, of each unit's hash mixed with its
-// place. The rewrite knows the unit hashes already (it states them), so
-// the proof costs it next to nothing; a repair reads the file up to the
-// region and refuses it when the sum differs.
+// the sum, over every sixteenth 4 KiB unit there, of the unit's hash mixed
+// with its place. Content in the old layout, three bytes on, differs from
+// the new in nearly every unit, so one unit in sixteen tells a restored
+// file; a repair reads the file up to the region and refuses it when the
+// sum differs.
+//
+// Without --durable, what the record must know of each unit is cheaper
+// than its hash: a process's write lands whole pages in order, even when
+// the process is killed in it, so each unit of the last region is either
+// all new or all old. The entry then keeps, instead of the hash, the first
+// and the last place in the unit where its new content differs from its
+// old (and both bytes there): a unit that shows the new byte at both is
+// new, the old byte at both is old, anything else was torn or changed and
+// is refused. A unit whose new and old content agree from its fourth byte
+// on (content repeating every three bytes) comes out right when rebuilt
+// either way. A durable rewrite, whose units a power loss may leave torn
+// or out of order, keeps every unit's hash.
 #pragma once
 
 #include <cstdint>
@@ -45,11 +58,23 @@
 namespace sarnelux {
 
 inline constexpr std::int32_t kRecordUnit = 4096;
+// Every how many units one goes into the proof of what lies before a region.
+inline constexpr std::int64_t kProofStride = 16;
 
 // Which way a region's content moves.
 enum class MoveWay : std::uint8_t {
   kToStart = 1,  // new[x] = old[x + 3]: the mark is being stripped
   kBack = 2,     // old[x] = new[x - 3]: a failed strip is being undone
+};
+
+// Where a unit's new content differs from its old: the first and the last
+// such place, with the new and the old byte there. kNoMark where none does.
+struct UnitMarks {
+  static constexpr std::uint16_t kNoMark = 0xffff;
+  std::uint16_t first = kNoMark;
+  unsigned char first_new = 0, first_old = 0;
+  std::uint16_t last = kNoMark;
+  unsigned char last_new = 0, last_old = 0;
 };
 
 // One entry, as read back.
@@ -61,7 +86,14 @@ struct RegionEntry {
   // The proof of the new content before the region: UnitsProof of
   // [0, offset) as the rewrite left it.
   std::uint64_t before = 0;
-  std::vector<std::uint64_t> hashes;  // one per unit
+  // What the region's new content adds to that proof (moved towards the
+  // start only).
+  std::uint64_t adds = 0;
+  // Whether each unit is told by the places it differs from its old
+  // content (`marks`) rather than by its hash (`hashes`).
+  bool marked = false;
+  std::vector<std::uint64_t> hashes;  // one per unit, unless marked
+  std::vector<UnitMarks> marks;       // one per unit, when marked
   std::vector<unsigned char> edges;   // three per unit
 };
 
@@ -69,11 +101,14 @@ struct RegionEntry {
 struct RecordContents {
   std::string path;
   FileIdentity identity;
-  std::int64_t length = 0;          // the file's length before the rewrite
-  std::int32_t largest = 0;         // the largest region a slot holds
-  std::uint64_t seal = 0;           // the header's checksum
-  std::int64_t slots_at = 0;        // where its first slot begins
-  std::optional<RegionEntry> last;  // the newest whole entry, if any
+  std::int64_t length = 0;    // the file's length before the rewrite
+  std::int32_t largest = 0;   // the largest region a slot holds
+  std::uint64_t seal = 0;     // the header's checksum
+  std::int64_t slots_at = 0;  // where its first slot begins
+  // The format it is written in: entries added to it keep that format.
+  unsigned char version = 0;
+  std::int64_t proof_stride = kProofStride;  // of that format
+  std::optional<RegionEntry> last;           // the newest whole entry, if any
   // The one before it, whose region a durable rewrite may not have seen
   // reach the disk yet: its flush goes on while the next region is written.
   std::optional<RegionEntry> before_last;
@@ -93,9 +128,10 @@ std::uint64_t RecordHash(const unsigned char* bytes, std::size_t count,
 
 // The proof of `count` bytes that begin at `offset`, a multiple of the
 // unit: what a region adds to the proof of what lies before it. Proofs of
-// adjacent spans add up (modulo 2^64).
+// adjacent spans add up (modulo 2^64). Every `stride`th unit goes in.
 std::uint64_t UnitsProof(const unsigned char* bytes, std::int64_t offset,
-                         std::int32_t count);
+                         std::int32_t count,
+                         std::int64_t stride = kProofStride);
 // What a unit with this hash, at this place, adds to a proof.
 std::uint64_t UnitProof(std::int64_t unit_index, std::uint64_t hash);
 
@@ -208,6 +244,7 @@ class RewriteRecord {
   bool without_ = false;               // the record could not be written: none
   std::vector<unsigned char> header_;  // to be written with the first entry
   std::int32_t largest_ = 0;
+  unsigned char version_ = 0;  // of the section being written
   std::int64_t slots_at_ = 0;
   std::uint64_t seal_ = 0;
   std::uint64_t sequence_ = 0;

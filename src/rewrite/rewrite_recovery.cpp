@@ -42,9 +42,42 @@ void Rebuild(MoveWay way, const unsigned char* own, const unsigned char* edge,
 
 enum class UnitsFound { kWhole, kMended, kTorn, kUnreadable };
 
+// What a unit told by its marks holds: its new content, its old, or
+// neither (torn, or changed since).
+enum class UnitHolds { kNew, kOld, kNeither };
+
+UnitHolds HeldByMarks(const unsigned char* unit, const UnitMarks& marks) {
+  // New and old content agree but perhaps in the first three bytes, which
+  // rebuilding the unit gives either way.
+  if (marks.first == UnitMarks::kNoMark) return UnitHolds::kOld;
+  const unsigned char first = unit[marks.first];
+  const unsigned char last = unit[marks.last];
+  if (first == marks.first_new && last == marks.last_new) {
+    return UnitHolds::kNew;
+  }
+  if (first == marks.first_old && last == marks.last_old) {
+    return UnitHolds::kOld;
+  }
+  return UnitHolds::kNeither;
+}
+
+// Whether the unit holds the new content the entry states: by its hash,
+// or by its marks, which tell new content only from old.
+bool HoldsNew(const RegionEntry& entry, std::size_t unit,
+              const unsigned char* bytes, std::int32_t size) {
+  if (entry.marked) {
+    const UnitMarks& marks = entry.marks[unit];
+    return marks.first == UnitMarks::kNoMark ||
+           (bytes[marks.first] == marks.first_new &&
+            bytes[marks.last] == marks.last_new);
+  }
+  return RecordHash(bytes, static_cast<std::size_t>(size)) ==
+         entry.hashes[unit];
+}
+
 // Brings every unit of the region the record's last entry describes to
-// its new content. A unit that hashes as neither the new content nor the
-// new content rebuilt from it is torn: then nothing is written.
+// its new content. A unit that is neither the new content nor the old one
+// it can be rebuilt from is torn: then nothing is written.
 UnitsFound MendRegion(FileService& files, FileHandle file,
                       const RegionEntry& entry) {
   std::vector<unsigned char> region(static_cast<std::size_t>(entry.count));
@@ -56,21 +89,26 @@ UnitsFound MendRegion(FileService& files, FileHandle file,
                                                   region.data(), entry.count));
   std::vector<unsigned char> mended = region;
   std::vector<std::int32_t> to_write;
-  for (std::size_t unit = 0; unit < entry.hashes.size(); ++unit) {
+  const std::size_t units = entry.edges.size() / 3;
+  for (std::size_t unit = 0; unit < units; ++unit) {
     const auto at = static_cast<std::int32_t>(unit) * kRecordUnit;
     const std::int32_t size = std::min(kRecordUnit, entry.count - at);
     const std::int32_t needed =
         entry.way == MoveWay::kToStart ? size : size - 3;
-    if (got >= at + size &&
-        RecordHash(region.data() + at, static_cast<std::size_t>(size)) ==
-            entry.hashes[unit]) {
+    const UnitHolds holds =
+        !entry.marked || got < at + size
+            ? UnitHolds::kNeither
+            : HeldByMarks(region.data() + at, entry.marks[unit]);
+    if (holds == UnitHolds::kNew ||
+        (!entry.marked && got >= at + size &&
+         HoldsNew(entry, unit, region.data() + at, size))) {
       continue;
     }
     if (got < at + needed) return UnitsFound::kUnreadable;
+    if (entry.marked && holds == UnitHolds::kNeither) return UnitsFound::kTorn;
     Rebuild(entry.way, region.data() + at, entry.edges.data() + 3 * unit, size,
             mended.data() + at);
-    if (RecordHash(mended.data() + at, static_cast<std::size_t>(size)) !=
-        entry.hashes[unit]) {
+    if (!HoldsNew(entry, unit, mended.data() + at, size)) {
       return UnitsFound::kTorn;
     }
     to_write.push_back(static_cast<std::int32_t>(unit));
@@ -98,17 +136,22 @@ Proof ProvenBefore(FileService& files, FileHandle file,
     first = &*contents.before_last;
   }
   const std::int64_t end = first->offset;
-  std::vector<unsigned char> chunk(static_cast<std::size_t>(
-      std::min<std::int64_t>(end, FileService::kStreamBlockSize)));
+  const std::int64_t stride = contents.proof_stride;
+  // Only the units that go into the proof are read, one at a time where
+  // they lie apart.
+  const std::int64_t step =
+      stride > 1 ? stride * kRecordUnit : FileService::kStreamBlockSize;
+  const std::int64_t span = stride > 1 ? kRecordUnit : step;
+  std::vector<unsigned char> chunk(
+      static_cast<std::size_t>(std::min<std::int64_t>(end, span)));
   std::uint64_t proof = 0;
-  for (std::int64_t at = 0; at < end;) {
-    const auto size = static_cast<std::int32_t>(
-        std::min<std::int64_t>(end - at, FileService::kStreamBlockSize));
+  for (std::int64_t at = 0; at < end; at += step) {
+    const auto size =
+        static_cast<std::int32_t>(std::min<std::int64_t>(end - at, span));
     if (files.ReadAt(file, at, chunk.data(), size) != size) {
       return Proof::kUnread;
     }
-    proof += UnitsProof(chunk.data(), at, size);
-    at += size;
+    proof += UnitsProof(chunk.data(), at, size, stride);
   }
   return proof == first->before ? Proof::kHolds : Proof::kFails;
 }
