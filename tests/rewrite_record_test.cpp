@@ -349,6 +349,7 @@ TEST(OlderRecord, IsRepairedAsItsVersionWroteIt) {
             Lines({"Sarnelux", "Copyright (c) 2026 the Sarnelux project", "",
                    "repaired interrupted rewrite of file t/big",
                    "no BOM headers found in none", "ready!"}));
+  EXPECT_EQ(next.errors(), "");
   EXPECT_EQ(next.FileAt("t/big").bytes, kOriginals.at("t/big").substr(3));
   EXPECT_EQ(next.KindOfPath("state/sarnelux/rewrite-1.record"),
             PathKind::kMissing);
@@ -577,6 +578,7 @@ TEST(RepairToOriginal, LeavesTheFileToTheWalk) {
                    "successfully removed BOM of file t/small",
                    "successfully removed BOM of file t/twice",
                    "number of removed BOM headers: 4", "ready!"}));
+  EXPECT_EQ(next.errors(), "");
   EXPECT_EQ(next.FileAt("t/big").bytes, kOriginals.at("t/big").substr(3));
 }
 
