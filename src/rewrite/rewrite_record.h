@@ -35,16 +35,17 @@
 // sum differs.
 //
 // Without --durable, what the record must know of each unit is cheaper
-// than its hash: a process's write lands whole pages in order, even when
-// the process is killed in it, so each unit of the last region is either
-// all new or all old. The entry then keeps, instead of the hash, the first
-// and the last place in the unit where its new content differs from its
-// old (and both bytes there): a unit that shows the new byte at both is
-// new, the old byte at both is old, anything else was torn or changed and
-// is refused. A unit whose new and old content agree from its fourth byte
-// on (content repeating every three bytes) comes out right when rebuilt
-// either way. A durable rewrite, whose units a power loss may leave torn
-// or out of order, keeps every unit's hash.
+// than its hash: a process's write lands in order, whole pages at a time,
+// even when the process is killed in it. The entry then keeps, instead of
+// the hash, the first and the last place in the unit where its new content
+// differs from its old (and both bytes there). Outside those places new
+// and old agree, so a unit that shows the new byte at both is new, the old
+// byte at both is old, whatever landed of it; one cut between them shows
+// one of each and is refused, as is one changed at either place. A unit
+// whose new and old content agree from its fourth byte on (content
+// repeating every three bytes) comes out right when rebuilt either way. A
+// durable rewrite, whose units a power loss may leave torn anywhere or out
+// of order, keeps every unit's hash.
 #pragma once
 
 #include <cstdint>
