@@ -212,12 +212,15 @@ class Platform {
   // Gives `to`, a file the tool itself created (readable by its owner
   // alone), the permissions of `from`, and its owner where the run may set
   // it; false when they could not be given, and `to` then stays as it was.
+  // Where holes need a flag of their own (Windows' sparse files), `to` is
+  // flagged as `from` is, whatever the permissions.
   virtual bool FileCopyAccess(NativeFile from, NativeFile to) = 0;
   // Where the file holds data from `offset` on, as the system keeps it: a
   // hole reads as zeros and takes no room on the disk. `begin` is the first
   // offset at or after `offset` that is not in a hole (the file's length
   // when none is), `end` the first hole after it (the length when none).
-  // False when the system cannot tell: every byte then counts as data.
+  // False when the system cannot tell, or the file cannot have holes (on
+  // Windows, one not flagged sparse): every byte then counts as data.
   virtual bool FileDataAt(NativeFile file, std::int64_t offset,
                           std::int64_t& begin, std::int64_t& end) = 0;
   // False when rewriting the file in place needs room on the disk that is

@@ -294,8 +294,11 @@ bool MarkShift::WriteSparing(std::int64_t offset, const unsigned char* bytes,
         const unsigned char* trail = last;
         while (trail[-1] == 0) --trail;
         // The blocks the bytes land in are taken from the hole: noted
-        // first, as a write that fails may have taken them too.
-        constexpr std::int64_t kBlock = 4096;
+        // first, as a write that fails may have taken them too. Noted in
+        // the unit a file system takes room in (NTFS: 16 clusters of a
+        // sparse file, 64 KiB with 4 KiB clusters, given back only whole),
+        // as far as the hole reaches: the whole hole held zeros.
+        constexpr std::int64_t kBlock = 64 * 1024;
         const std::int64_t low = offset + (lead - bytes);
         const std::int64_t high = offset + (trail - bytes);
         filled_.emplace_back(

@@ -16,9 +16,13 @@
 //                                              exit code
 //   wine_helper setattr PATH HEX
 //   wine_helper getattr PATH                   prints the attributes in hex
+//   wine_helper sparse PATH                    flags the file sparse, as a
+//                                              program that leaves holes
+//                                              does first
 //   wine_helper walk FOLDER                    prints every file path below
 //                                              FOLDER in listing order
 #include <windows.h>
+#include <winioctl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -132,6 +136,16 @@ int main(int argc, char** argv) {
     std::printf("%lx\n",
                 static_cast<unsigned long>(GetFileAttributesA(argv[2])));
     return 0;
+  }
+  if (argc == 3 && std::strcmp(argv[1], "sparse") == 0) {
+    HANDLE file = CreateFileA(argv[2], GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 1;
+    DWORD returned = 0;
+    const BOOL flagged = DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0,
+                                         nullptr, 0, &returned, nullptr);
+    CloseHandle(file);
+    return flagged ? 0 : 1;
   }
   if (argc == 3 && std::strcmp(argv[1], "walk") == 0) {
     std::string folder = argv[2];

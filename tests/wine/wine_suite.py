@@ -34,6 +34,7 @@ REMOVED = b"successfully removed BOM of file "
 TEST_USER = "sarnelux-wine"
 HIDDEN_SYSTEM = 0x2 | 0x4
 READ_ONLY = 0x1
+SPARSE = 0x200
 
 
 SKIPPED = 77  # ctest's SKIP_RETURN_CODE for this test
@@ -567,6 +568,31 @@ class WindowsProgram(unittest.TestCase):
             self.assertEqual(tree.read("export.csv"), original[3:])
         finally:
             subprocess.run(["umount", tree.root])
+
+    def test_sparse_file_is_stripped_exactly_and_its_holes_stay_holes(self):
+        # Data, a hole of many blocks, data. Wine takes the sparse flag but
+        # keeps it nowhere: it reports no sparse attribute, so the tool
+        # writes the hole out there as on any file; where the flag holds,
+        # the file takes no more room on the disk after the strip.
+        tree = Tree()
+        head = big_marked(1)
+        tail = b"\r\nthe end\r\n"
+        size = 16 << 20
+        path = tree.write("sparse.log", head)
+        with open(path, "r+b") as f:
+            f.truncate(size - len(tail))
+            f.seek(0, os.SEEK_END)
+            f.write(tail)
+        tree.ready()
+        WINE.helper_call("sparse", win(path))
+        flagged = int(WINE.helper_call("getattr", win(path)), 16) & SPARSE
+        blocks = os.stat(path).st_blocks
+        output, code = WINE.run_tool(win(tree.root) + " /Q")
+        self.assertEqual(output, one_removed(path))
+        self.assertTrue(tree.read("sparse.log") == head[3:] + bytes(
+            size - len(head) - len(tail)) + tail)
+        if flagged:
+            self.assertLessEqual(os.stat(path).st_blocks, blocks)
 
     def test_a_name_holding_backslashes_is_only_a_name(self):
         tree = Tree()

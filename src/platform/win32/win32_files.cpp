@@ -1,6 +1,8 @@
 // Files and memory blocks over kernel32.
 #include <windows.h>
+#include <winioctl.h>
 
+#include <algorithm>
 #include <string>
 
 #include "platform/win32/win32_paths.h"
@@ -14,6 +16,19 @@ namespace {
 constexpr std::size_t kVirtualBlockSize = std::size_t{1} << 20;
 
 HANDLE AsHandle(NativeFile file) { return reinterpret_cast<HANDLE>(file); }
+
+// How many allocated ranges one ask takes in: a stripping needs only the
+// first at or after an offset, and those that touch it.
+constexpr DWORD kRangesAsked = 16;
+
+// A file the system keeps sparse: only its ranges written take room on the
+// disk, and FSCTL_SET_ZERO_DATA gives room back. One call on the handle.
+bool IsSparse(NativeFile file) {
+  FILE_BASIC_INFO basic{};
+  return GetFileInformationByHandleEx(AsHandle(file), FileBasicInfo, &basic,
+                                      sizeof basic) &&
+         (basic.FileAttributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0;
+}
 
 // The tool's own code for a refusal that is the file's read-only attribute:
 // bit 29 marks an error code as an application's, never the system's.
@@ -264,16 +279,34 @@ bool Win32Platform::FileRemove(const std::string& path) {
          GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
-bool Win32Platform::FileCopyAccess(NativeFile, NativeFile) {
+bool Win32Platform::FileCopyAccess(NativeFile from, NativeFile to) {
   // A new file takes the security its folder hands down, as the file
-  // beside it most often has; its own is not copied.
+  // beside it most often has; its own is not copied. A sparse file's copy
+  // is made sparse before a byte is in it: the holes it is not written in
+  // then take no room either, as they take none in the file.
+  if (IsSparse(from)) {
+    DWORD returned = 0;
+    DeviceIoControl(AsHandle(to), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0,
+                    &returned, nullptr);
+  }
   return true;
 }
 
-bool Win32Platform::FileGiveBack(NativeFile, std::int64_t, std::int64_t) {
-  // Every byte of a sparse file is written here (see FileDataAt): nothing
-  // was taken from a hole to give back.
-  return false;
+bool Win32Platform::FileGiveBack(NativeFile file, std::int64_t offset,
+                                 std::int64_t count) {
+  // Zeroing a range of a file that is not sparse writes zeros over it and
+  // gives nothing back.
+  if (count <= 0 || !IsSparse(file)) return false;
+  FILE_ZERO_DATA_INFORMATION zeros{};
+  zeros.FileOffset.QuadPart = offset;
+  zeros.BeyondFinalZero.QuadPart = offset + count;
+  DWORD returned = 0;
+  if (!DeviceIoControl(AsHandle(file), FSCTL_SET_ZERO_DATA, &zeros,
+                       sizeof zeros, nullptr, 0, &returned, nullptr)) {
+    last_error_ = GetLastError();
+    return false;
+  }
+  return true;
 }
 
 bool Win32Platform::FileRoomToRewrite(NativeFile) {
@@ -283,11 +316,63 @@ bool Win32Platform::FileRoomToRewrite(NativeFile) {
   return true;
 }
 
-bool Win32Platform::FileDataAt(NativeFile, std::int64_t, std::int64_t&,
-                               std::int64_t&) {
-  // Sparse files' allocated ranges (FSCTL_QUERY_ALLOCATED_RANGES) are not
-  // asked for yet: every byte counts as data.
-  return false;
+bool Win32Platform::FileDataAt(NativeFile file, std::int64_t offset,
+                               std::int64_t& begin, std::int64_t& end) {
+  // Only a sparse file has holes. Saying that any other holds data
+  // throughout would cost its length, one more call for every file
+  // rewritten, for what "cannot tell" means as well.
+  if (!IsSparse(file)) return false;
+  const std::int64_t length = FileSize(file);
+  if (length < 0) return false;
+  if (offset >= length) {
+    begin = end = offset;
+    return true;
+  }
+  // The ranges come in the file's order, merged where the system could;
+  // a buffer too small for them all leaves the rest to be asked for from
+  // where the data reached. An allocated range may be larger than what was
+  // written (NTFS allocates 64 KiB at a time): it reads as zeros, but
+  // counting it as data is never wrong.
+  begin = -1;
+  end = offset;
+  for (std::int64_t from = offset; from < length;) {
+    FILE_ALLOCATED_RANGE_BUFFER query{};
+    query.FileOffset.QuadPart = from;
+    query.Length.QuadPart = length - from;
+    FILE_ALLOCATED_RANGE_BUFFER ranges[kRangesAsked]{};
+    DWORD returned = 0;
+    const bool all = DeviceIoControl(
+        AsHandle(file), FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query,
+        ranges, sizeof ranges, &returned, nullptr);
+    // A system that flags the file sparse yet keeps no ranges for it (a
+    // share's server may refuse the ask) cannot tell.
+    if (!all && GetLastError() != ERROR_MORE_DATA) {
+      last_error_ = GetLastError();
+      return false;
+    }
+    const DWORD count = returned / sizeof ranges[0];
+    for (DWORD i = 0; i < count; ++i) {
+      const std::int64_t low = std::max(from, ranges[i].FileOffset.QuadPart);
+      const std::int64_t high = std::min(
+          length, ranges[i].FileOffset.QuadPart + ranges[i].Length.QuadPart);
+      if (high <= low) continue;
+      if (begin < 0) {
+        begin = low;
+        end = high;
+      } else if (low <= end) {
+        end = std::max(end, high);
+      } else {
+        return true;  // a hole lies between
+      }
+    }
+    if (all) break;
+    // Nothing usable in a full buffer: the next ask would be the same.
+    if (begin < 0 || end <= from) return false;
+    from = end;
+  }
+  // Nothing but a hole from the offset to the end.
+  if (begin < 0) begin = end = length;
+  return true;
 }
 
 bool Win32Platform::FileIdentityOf(NativeFile file, FileIdentity& identity) {
