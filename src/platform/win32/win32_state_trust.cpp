@@ -24,8 +24,7 @@ namespace {
 // who may: write or append data, add files or folders (the same bits on a
 // folder), delete entries or the object itself, change its access list,
 // take it over. Writing attributes and extended attributes is refused too:
-// no other user needs it here, and a folder's attributes are where it is
-// marked a junction.
+// no other user needs either here.
 constexpr ACCESS_MASK kChangeRights =
     FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
     FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
@@ -47,62 +46,43 @@ class KnownSid {
   bool made_ = false;
 };
 
-// Who this run is, as its process token says.
-class RunIdentity {
- public:
-  RunIdentity() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
-    user_ = Query(token, TokenUser);
-    owner_ = Query(token, TokenOwner);
-    CloseHandle(token);
+// The user this run is, as its process token says (a TOKEN_USER); empty
+// when it cannot be had.
+std::vector<BYTE> RunUser() {
+  std::vector<BYTE> user;
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return user;
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  user.resize(size);
+  if (size == 0 ||
+      !GetTokenInformation(token, TokenUser, user.data(), size, &size)) {
+    user.clear();
   }
-  bool Known() const { return !user_.empty() && !owner_.empty(); }
-  PSID User() const {
-    return reinterpret_cast<const TOKEN_USER*>(user_.data())->User.Sid;
-  }
-  // The owner the system gives what this run creates: the user, or for an
-  // administrator's elevated run the Administrators group.
-  PSID DefaultOwner() const {
-    return reinterpret_cast<const TOKEN_OWNER*>(owner_.data())->Owner;
-  }
+  CloseHandle(token);
+  return user;
+}
 
- private:
-  static std::vector<BYTE> Query(HANDLE token, TOKEN_INFORMATION_CLASS what) {
-    DWORD size = 0;
-    GetTokenInformation(token, what, nullptr, 0, &size);
-    std::vector<BYTE> bytes(size);
-    if (size == 0 ||
-        !GetTokenInformation(token, what, bytes.data(), size, &size)) {
-      bytes.clear();
-    }
-    return bytes;
-  }
-
-  std::vector<BYTE> user_;
-  std::vector<BYTE> owner_;
-};
-
-// Whether the object could only be made by this run's own kind: its owner
-// is the user, or the Administrators group where this run's token makes
-// that group the owner of what it creates (an elevated administrator's
-// run, whose own folder and records carry that owner). Any member of the
-// group could act as the user anyway; a run that is not elevated gives
-// its objects the user as owner, and takes no other.
-bool OwnedByRun(PSID owner, const RunIdentity& run, const KnownSid& admins) {
-  if (EqualSid(owner, run.User())) return true;
-  return admins.Is(owner) && admins.Is(run.DefaultOwner());
+// Whether the owner is one this user's runs give what they create: the
+// user, or the Administrators group, which Windows makes the owner of what
+// an administrator's elevated run creates. That group is taken whether or
+// not this run is elevated: its members may change anything on the
+// machine, the user's files included, so it can plant nothing they could
+// not; and refusing it would leave every later run of the user without
+// records once one elevated run had made the folder.
+bool OwnedByRun(PSID owner, PSID user, const KnownSid& admins) {
+  return EqualSid(owner, user) || admins.Is(owner);
 }
 
 // Whether the access list lets anyone but these change the object: the
 // user; SYSTEM and the Administrators group, who may change anything on
 // the machine anyway; CREATOR OWNER, which no token holds (it stands for
 // the owner of objects made later, which are checked in their turn); and
-// OWNER RIGHTS, the object's owner, checked to be the run's. Entries that
+// OWNER RIGHTS, the object's owner, checked before this. Entries that
 // only deny take nothing to weigh; entries that apply only to objects made
 // later do not apply here. An allowing entry of a kind that names its
 // trustee elsewhere (object entries) is taken as another user's.
-bool OthersMayChange(PACL dacl, const RunIdentity& run) {
+bool OthersMayChange(PACL dacl, PSID user) {
   // No access list at all lets everyone do everything.
   if (dacl == nullptr) return true;
   const KnownSid trusted[] = {
@@ -130,7 +110,7 @@ bool OthersMayChange(PACL dacl, const RunIdentity& run) {
       return true;
     }
     PSID trustee = const_cast<DWORD*>(&allowed->SidStart);
-    if (EqualSid(trustee, run.User())) continue;
+    if (EqualSid(trustee, user)) continue;
     bool known = false;
     for (const KnownSid& sid : trusted) known = known || sid.Is(trustee);
     if (!known) return true;
@@ -149,8 +129,9 @@ struct Refusals {
 // Why the handle's owner and access list let others change the object;
 // nullptr when they do not.
 const char* SecurityRefusal(HANDLE object, const Refusals& refusals) {
-  const RunIdentity run;
-  if (!run.Known()) return refusals.unreadable;
+  std::vector<BYTE> token_user = RunUser();
+  if (token_user.empty()) return refusals.unreadable;
+  PSID user = reinterpret_cast<TOKEN_USER*>(token_user.data())->User.Sid;
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -162,9 +143,9 @@ const char* SecurityRefusal(HANDLE object, const Refusals& refusals) {
   }
   const KnownSid admins(WinBuiltinAdministratorsSid);
   const char* why = nullptr;
-  if (owner == nullptr || !OwnedByRun(owner, run, admins)) {
+  if (owner == nullptr || !OwnedByRun(owner, user, admins)) {
     why = refusals.foreign_owner;
-  } else if (OthersMayChange(dacl, run)) {
+  } else if (OthersMayChange(dacl, user)) {
     why = refusals.others_write;
   }
   LocalFree(descriptor);
