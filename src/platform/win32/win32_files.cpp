@@ -67,8 +67,9 @@ NativeFile Win32Platform::FileOpen(const std::string& path,
   const bool take_record = disposition == OpenDisposition::kTakeRecord;
   if (file == INVALID_HANDLE_VALUE || file == nullptr) {
     last_error_ = GetLastError();
-    // This user's own runs never keep a record from this user; another
-    // run's hold is a sharing violation, and is not to be told of.
+    // A record this user may not write is no record of this user's runs,
+    // which make every record writable by it: it is told of. Another
+    // run's hold is a sharing violation, and is not.
     if (take_record && last_error_ == ERROR_ACCESS_DENIED) {
       Refuse(ClosedRecordRefusal(long_path));
       return kNoNativeFile;
