@@ -7,8 +7,10 @@ add_library(sarnelux_win32 STATIC
   src/platform/win32/win32_files.cpp
   src/platform/win32/win32_listing.cpp
   src/platform/win32/win32_paths.cpp
+  src/platform/win32/win32_state_trust.cpp
 )
-target_link_libraries(sarnelux_win32 PUBLIC sarnelux_core)
+# advapi32: the owners and access lists of the state folder and records.
+target_link_libraries(sarnelux_win32 PUBLIC sarnelux_core advapi32)
 
 # The project's version reaches the file's properties through this resource.
 configure_file(src/run/version.rc.in ${PROJECT_BINARY_DIR}/version.rc @ONLY)
@@ -24,6 +26,7 @@ target_link_options(sarnelux PRIVATE -static -static-libgcc -static-libstdc++
 if(SARNELUX_TESTS)
   add_executable(wine_helper tests/wine/wine_helper.cpp src/run/sarnelux.rc)
   target_link_options(wine_helper PRIVATE -static -static-libgcc -static-libstdc++)
+  target_link_libraries(wine_helper PRIVATE advapi32)
   find_program(PYTHON3 python3 REQUIRED)
   enable_testing()
   add_test(NAME wine_end_to_end

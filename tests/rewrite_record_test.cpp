@@ -16,6 +16,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "memory_world.h"
 #include "printed_paths.h"
@@ -122,60 +123,104 @@ struct EndCase {
   // turn too, before a third run.
   const char* next_args = "none /Q";
   bool next_ended = false;
+  // One write to the record after a file's first fails, in turn each of
+  // them, before the run is ended: the rewrite must not go on as if it
+  // landed.
+  bool record_write_fails = false;
 
   friend void PrintTo(const EndCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class RunEndedTest : public testing::TestWithParam<EndCase> {};
 
+// Counts the record writes that follow a write to a file the run rewrites:
+// every one but a file's first, which, where it fails, leaves the rewrite
+// to go on without a record, as where there is no state folder.
+struct LaterRecordWrites {
+  int failing = 0;  // the one that fails, from 1; 0: none
+  int counted = 0;
+  bool file_written = false;
+
+  bool Fail(MemoryPlatform& platform, const PlatformCall& call) {
+    if (call.kind != CallKind::kWrite) return false;
+    if (!InStateFolder(platform, call.path)) {
+      file_written = true;
+      return false;
+    }
+    return std::exchange(file_written, false) && ++counted == failing;
+  }
+};
+
 TEST_P(RunEndedTest, NextRunLeavesEveryFileWholeAndNoRecord) {
   const EndCase& c = GetParam();
-  MemoryPlatform baseline;
-  Populate(baseline, c.switches);
-  RunProgram(baseline);
-  const std::size_t calls = baseline.calls().size();
   std::mt19937 random(20);
-  for (std::size_t index = 0; index < calls; ++index) {
-    MemoryPlatform platform;
-    Populate(platform, c.switches);
-    Files before;
-    Files after;
-    bool ended = false;
-    platform.SetCallHook([&](std::size_t at, const PlatformCall&) {
-      if (at == index) before = Snapshot(platform, c.power_loss);
-      if (at == index + 1) {
-        after = Snapshot(platform);
-        ended = true;
-      }
+  LaterRecordWrites plain_writes;
+  {
+    MemoryPlatform plain;
+    Populate(plain, c.switches);
+    plain.SetCallHook([&](std::size_t, const PlatformCall& call) {
+      plain_writes.Fail(plain, call);
+      return Fault{};
+    });
+    RunProgram(plain);
+  }
+  const int last = c.record_write_fails ? plain_writes.counted : 0;
+  for (int failing = c.record_write_fails ? 1 : 0; failing <= last; ++failing) {
+    MemoryPlatform baseline;
+    Populate(baseline, c.switches);
+    LaterRecordWrites baseline_writes{failing};
+    baseline.SetCallHook([&](std::size_t, const PlatformCall& call) {
       Fault fault;
-      fault.fail = at > index;
+      fault.fail = baseline_writes.Fail(baseline, call);
       return fault;
     });
-    RunProgram(platform);
-    if (!ended) after = Snapshot(platform);
-    for (int mix = 0; mix < (c.next_ended ? 1 : 4); ++mix) {
-      Files files;
-      for (const auto& [path, bytes] : after) {
-        auto old = before.find(path);
-        files[path] =
-            old == before.end() ? bytes : Mix(old->second, bytes, random);
-      }
-      if (!c.next_ended) {
-        const std::string problem = RecoverAndCheck(files, c.next_args);
-        ASSERT_EQ(problem, "") << "ended at call " << index << ", mix " << mix;
-        continue;
-      }
-      MemoryPlatform whole;
-      const std::size_t next_calls =
-          NextRun(whole, files, c.next_args).calls().size();
-      for (std::size_t end = 0; end < next_calls; ++end) {
-        MemoryPlatform next;
-        const std::string problem =
-            RecoverAndCheck(Snapshot(NextRun(next, files, c.next_args,
-                                             static_cast<std::ptrdiff_t>(end))),
-                            c.next_args);
-        ASSERT_EQ(problem, "")
-            << "ended at call " << index << ", then at call " << end;
+    RunProgram(baseline);
+    const std::size_t calls = baseline.calls().size();
+    for (std::size_t index = 0; index < calls; ++index) {
+      MemoryPlatform platform;
+      Populate(platform, c.switches);
+      Files before;
+      Files after;
+      bool ended = false;
+      LaterRecordWrites writes{failing};
+      platform.SetCallHook([&](std::size_t at, const PlatformCall& call) {
+        if (at == index) before = Snapshot(platform, c.power_loss);
+        if (at == index + 1) {
+          after = Snapshot(platform);
+          ended = true;
+        }
+        Fault fault;
+        fault.fail = at > index || writes.Fail(platform, call);
+        return fault;
+      });
+      RunProgram(platform);
+      if (!ended) after = Snapshot(platform);
+      for (int mix = 0; mix < (c.next_ended ? 1 : 4); ++mix) {
+        Files files;
+        for (const auto& [path, bytes] : after) {
+          auto old = before.find(path);
+          files[path] =
+              old == before.end() ? bytes : Mix(old->second, bytes, random);
+        }
+        if (!c.next_ended) {
+          const std::string problem = RecoverAndCheck(files, c.next_args);
+          ASSERT_EQ(problem, "")
+              << "record write " << failing << " failed, "
+              << "ended at call " << index << ", mix " << mix;
+          continue;
+        }
+        MemoryPlatform whole;
+        const std::size_t next_calls =
+            NextRun(whole, files, c.next_args).calls().size();
+        for (std::size_t end = 0; end < next_calls; ++end) {
+          MemoryPlatform next;
+          const std::string problem = RecoverAndCheck(
+              Snapshot(NextRun(next, files, c.next_args,
+                               static_cast<std::ptrdiff_t>(end))),
+              c.next_args);
+          ASSERT_EQ(problem, "")
+              << "ended at call " << index << ", then at call " << end;
+        }
       }
     }
   }
@@ -193,7 +238,9 @@ INSTANTIATE_TEST_SUITE_P(
         // file it repaired loses no second mark.
         EndCase{"killed_then_run_over_the_same_tree", "/Q", false, "t /Q"},
         EndCase{"killed_durable_then_run_over_the_same_tree", "/Q/D", false,
-                "t /Q/D"}),
+                "t /Q/D"},
+        EndCase{"killed_after_a_failed_record_write", "/Q", false, "none /Q",
+                false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // With /D the small files share their flushes, and the run says and leaves

@@ -21,7 +21,12 @@
 //                                              does first
 //   wine_helper walk FOLDER                    prints every file path below
 //                                              FOLDER in listing order
+//   wine_helper grant PATH                     lets Everyone change the file
+//                                              or folder, through its access
+//                                              list
 #include <windows.h>
+// Both need windows.h before them.
+#include <aclapi.h>
 #include <winioctl.h>
 
 #include <cstdio>
@@ -116,6 +121,37 @@ void Walk(const std::string& folder) {
   FindClose(search);
 }
 
+// Adds an entry giving Everyone full control to the access list, as
+// icacls PATH /grant Everyone:F does.
+int Grant(const char* path) {
+  HANDLE object = CreateFileA(
+      path, READ_CONTROL | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (object == INVALID_HANDLE_VALUE) return 1;
+  PACL old = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL changed = nullptr;
+  BYTE everyone[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof everyone;
+  EXPLICIT_ACCESSA entry{};
+  entry.grfAccessPermissions = FILE_ALL_ACCESS;
+  entry.grfAccessMode = GRANT_ACCESS;
+  entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+  entry.Trustee.ptstrName = reinterpret_cast<LPSTR>(everyone);
+  const bool granted =
+      CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size) &&
+      GetSecurityInfo(object, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                      nullptr, nullptr, &old, nullptr,
+                      &descriptor) == ERROR_SUCCESS &&
+      SetEntriesInAclA(1, &entry, old, &changed) == ERROR_SUCCESS &&
+      SetSecurityInfo(object, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                      nullptr, nullptr, changed, nullptr) == ERROR_SUCCESS;
+  LocalFree(changed);
+  LocalFree(descriptor);
+  CloseHandle(object);
+  return granted ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -153,6 +189,7 @@ int main(int argc, char** argv) {
     Walk(folder);
     return 0;
   }
+  if (argc == 3 && std::strcmp(argv[1], "grant") == 0) return Grant(argv[2]);
   std::fprintf(stderr,
                "usage: see the comment at the top of wine_helper.cpp\n");
   return 2;

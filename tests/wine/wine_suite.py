@@ -515,6 +515,63 @@ class WindowsProgram(unittest.TestCase):
         self.assertEqual(os.stat(path).st_ino, inode)
         self.assertEqual(records_left(), [])
 
+    def test_a_record_another_user_could_have_written_is_never_read(self):
+        # Each row leaves an unreadable record where a trusted one would be
+        # told of as "not understood, kept": a run that lists tells instead
+        # why it reads nothing there, with status 2; a run that strips says
+        # nothing, as it always does; neither reads, changes or removes it.
+        WINE.run_tool(win(Tree().root) + " /Q")  # makes the state folder
+        state = glob.glob(os.path.join(WINE.prefix, "drive_c", "users", "*",
+                                       "AppData", "Local", "Sarnelux"))[0]
+        shown = "C:\\users\\%s\\AppData\\Local\\Sarnelux" % (
+            state.split(os.sep)[-4])
+        record = os.path.join(state, "rewrite-1.record")
+        rows = [("trusted", lambda: None, None),
+                ("folder open to Everyone",
+                 lambda: WINE.helper_call("grant", win(state)),
+                 shown + ": state folder may be written by other users"),
+                ("record open to Everyone",
+                 lambda: WINE.helper_call("grant", win(record)),
+                 shown + "\\rewrite-1.record: record may be written by "
+                 "other users"),
+                ("record with another link",
+                 lambda: os.link(record, os.path.join(state, "link")),
+                 shown + "\\rewrite-1.record: record has another link")]
+        if WINE.as_user:  # only root can give them to another user
+            rows += [("folder of another user",
+                      lambda: os.chown(state, 0, 0),
+                      shown + ": state folder belongs to another user"),
+                     ("record of another user",
+                      lambda: os.chown(record, 0, 0),
+                      shown + "\\rewrite-1.record: record belongs to "
+                      "another user")]
+        for name, fault, told in rows:
+            tree = Tree()
+            path = tree.write("a.txt", MARK + b"a")
+            os.makedirs(state, exist_ok=True)
+            with open(record, "wb") as f:
+                f.write(b"not a record")
+            WINE.own(state)
+            tree.ready()
+            fault()
+            try:
+                output, code = WINE.run_tool(win(tree.root) + " /Q/L")
+                line = (b"sarnelux: " + told.encode() if told else
+                        b"sarnelux: record " + shown.encode() +
+                        b"\\rewrite-1.record not understood, kept")
+                self.assertEqual(output, BANNER + line + b"\r\nfound BOM in "
+                                 b"file " + win(path).encode() + b"\r\nnumber"
+                                 b" of found BOM headers: 1\r\nready!\r\n",
+                                 name)
+                self.assertEqual(code, b"2", name)
+                output, code = WINE.run_tool(win(tree.root) + " /Q")
+                self.assertEqual(output, one_removed(path), name)
+                self.assertEqual(code, b"0", name)
+                with open(record, "rb") as f:
+                    self.assertEqual(f.read(), b"not a record", name)
+            finally:
+                shutil.rmtree(state)
+
     def test_a_save_or_delete_while_the_file_is_held_is_not_undone(self):
         for rival in ("save", "delete"):
             tree = Tree()

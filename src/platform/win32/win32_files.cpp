@@ -52,10 +52,14 @@ OpenRequest RequestFor(OpenDisposition disposition) {
     case OpenDisposition::kTruncateExisting:
       return {GENERIC_WRITE, TRUNCATE_EXISTING, 0};
     case OpenDisposition::kCreateNew:
-    case OpenDisposition::kCreateRecord:
       return {kReadWrite, CREATE_NEW, FILE_ATTRIBUTE_NORMAL};
+    // A record is opened as itself: a link in its place is never followed.
+    case OpenDisposition::kCreateRecord:
+      return {kReadWrite, CREATE_NEW,
+              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT};
     case OpenDisposition::kTakeRecord:
-      return {kReadWrite, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL};
+      return {kReadWrite, OPEN_EXISTING,
+              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT};
   }
   return {GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL};
 }
@@ -75,8 +79,16 @@ NativeFile Win32Platform::FileOpen(const std::string& path,
   HANDLE file =
       CreateFileW(long_path.c_str(), request.access, FILE_SHARE_READ, nullptr,
                   request.disposition, request.attributes, nullptr);
+  const bool take_record = disposition == OpenDisposition::kTakeRecord;
   if (file == INVALID_HANDLE_VALUE || file == nullptr) {
     last_error_ = GetLastError();
+    // A record this user may not write is no record of this user's runs,
+    // which make every record writable by it: it is told of. Another
+    // run's hold is a sharing violation, and is not.
+    if (take_record && last_error_ == ERROR_ACCESS_DENIED) {
+      Refuse(ClosedRecordRefusal(long_path));
+      return kNoNativeFile;
+    }
     // Write access refused to a read-only file is the user's choice, which
     // the tool respects, as on POSIX: a mark left, no failure.
     if (last_error_ == ERROR_ACCESS_DENIED &&
@@ -89,11 +101,21 @@ NativeFile Win32Platform::FileOpen(const std::string& path,
     }
     return kNoNativeFile;
   }
+  // Checked before a byte of it is read.
+  if (take_record) {
+    const char* refusal = RecordRefusal(file);
+    if (refusal != nullptr) {
+      CloseHandle(file);
+      Refuse(refusal);
+      return kNoNativeFile;
+    }
+  }
   return reinterpret_cast<NativeFile>(file);
 }
 
 Failure Win32Platform::LastFailure() const {
   if (last_error_ == kReadOnlyFile) return {"read-only file", true, false};
+  if (last_error_ == kForeignState) return {refusal_, false, false, true};
   const bool exhausted = last_error_ == ERROR_TOO_MANY_OPEN_FILES ||
                          last_error_ == ERROR_NOT_ENOUGH_MEMORY ||
                          last_error_ == ERROR_OUTOFMEMORY ||
@@ -259,14 +281,9 @@ std::string Win32Platform::StateFolder(bool create) {
   std::string narrow(static_cast<std::size_t>(size), '\0');
   WideCharToMultiByte(CP_ACP, 0, folder.data(), static_cast<int>(folder.size()),
                       narrow.data(), size, nullptr, nullptr);
+  // Written only where it would be read.
+  if (create && !StateFolderIsOwn(narrow)) return {};
   return narrow + "\\";
-}
-
-bool Win32Platform::StateFolderIsOwn(const std::string&) {
-  // %LOCALAPPDATA% lies in the user's profile, which only the user, SYSTEM
-  // and administrators may write by default; its owner and ACL are not
-  // looked at yet.
-  return true;
 }
 
 std::string Win32Platform::AbsolutePath(const std::string& path) {

@@ -1,10 +1,19 @@
-// The platform layer over the Windows API (kernel32), for the 32-bit ANSI
-// program and its 64-bit build.
+// The platform layer over the Windows API (kernel32; advapi32 for owners and
+// access lists), for the 32-bit ANSI program and its 64-bit build.
 #pragma once
+
+#include <string>
 
 #include "platform/platform.h"
 
 namespace sarnelux {
+
+// Why a record held open as `file` (a HANDLE) cannot be only this user's
+// own (see Platform::StateFolderIsOwn); nullptr when it can.
+const char* RecordRefusal(void* file);
+// Why a record this user may not open for writing is refused: what
+// RecordRefusal finds, or that it is closed to this user.
+const char* ClosedRecordRefusal(const std::wstring& path);
 
 class Win32Platform final : public Platform {
  public:
@@ -87,6 +96,14 @@ class Win32Platform final : public Platform {
   void BlockRelease(void* block, std::size_t size) override;
 
  private:
+  // The tool's own code for a folder or record that another user could
+  // have written, for LastFailure to tell why.
+  static constexpr unsigned long kForeignState = 0x20000000 | 2;
+  void Refuse(const char* why) {
+    last_error_ = kForeignState;
+    refusal_ = why;
+  }
+
   void* input_ = nullptr;   // HANDLE
   void* output_ = nullptr;  // HANDLE
   unsigned original_output_code_page_ = 0;
@@ -96,6 +113,7 @@ class Win32Platform final : public Platform {
   bool title_saved_ = false;
   std::string original_title_;
   unsigned long last_error_ = 0;  // of the last call that failed
+  const char* refusal_ = "";      // with kForeignState
 };
 
 }  // namespace sarnelux
