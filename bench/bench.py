@@ -279,6 +279,8 @@ def tree_commands():
         "sarnelux": f"{TOOL} {{dir}} /Q",
         "sarnelux, read-ahead": (f"{TOOL} {{dir}} /Q",
                                  {"SARNELUX_PIPELINE": "0"}),
+        "sarnelux, listing in the walk": (f"{TOOL} {{dir}} /Q",
+                                          {"SARNELUX_LISTERS": "0"}),
         "find+sed": "find {dir} -type f -exec sed -i '1s/^\\xEF\\xBB\\xBF//' {{}} +",
         "find+dos2unix": "find {dir} -type f -exec dos2unix -q -r {{}} +",
         "grep+sed": "grep -rlZ $'^\\xEF\\xBB\\xBF' {dir} | xargs -0 -r sed -i "
@@ -507,7 +509,9 @@ def main():
     sarnelux_and_floor = {"sarnelux": commands["sarnelux"],
                           "floor": commands["floor"]}
     both_ways_and_floor = dict(sarnelux_and_floor, **{
-        "sarnelux, read-ahead": commands["sarnelux, read-ahead"]})
+        "sarnelux, read-ahead": commands["sarnelux, read-ahead"],
+        "sarnelux, listing in the walk":
+            commands["sarnelux, listing in the walk"]})
 
     if "1" in args.jobs:
         tree = make_tree(tree_size)

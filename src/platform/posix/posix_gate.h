@@ -68,7 +68,7 @@ class GateSource {
 
   // Entries the filter does not examine are left out of the listings read
   // from here on (none: nullptr), before anything is opened for them.
-  void Filter(const EntryFilter* filter) { filter_ = filter; }
+  virtual void Filter(const EntryFilter* filter) { filter_ = filter; }
 
  protected:
   const EntryFilter* filter_ = nullptr;
