@@ -13,7 +13,7 @@ namespace {
 
 // Entries a lister reads of one folder; the walk reads the rest itself, so
 // that a huge folder costs no more memory ahead than a small one.
-constexpr std::size_t kEntriesAhead = 4096;
+constexpr std::size_t kEntriesAhead = 1024;
 // Folders named for listing ahead, not yet opened: a name each.
 constexpr std::size_t kMostWaiting = 8192;
 // Listers by default. Listing is waiting on the device, not work: a few
@@ -37,6 +37,41 @@ int ListersAsked() {
 
 }  // namespace
 
+bool ListedFolder::ReadAhead(DIR* dir, const EntryFilter* filter,
+                             std::deque<Ahead>& ahead) {
+  while (ahead.size() < kEntriesAhead) {
+    Ahead next;
+    if (!ReadListedEntry(dir, next.entry, filter)) return true;
+    ahead.push_back(std::move(next));
+  }
+  return false;
+}
+
+void ListedFolder::ListOwnAhead() {
+  if (listers_ == nullptr) return;
+  const EntryFilter* filter = nullptr;
+  {
+    const std::lock_guard lock(listers_->mutex_);
+    filter = listers_->filter_;
+  }
+  // The walk lists the folder itself anyway: all at once, its subfolders
+  // are all named for the listers before the walk goes into the first.
+  std::deque<Ahead> ahead;
+  const bool exhausted = ReadAhead(dir_->dir, filter, ahead);
+  const std::lock_guard lock(listers_->mutex_);
+  Settle(std::move(ahead), exhausted);
+}
+
+void ListedFolder::Settle(std::deque<Ahead> ahead, bool exhausted) {
+  exhausted_ = exhausted;
+  for (Ahead& next : ahead) {
+    ++read_;
+    if (ListedAhead(next.entry))
+      next.child = listers_->Queue(*this, next.entry);
+  }
+  ahead_ = std::move(ahead);
+}
+
 std::shared_ptr<ListedFolder> ListedFolder::Own(DIR* dir,
                                                 FolderListers* listers) {
   std::vector<std::uint32_t> key;
@@ -46,6 +81,7 @@ std::shared_ptr<ListedFolder> ListedFolder::Own(DIR* dir,
   }
   auto folder = std::make_shared<ListedFolder>(listers, std::move(key));
   folder->dir_ = std::make_shared<HeldFolder>(dir);
+  folder->ListOwnAhead();
   return folder;
 }
 
@@ -84,9 +120,12 @@ bool ListedFolder::Take() {
 
 void ListedFolder::Adopt(DIR* dir) {
   auto held = std::make_shared<HeldFolder>(dir);
-  const std::lock_guard lock(listers_->mutex_);
-  dir_ = std::move(held);
-  state_ = State::kOwned;
+  {
+    const std::lock_guard lock(listers_->mutex_);
+    dir_ = std::move(held);
+    state_ = State::kOwned;
+  }
+  ListOwnAhead();
 }
 
 bool ListedFolder::Read(GateEntry& entry, const EntryFilter* filter,
@@ -205,14 +244,7 @@ void FolderListers::Work() {
     bool exhausted = false;
     if (dir != nullptr) {
       held = std::make_shared<HeldFolder>(dir);
-      while (ahead.size() < kEntriesAhead) {
-        ListedFolder::Ahead next;
-        if (!ReadListedEntry(dir, next.entry, filter)) {
-          exhausted = true;
-          break;
-        }
-        ahead.push_back(std::move(next));
-      }
+      exhausted = ListedFolder::ReadAhead(dir, filter, ahead);
     }
 
     lock.lock();
@@ -224,12 +256,7 @@ void FolderListers::Work() {
       work_.notify_one();
     } else {
       folder->dir_ = std::move(held);
-      folder->exhausted_ = exhausted;
-      for (ListedFolder::Ahead& next : ahead) {
-        ++folder->read_;
-        if (ListedAhead(next.entry)) next.child = Queue(*folder, next.entry);
-      }
-      folder->ahead_ = std::move(ahead);
+      folder->Settle(std::move(ahead), exhausted);
       folder->state_ = ListedFolder::State::kReady;
     }
     done_.notify_all();

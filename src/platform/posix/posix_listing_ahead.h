@@ -81,6 +81,15 @@ class ListedFolder {
     std::shared_ptr<ListedFolder> child;
   };
 
+  // Reads up to a bound of entries; true when the folder has no more.
+  static bool ReadAhead(DIR* dir, const EntryFilter* filter,
+                        std::deque<Ahead>& ahead);
+  // Reads a folder the caller opened ahead of its own reads.
+  void ListOwnAhead();
+  // Takes what was read ahead, naming its subfolders for the listers.
+  // Called under the lock.
+  void Settle(std::deque<Ahead> ahead, bool exhausted);
+
   FolderListers* listers_;
   const std::vector<std::uint32_t> key_;  // its place in the walk's order
   State state_ = State::kOwned;
