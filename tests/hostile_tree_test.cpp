@@ -285,6 +285,76 @@ TEST(HostileTree, FolderSwappedForALinkOnceListedLeadsNowhere) {
   EXPECT_EQ(run.exit_status, 2);
 }
 
+TEST(HostileTree, FolderFarAheadOfTheWalkIsToldOfWhereTheWalkReachesIt) {
+  // Folders the walk has not reached yet are opened and listed ahead of it:
+  // one swapped for a link to root's files at that moment, or one that
+  // cannot be listed, is told of just as the walk would, and nothing
+  // outside the tree is touched.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  struct Case {
+    const char* name;
+    bool swap;  // otherwise closed to the user running
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"swapped for a link", true, "became a link that is not followed"},
+      {"cannot be listed", false, "Permission denied"},
+  };
+  for (const Case& c : cases) {
+    TempTree tree;
+    TempTree outside;  // root's own files
+    TempTree aside;
+    outside.Write("passwd", kMark + "root:x:0:0");
+    std::map<std::string, std::string> after;
+    for (int i = 10; i < 40; ++i) {
+      for (int j = 0; j < 20; ++j) {
+        std::string path = "d";
+        path.append(std::to_string(i)).append("/").append(std::to_string(j));
+        tree.Write(path, kMark + path);
+        after[path] = path;
+      }
+    }
+    // The walk comes to it late, when listers have long got there.
+    const std::string late = ListingOrder(tree.root()).back();
+    for (int j = 0; j < 20; ++j) after.erase(late + "/" + std::to_string(j));
+    ASSERT_EQ(chown(tree.root().c_str(), kNobody, kNobody), 0);
+    ToolOptions options;
+    options.program = SARNELUX_HOOKED_TOOL_PATH;
+    if (c.swap) {
+      options.environment = {"SARNELUX_HOOK_FOLDER=" + late,
+                             "SARNELUX_HOOK_COMMAND=mv '" + tree.Path(late) +
+                                 "' '" + aside.Path(late) + "' && ln -s '" +
+                                 outside.root() + "' '" + tree.Path(late) +
+                                 "' && chown -h 65534:65534 '" +
+                                 tree.Path(late) + "'"};
+    } else {
+      chmod(tree.root().c_str(), 0777);
+      for (const auto& [path, content] : after) {
+        ASSERT_EQ(chown(tree.Path(path).c_str(), kNobody, kNobody), 0);
+        const std::string folder = tree.Path(path.substr(0, path.find('/')));
+        ASSERT_EQ(chown(folder.c_str(), kNobody, kNobody), 0);
+      }
+      chmod(tree.Path(late).c_str(), 0);
+      options.run_as_uid = kNobody;
+    }
+    const ToolRun run = RunTool({"-W", tree.root()}, options);
+    EXPECT_EQ(run.errors,
+              "sarnelux: " + tree.Path(late) + ": " + c.reason + "\n")
+        << c.name;
+    EXPECT_EQ(run.exit_status, 2) << c.name;
+    EXPECT_EQ(outside.Read("passwd"), kMark + "root:x:0:0") << c.name;
+    if (!c.swap) {
+      chmod(tree.Path(late).c_str(), 0755);
+      for (int j = 0; j < 20; ++j) {
+        std::string path = late + "/";
+        path.append(std::to_string(j));
+        after[path] = kMark + path;
+      }
+    }
+    EXPECT_EQ(tree.Snapshot(), after) << c.name;
+  }
+}
+
 TEST(HostileTree, DescriptorsAreGivenBackForEveryFolderAndRefusal) {
   // With /D, files held for a shared flush take descriptors as well.
   for (const char* switches : {"/Q", "/Q/D"}) {
@@ -319,13 +389,15 @@ TEST(HostileTree, DescriptorsAreGivenBackForEveryFolderAndRefusal) {
 // The roads the gate can take: the pipeline at its least and its usual
 // depth, and the read-ahead (forced on by SARNELUX_PREFETCH, as a cold disk
 // would start it, or waiting for cold reads); and a ring that fails at its
-// setup, at a submission, or in an open's or a read's completion. Each
-// changes which reads are in flight, never what a run does.
+// setup, at a submission, or in an open's or a read's completion; folders
+// listed by the walk alone, or by many listers ahead of it. Each changes
+// which reads are in flight, never what a run does.
 const char* const kGateRoads[] = {
     "SARNELUX_PIPELINE=2",        "SARNELUX_PIPELINE=128",
     "SARNELUX_PREFETCH=4",        "SARNELUX_PIPELINE=0",
     "SARNELUX_RING_FAULT=setup",  "SARNELUX_RING_FAULT=submit:2",
-    "SARNELUX_RING_FAULT=open:4", "SARNELUX_RING_FAULT=read:4"};
+    "SARNELUX_RING_FAULT=open:4", "SARNELUX_RING_FAULT=read:4",
+    "SARNELUX_LISTERS=0",         "SARNELUX_LISTERS=16"};
 
 class GateRoadTest : public testing::TestWithParam<const char*> {};
 

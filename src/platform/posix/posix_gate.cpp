@@ -31,6 +31,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/posix/posix_listing_ahead.h"
+
 #ifdef SARNELUX_HAVE_LIBURING
 #include <liburing.h>
 #endif
@@ -90,15 +92,16 @@ struct RingFaults {
 struct RingFolder;
 
 struct RingEntry : GateEntry {
-  std::unique_ptr<RingFolder> child;  // listed ahead of the walk
-  int slot = -1;                      // >= 0: its chain is in flight
+  std::unique_ptr<RingFolder> child;      // listed ahead of the walk
+  std::shared_ptr<ListedFolder> listing;  // as listers may list it ahead
+  int slot = -1;                          // >= 0: its chain is in flight
   bool ahead = false;  // a file done or in flight, not yet handed out
   bool cannot_open_ahead = false;
 };
 
 struct RingFolder final : GateFolder {
   std::string path;  // ends with '/'
-  DIR* dir = nullptr;
+  std::shared_ptr<ListedFolder> listed;
   RingEntry* owner = nullptr;     // the parent's entry it was listed from
   std::deque<RingEntry> entries;  // from the walk's current entry on
   std::size_t examined = 0;       // from the front, passed by the cursor
@@ -112,8 +115,10 @@ bool IsDots(const std::string& name) { return name == "." || name == ".."; }
 
 class RingGate final : public GateSource {
  public:
-  RingGate(std::function<void()> answer_signals, int depth, int max_folders)
-      : answer_signals_(std::move(answer_signals)),
+  RingGate(std::function<void()> answer_signals, int depth, int max_folders,
+           std::unique_ptr<FolderListers> listers)
+      : listers_(std::move(listers)),
+        answer_signals_(std::move(answer_signals)),
         depth_(depth),
         max_folders_(max_folders),
         slots_(static_cast<std::size_t>(depth)) {}
@@ -171,7 +176,12 @@ class RingGate final : public GateSource {
 
   int FolderAhead(GateFolder* parent, const std::string& path) override {
     RingEntry* from = EntryFor(parent, path);
-    return from != nullptr && from->child ? dirfd(from->child->dir) : -1;
+    if (from == nullptr ||
+        (!from->child &&
+         !EnterListedAhead(*static_cast<RingFolder*>(parent), *from))) {
+      return -1;
+    }
+    return from->child->listed->Descriptor();
   }
 
   GateFolder* Begin(GateFolder* parent, const std::string& path,
@@ -183,6 +193,7 @@ class RingGate final : public GateSource {
       RingFolder* listed = from->child.get();
       listed->entered = true;
       --folders_ahead_;
+      CursorInto(in, listed);
       return listed;
     }
     DIR* dir =
@@ -194,17 +205,12 @@ class RingGate final : public GateSource {
     auto folder = std::make_unique<RingFolder>();
     RingFolder* made = folder.get();
     made->path = path;
-    made->dir = dir;
+    made->listed = Listing(from, dir);
     made->entered = true;
     if (from != nullptr) {
-      // A folder the cursor could not enter ahead: it waits at its entry,
-      // and goes on from inside it.
       made->owner = from;
       from->child = std::move(folder);
-      if (!ahead_.empty() && ahead_.back() == in && in->examined == 0) {
-        in->examined = 1;
-        ahead_.push_back(made);
-      }
+      CursorInto(in, made);
     } else {
       roots_.push_back(std::move(folder));
       if (ahead_.empty()) ahead_.push_back(made);
@@ -227,7 +233,8 @@ class RingGate final : public GateSource {
       }
       if (!folder.entries.empty()) break;
       RingEntry entry;
-      if (folder.exhausted || !ReadListedEntry(folder.dir, entry, filter_)) {
+      if (folder.exhausted ||
+          !folder.listed->Read(entry, filter_, entry.listing)) {
         folder.exhausted = true;
         return nullptr;
       }
@@ -269,10 +276,15 @@ class RingGate final : public GateSource {
   }
 
   int Descriptor(GateFolder* native) override {
-    return dirfd(static_cast<RingFolder*>(native)->dir);
+    return static_cast<RingFolder*>(native)->listed->Descriptor();
   }
 
   int FirstRead(int, void*, int) override { return 0; }
+
+  void Filter(const EntryFilter* filter) override {
+    GateSource::Filter(filter);
+    if (listers_) listers_->Filter(filter);
+  }
 
   void Drain() override {
     if (broken_ || outstanding_ == 0) return;
@@ -318,6 +330,38 @@ class RingGate final : public GateSource {
     return &entry;
   }
 
+  // The folder at entry, opened and listed ahead by the listers: the
+  // cursor goes on into it as into one it opened itself. False when they
+  // did not get to it (or could not open it).
+  bool EnterListedAhead(RingFolder& folder, RingEntry& entry) {
+    if (!entry.listing || !entry.listing->Take()) return false;
+    entry.child = std::make_unique<RingFolder>();
+    entry.child->path = folder.path + entry.name + '/';
+    entry.child->listed = std::move(entry.listing);
+    entry.child->owner = &entry;
+    ++folders_ahead_;
+    return true;
+  }
+
+  // A folder opened here rather than by the listers: the listing they
+  // would have filled takes it over, keeping its place in their order.
+  std::shared_ptr<ListedFolder> Listing(RingEntry* from, DIR* dir) {
+    if (from == nullptr || !from->listing) {
+      return ListedFolder::Own(dir, listers_.get());
+    }
+    from->listing->Adopt(dir);
+    return std::move(from->listing);
+  }
+
+  // The walk enters a folder the cursor waits at (it could not enter it
+  // ahead): the cursor goes on from inside it.
+  void CursorInto(RingFolder* in, RingFolder* entered) {
+    if (!ahead_.empty() && ahead_.back() == in && in->examined == 0) {
+      in->examined = 1;
+      ahead_.push_back(entered);
+    }
+  }
+
   // Moves the cursor one file or folder on; false when it must wait: for
   // a free slot, for the walk to reach a folder it cannot enter ahead, or
   // because the tree is listed to its end.
@@ -326,7 +370,8 @@ class RingGate final : public GateSource {
       RingFolder& folder = *ahead_.back();
       if (folder.examined == folder.entries.size()) {
         RingEntry entry;
-        if (folder.exhausted || !ReadListedEntry(folder.dir, entry, filter_)) {
+        if (folder.exhausted ||
+            !folder.listed->Read(entry, filter_, entry.listing)) {
           folder.exhausted = true;
           ahead_.pop_back();
           continue;
@@ -361,20 +406,23 @@ class RingGate final : public GateSource {
             folders_ahead_ >= max_folders_) {
           return false;
         }
-        bool refused = false;
-        const int fd = OpenListedFolder(dirfd(folder.dir), entry.name.c_str(),
-                                        /*ahead=*/true, refused);
-        DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
-        if (dir == nullptr) {
-          if (fd >= 0) close(fd);
-          entry.cannot_open_ahead = true;  // the walk will try for itself
-          return false;
+        if (!EnterListedAhead(folder, entry)) {
+          bool refused = false;
+          const int fd =
+              OpenListedFolder(folder.listed->Descriptor(), entry.name.c_str(),
+                               /*ahead=*/true, refused);
+          DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+          if (dir == nullptr) {
+            if (fd >= 0) close(fd);
+            entry.cannot_open_ahead = true;  // the walk will try for itself
+            return false;
+          }
+          entry.child = std::make_unique<RingFolder>();
+          entry.child->path = folder.path + entry.name + '/';
+          entry.child->listed = Listing(&entry, dir);
+          entry.child->owner = &entry;
+          ++folders_ahead_;
         }
-        entry.child = std::make_unique<RingFolder>();
-        entry.child->path = folder.path + entry.name + '/';
-        entry.child->dir = dir;
-        entry.child->owner = &entry;
-        ++folders_ahead_;
       }
       ++folder.examined;
       ahead_.push_back(entry.child.get());
@@ -404,7 +452,8 @@ class RingGate final : public GateSource {
     io_uring_sqe* open = io_uring_get_sqe(&ring_);
     // Listed as a file, it is opened as one: never through a link put in
     // its place since.
-    io_uring_prep_openat_direct(open, dirfd(folder.dir), entry.name.c_str(),
+    io_uring_prep_openat_direct(open, folder.listed->Descriptor(),
+                                entry.name.c_str(),
                                 O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW,
                                 0, static_cast<unsigned>(slot));
     open->flags |= IOSQE_IO_HARDLINK;
@@ -537,6 +586,7 @@ class RingGate final : public GateSource {
     const auto at = std::find(ahead_.begin(), ahead_.end(), &folder);
     if (at != ahead_.end()) ahead_.erase(at, ahead_.end());
     for (RingEntry& entry : folder.entries) {
+      entry.listing.reset();
       if (entry.ahead) {
         entry.ahead = false;
         --ahead_files_;
@@ -548,10 +598,11 @@ class RingGate final : public GateSource {
     }
     while (folder.in_flight > 0 && !broken_) WaitSlice();
     if (!folder.entered) --folders_ahead_;
-    closedir(folder.dir);
-    folder.dir = nullptr;
+    folder.listed.reset();
   }
 
+  // First in, last out: folders listed ahead go before the listers.
+  std::unique_ptr<FolderListers> listers_;
   std::function<void()> answer_signals_;
   RingFaults faults_ = RingFaults::FromEnvironment();
   const int depth_;
@@ -575,10 +626,13 @@ std::unique_ptr<GateSource> StartRing(std::function<void()> answer_signals,
   const long spare = (OpenFilesLimit() - 32) / 2;
   const int folders =
       static_cast<int>(std::clamp<long>(spare / 4, 1, kMostFoldersAhead));
-  depth = static_cast<int>(std::min<long>(depth, spare - folders - 1));
+  const int listing = FolderListers::DescriptorsNeeded(spare - folders - 3);
+  depth =
+      static_cast<int>(std::min<long>(depth, spare - folders - listing - 1));
   if (depth < 2) return nullptr;
   auto ring =
-      std::make_unique<RingGate>(std::move(answer_signals), depth, folders);
+      std::make_unique<RingGate>(std::move(answer_signals), depth, folders,
+                                 FolderListers::ForRun(spare - folders - 3));
   if (!ring->SetUp()) return nullptr;
   return ring;
 }

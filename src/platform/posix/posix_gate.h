@@ -7,7 +7,9 @@
 // folder boundaries, and the read-ahead that opens the next files of the
 // current listing and hints their first page once reads turn out cold. The
 // pipeline is used wherever the kernel lets a ring be set up; the read-ahead
-// everywhere else, without a word.
+// everywhere else, without a word. Both take each folder's entries from the
+// listers (posix_listing_ahead.h), which open and list folders ahead of the
+// walk on threads of their own.
 #pragma once
 
 #include <dirent.h>
@@ -68,7 +70,7 @@ class GateSource {
 
   // Entries the filter does not examine are left out of the listings read
   // from here on (none: nullptr), before anything is opened for them.
-  void Filter(const EntryFilter* filter) { filter_ = filter; }
+  virtual void Filter(const EntryFilter* filter) { filter_ = filter; }
 
  protected:
   const EntryFilter* filter_ = nullptr;

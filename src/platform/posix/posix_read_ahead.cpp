@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "platform/posix/posix_gate.h"
+#include "platform/posix/posix_listing_ahead.h"
 
 namespace sarnelux {
 namespace {
@@ -32,10 +33,15 @@ constexpr int kUncachedReadsToReadAhead = 4;
 struct AheadEntry : GateEntry {
   bool tried = false;    // opened ahead, or tried to be
   bool counted = false;  // opened ahead: counts until the walk moves on
+  std::shared_ptr<ListedFolder> listing;  // as listers may list it ahead
 };
 
 struct ReadAheadFolder final : GateFolder {
-  DIR* dir = nullptr;
+  std::string path;  // ends with '/'
+  std::shared_ptr<ListedFolder> listed;
+  // The current entry's folder, opened and listed ahead by the listers,
+  // once the walk has asked for it.
+  std::shared_ptr<ListedFolder> entering;
   AheadEntry current;            // handed out last
   std::deque<AheadEntry> ahead;  // read, not yet handed out
   bool exhausted = false;
@@ -50,35 +56,66 @@ class ReadAhead final : public GateSource {
       depth_ = std::max(0, std::atoi(forced));
       reading_ahead_ = depth_ > 0;
     }
-    // Descriptors opened ahead leave plenty for the walk's own under any
-    // limit on open files.
-    budget_ = static_cast<int>(
-        std::clamp<long>((OpenFilesLimit() - 32) / 2, 0, depth_));
+    // Descriptors opened ahead, and folders listed ahead, leave plenty for
+    // the walk's own under any limit on open files.
+    const long spare = (OpenFilesLimit() - 32) / 2;
+    listers_ = FolderListers::ForRun(spare / 2);
+    budget_ = static_cast<int>(std::clamp<long>(
+        spare - FolderListers::DescriptorsNeeded(spare / 2), 0, depth_));
   }
 
-  int FolderAhead(GateFolder*, const std::string&) override { return -1; }
+  ~ReadAhead() override = default;
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
 
-  GateFolder* Begin(GateFolder*, const std::string& path, int dir_fd) override {
+  int FolderAhead(GateFolder* parent, const std::string& path) override {
+    auto* in = static_cast<ReadAheadFolder*>(parent);
+    if (!Entering(in, path)) return -1;
+    if (!in->entering) {
+      if (!in->current.listing || !in->current.listing->Take()) return -1;
+      in->entering = std::move(in->current.listing);
+    }
+    return in->entering->Descriptor();
+  }
+
+  GateFolder* Begin(GateFolder* parent, const std::string& path,
+                    int dir_fd) override {
+    auto* in = static_cast<ReadAheadFolder*>(parent);
+    auto folder = std::make_unique<ReadAheadFolder>();
+    folder->path = path;
+    if (Entering(in, path) && in->entering) {
+      if (dir_fd >= 0) close(dir_fd);
+      folder->listed = std::move(in->entering);
+      return folder.release();
+    }
     DIR* dir =
         dir_fd >= 0 ? fdopendir(dir_fd) : OpenFolderAt(AT_FDCWD, path.c_str());
     if (dir == nullptr) {
       if (dir_fd >= 0) close(dir_fd);
       return nullptr;
     }
-    auto* folder = new ReadAheadFolder;
-    folder->dir = dir;
-    return folder;
+    if (Entering(in, path) && in->current.listing) {
+      // Opened here: the listing the listers would have filled takes it
+      // over, keeping its place in their order.
+      in->current.listing->Adopt(dir);
+      folder->listed = std::move(in->current.listing);
+    } else {
+      folder->listed = ListedFolder::Own(dir, listers_.get());
+    }
+    return folder.release();
   }
 
   GateEntry* Next(GateFolder* native) override {
     auto& folder = static_cast<ReadAheadFolder&>(*native);
     Forget(folder.current);
+    folder.entering.reset();
     if (reading_ahead_) Fill(folder);
     if (!folder.ahead.empty()) {
       folder.current = std::move(folder.ahead.front());
       folder.ahead.pop_front();
     } else if (folder.exhausted ||
-               !ReadListedEntry(folder.dir, folder.current, filter_)) {
+               !folder.listed->Read(folder.current, filter_,
+                                    folder.current.listing)) {
       folder.exhausted = true;
       return nullptr;
     }
@@ -89,12 +126,16 @@ class ReadAhead final : public GateSource {
     auto* folder = static_cast<ReadAheadFolder*>(native);
     Forget(folder->current);
     for (AheadEntry& entry : folder->ahead) Forget(entry);
-    closedir(folder->dir);
     delete folder;
   }
 
   int Descriptor(GateFolder* native) override {
-    return dirfd(static_cast<ReadAheadFolder*>(native)->dir);
+    return static_cast<ReadAheadFolder*>(native)->listed->Descriptor();
+  }
+
+  void Filter(const EntryFilter* filter) override {
+    GateSource::Filter(filter);
+    if (listers_) listers_->Filter(filter);
   }
 
   int FirstRead(int fd, void* out, int count) override {
@@ -121,6 +162,7 @@ class ReadAhead final : public GateSource {
   // The walk has moved on from the entry, having taken its descriptor or
   // not.
   void Forget(AheadEntry& entry) {
+    entry.listing.reset();
     if (entry.fd >= 0) close(entry.fd);
     entry.fd = -1;
     if (entry.counted) --opened_;
@@ -131,7 +173,7 @@ class ReadAhead final : public GateSource {
     while (folder.ahead.size() < static_cast<std::size_t>(depth_) &&
            !folder.exhausted) {
       AheadEntry entry;
-      if (!ReadListedEntry(folder.dir, entry, filter_)) {
+      if (!folder.listed->Read(entry, filter_, entry.listing)) {
         folder.exhausted = true;
         break;
       }
@@ -149,7 +191,7 @@ class ReadAhead final : public GateSource {
       }
       entry.tried = true;
       entry.fd =
-          openat(dirfd(folder.dir), entry.name.c_str(),
+          openat(folder.listed->Descriptor(), entry.name.c_str(),
                  O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
       if (entry.fd < 0) continue;  // the walk's own open will say why
       entry.counted = true;
@@ -158,6 +200,18 @@ class ReadAhead final : public GateSource {
     }
   }
 
+  // Whether path is the folder of in's current entry, as the walk enters
+  // it from there.
+  static bool Entering(const ReadAheadFolder* in, const std::string& path) {
+    if (in == nullptr || in->current.kind != EntryKind::kFolder) return false;
+    const std::string& name = in->current.name;
+    return path.size() == in->path.size() + name.size() + 1 &&
+           path.back() == '/' && path.starts_with(in->path) &&
+           path.compare(in->path.size(), name.size(), name) == 0;
+  }
+
+  // First in, last out: folders listed ahead go before the listers.
+  std::unique_ptr<FolderListers> listers_;
   int depth_ = 32;  // entries each listing reads ahead once it is on
   int budget_ = 0;  // descriptors open ahead at once, all listings together
   int opened_ = 0;
