@@ -124,19 +124,53 @@ void HashUnits(const unsigned char* bytes, std::int32_t count,
   }
 }
 
+// Units compared a block at a time: long runs that repeat every three
+// bytes (zeros, the mark repeated) must not be looked at byte by byte.
+constexpr std::int32_t kCompareBlock = 256;
+
+// The first place at or after `from` (at least 3) where the unit differs
+// from itself three bytes before; `size` where it never does.
+std::int32_t FirstChange(const unsigned char* unit, std::int32_t from,
+                         std::int32_t size) {
+  std::int32_t x = from;
+  while (size - x >= kCompareBlock &&
+         std::memcmp(unit + x, unit + x - 3, kCompareBlock) == 0) {
+    x += kCompareBlock;
+  }
+  while (x < size && unit[x] == unit[x - 3]) ++x;
+  return x;
+}
+
+// The last such place, where there is one.
+std::int32_t LastChange(const unsigned char* unit, std::int32_t size) {
+  std::int32_t end = size;
+  while (end - kCompareBlock >= 3 &&
+         std::memcmp(unit + end - kCompareBlock, unit + end - kCompareBlock - 3,
+                     kCompareBlock) == 0) {
+    end -= kCompareBlock;
+  }
+  std::int32_t x = end - 1;
+  while (unit[x] == unit[x - 3]) --x;
+  return x;
+}
+
 // Where a unit's new content differs from its old, which is the same
 // content three bytes on: the mark the content moved towards the start
 // leaves there.
 UnitMarks MarksOf(const unsigned char* unit, std::int32_t size) {
   UnitMarks marks;
-  std::int32_t x = 3;
-  while (x < size && unit[x] == unit[x - 3]) ++x;
+  // One call for the whole unit first: most units differ at once, and one
+  // that never does is read in one pass.
+  if (size <= 3 ||
+      std::memcmp(unit + 3, unit, static_cast<std::size_t>(size - 3)) == 0) {
+    return marks;
+  }
+  std::int32_t x = FirstChange(unit, 3, size);
   if (x >= size) return marks;
   marks.first = static_cast<std::uint16_t>(x);
   marks.first_new = unit[x];
   marks.first_old = unit[x - 3];
-  x = size - 1;
-  while (unit[x] == unit[x - 3]) --x;
+  x = LastChange(unit, size);
   marks.last = static_cast<std::uint16_t>(x);
   marks.last_new = unit[x];
   marks.last_old = unit[x - 3];
