@@ -155,6 +155,7 @@ class RingGate final : public GateSource {
       return false;
     }
     io_uring_cqe_seen(&ring_, cqe);
+    AllowWorkersForDepth();
     if (faults_.setup) {
       io_uring_queue_exit(&ring_);
       return false;
@@ -314,6 +315,18 @@ class RingGate final : public GateSource {
     int read = 0;
     unsigned char head[kGateBytes] = {};
   };
+
+  // An open that must read an inode from the device blocks, so the kernel
+  // hands it to a worker thread of its own; by default it keeps four such
+  // workers per CPU, which on a small machine leaves most of the files in
+  // flight waiting for a worker rather than for the device. One worker per
+  // file in flight lets every open wait on the device at once, as many
+  // threads opening files would. A warm tree never needs them: its opens
+  // complete inline. Kernels without the call keep their own bound.
+  void AllowWorkersForDepth() {
+    unsigned workers[2] = {static_cast<unsigned>(depth_), 0};
+    io_uring_register_iowq_max_workers(&ring_, workers);
+  }
 
   // The entry of parent the walk is at, if it is the folder at path.
   static RingEntry* EntryFor(GateFolder* parent, const std::string& path) {
