@@ -75,6 +75,7 @@ void ReportMarkLeft(Services& services, const std::string& path,
       return;
     case StripFailure::kNone:
     case StripFailure::kNotUtf8:
+    case StripFailure::kNoMark:
     case StripFailure::kSeenBefore:
     case StripFailure::kHeld:
       return;
@@ -125,7 +126,17 @@ void HandleFile(Services& services, const std::string& path, const Walk& walk,
     if (ListUtf8Mark(services, path, &visited, walk.selection)) ++count;
     return;
   }
-  const std::optional<MarkKind> kind = LeadingMarkOf(services.files, path);
+  // The rewrite reads the file's first bytes again as it opens it, so the
+  // bytes read ahead of the walk decide, marks included: a marked file is
+  // not opened an extra time only to read them once more.
+  std::optional<MarkKind> kind;
+  unsigned char head[4] = {};
+  std::int32_t head_count = 0;
+  if (services.platform.HeadReadAhead(path, head, head_count)) {
+    kind = ClassifyLeadingBytes(head, head_count);
+  } else {
+    kind = LeadingMarkOf(services.files, path);
+  }
   if (!kind) {
     services.console.report().LastCallFailed(path);
     return;

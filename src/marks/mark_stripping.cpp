@@ -1,5 +1,7 @@
 #include "marks/mark_stripping.h"
 
+#include "marks/mark_detection.h"
+
 namespace sarnelux {
 
 MarkedFile::~MarkedFile() {
@@ -39,6 +41,12 @@ bool MarkedFile::Open(VisitRecord* visited, StripFailure& failure,
     return fail(StripFailure::kNotRead, "can not read file ");
   }
   if (!shift_->BeginsWithMark()) {
+    // Judged as it is now: one whose mark went since its first bytes were
+    // read ahead of the walk is passed over, as if only now opened.
+    if (ClassifyLeadingBytes(shift_->head(), shift_->head_count()) ==
+        MarkKind::kNone) {
+      return fail(StripFailure::kNoMark, nullptr);
+    }
     return fail(StripFailure::kNotUtf8, "no valid utf-8 BOM in file ");
   }
   // Where every block written takes a new one, a rewrite that runs out of

@@ -20,6 +20,7 @@ enum class StripFailure {
   kNoBlock,     // no memory to move its bytes through
   kNotRead,     // could not be read whole
   kNotUtf8,     // begins with another mark: nothing to remove
+  kNoMark,      // begins with no mark (any more): passed over in silence
   kNotWritten,  // the rewrite failed; its line tells what became of it
   kSeenBefore,  // reached again by another path
   kHeld,        // taken into a batch: told of when the batch is written

@@ -259,6 +259,14 @@ class Platform {
                                   ListingEntry& entry, ListingStart& start) = 0;
   virtual bool ListNext(NativeListing listing, ListingEntry& entry) = 0;
   virtual void ListClose(NativeListing listing) = 0;
+  // The first bytes of the file the walk is at (path), as read ahead of the
+  // walk, marks included; false when none were. They may be out of date: a
+  // caller that acts on a mark must read the file again as it opens it to
+  // do so.
+  virtual bool HeadReadAhead(const std::string& /*path*/,
+                             unsigned char* /*head*/, std::int32_t& /*count*/) {
+    return false;
+  }
   virtual bool FolderIdentity(const std::string& folder_path,
                               FileIdentity& identity) = 0;
   // From now on listings leave out what the filter does not examine (none:

@@ -3,6 +3,7 @@
 // beside the file.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -75,6 +76,11 @@ class MarkShift {
   // Reads the first block: the mark and what follows it.
   bool ReadHead() { return Load(kMarkLength); }
   bool BeginsWithMark() const;
+  // The first bytes the first block read, and how many (at most four).
+  const unsigned char* head() const { return buffer_; }
+  std::int32_t head_count() const {
+    return static_cast<std::int32_t>(std::min<std::int64_t>(to_, 4));
+  }
   // The first block loaded holds the file whole.
   bool whole() const { return from_ == kMarkLength && to_ == length_; }
   // States every region in this record before writing it (none: nullptr).

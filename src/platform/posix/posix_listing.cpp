@@ -247,6 +247,17 @@ GateEntry* PosixPlatform::ListedEntry(const std::string& path) const {
   return current;
 }
 
+bool PosixPlatform::HeadReadAhead(const std::string& path, unsigned char* head,
+                                  std::int32_t& count) {
+  GateEntry* current = ListedEntry(path);
+  if (current == nullptr || current->fd >= 0 || current->head_count < 0) {
+    return false;
+  }
+  count = std::exchange(current->head_count, -1);
+  std::copy(current->head, current->head + kGateBytes, head);
+  return true;
+}
+
 int PosixPlatform::TakeOpenedAhead(const std::string& path) {
   GateEntry* current = ListedEntry(path);
   if (current == nullptr || (current->fd < 0 && current->head_count < 0)) {

@@ -75,6 +75,8 @@ class PosixPlatform final : public Platform {
                           ListingStart& start) override;
   bool ListNext(NativeListing listing, ListingEntry& entry) override;
   void ListClose(NativeListing listing) override;
+  bool HeadReadAhead(const std::string& path, unsigned char* head,
+                     std::int32_t& count) override;
   bool FolderIdentity(const std::string& folder_path,
                       FileIdentity& identity) override;
   void FilterListings(const EntryFilter* filter) override;
