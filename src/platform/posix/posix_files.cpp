@@ -531,11 +531,19 @@ bool PosixPlatform::FileRoomToRewrite(NativeFile file) {
   constexpr unsigned long kZfs = 0x2FC12FC1;
   constexpr unsigned long kBcachefs = 0xCA451A4E;
   const int fd = static_cast<int>(file);
+  const bool known = known_.fd == fd;
+  if (known && std::find(written_in_place_.begin(), written_in_place_.end(),
+                         known_.identity.volume) != written_in_place_.end()) {
+    return true;
+  }
   struct statfs volume {};
   struct stat info {};
   if (fstatfs(fd, &volume) != 0 || fstat(fd, &info) != 0) return true;
   const auto type = static_cast<unsigned long>(volume.f_type);
-  if (type != kBtrfs && type != kZfs && type != kBcachefs) return true;
+  if (type != kBtrfs && type != kZfs && type != kBcachefs) {
+    written_in_place_.push_back(static_cast<std::uint64_t>(info.st_dev));
+    return true;
+  }
   // A btrfs file made not to copy on write (chattr +C) is written in place.
   int flags = 0;
   if (type == kBtrfs && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&

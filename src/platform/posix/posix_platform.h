@@ -195,6 +195,9 @@ class PosixPlatform final : public Platform {
     std::int64_t size = 0;
     FileIdentity identity;
   } known_;
+  // The volumes found to write blocks in place: what the room a rewrite
+  // needs is never asked of again.
+  std::vector<std::uint64_t> written_in_place_;
 };
 
 }  // namespace sarnelux
