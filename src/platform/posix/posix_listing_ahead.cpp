@@ -16,9 +16,15 @@ namespace {
 constexpr std::size_t kEntriesAhead = 1024;
 // Folders named for listing ahead, not yet opened: a name each.
 constexpr std::size_t kMostWaiting = 8192;
-// Listers by default. Listing is waiting on the device, not work: a few
-// threads keep a disk's queue full without adding to a warm run's cost.
+// Listers by default, where there are cores to spare: listing is waiting on
+// the device, and a few threads keep a disk's queue full without adding to
+// a warm run's cost. On fewer cores the kernel's own workers, opening files
+// for the gate, already keep every core busy on a cold tree, and listers
+// only take turns with them: measured on two cores, a cold run lists its
+// tree 5 to 10% sooner with the walk's cursor listing one folder at a time
+// (bench/results.md).
 constexpr int kDefaultListers = 4;
+constexpr unsigned kCoresForListers = 4;
 constexpr int kMostListers = 64;
 constexpr int kMostFoldersHeld = 32;
 
@@ -32,7 +38,9 @@ int ListersAsked() {
   if (const char* asked = std::getenv("SARNELUX_LISTERS")) {
     return std::clamp(std::atoi(asked), 0, kMostListers);
   }
-  return kDefaultListers;
+  return std::thread::hardware_concurrency() >= kCoresForListers
+             ? kDefaultListers
+             : 0;
 }
 
 }  // namespace
