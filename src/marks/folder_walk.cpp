@@ -132,7 +132,10 @@ void HandleFile(Services& services, const std::string& path, const Walk& walk,
   std::optional<MarkKind> kind;
   unsigned char head[4] = {};
   std::int32_t head_count = 0;
-  if (services.platform.HeadReadAhead(path, head, head_count)) {
+  const bool read_ahead =
+      walk.batch == nullptr &&
+      services.platform.HeadReadAhead(path, head, head_count);
+  if (read_ahead) {
     kind = ClassifyLeadingBytes(head, head_count);
   } else {
     kind = LeadingMarkOf(services.files, path);
@@ -144,10 +147,10 @@ void HandleFile(Services& services, const std::string& path, const Walk& walk,
   if (*kind == MarkKind::kNone) return;
   if (*kind == MarkKind::kUtf8 && MarkStays(services, path, walk)) return;
   StripFailure why = StripFailure::kNone;
-  const bool stripped =
-      walk.batch != nullptr
-          ? walk.batch->Strip(path, why)
-          : StripUtf8Mark(services, path, &visited, &why, walk.record);
+  const bool stripped = walk.batch != nullptr
+                            ? walk.batch->Strip(path, why)
+                            : StripUtf8Mark(services, path, &visited, &why,
+                                            walk.record, read_ahead);
   if (why == StripFailure::kHeld) return;  // told of with its batch
   Settle(services, path, stripped, why, *kind == MarkKind::kUtf8, count);
 }

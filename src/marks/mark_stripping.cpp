@@ -43,8 +43,9 @@ bool MarkedFile::Open(VisitRecord* visited, StripFailure& failure,
   if (!shift_->BeginsWithMark()) {
     // Judged as it is now: one whose mark went since its first bytes were
     // read ahead of the walk is passed over, as if only now opened.
-    if (ClassifyLeadingBytes(shift_->head(), shift_->head_count()) ==
-        MarkKind::kNone) {
+    if (pass_over_unmarked_ &&
+        ClassifyLeadingBytes(shift_->head(), shift_->head_count()) ==
+            MarkKind::kNone) {
       return fail(StripFailure::kNoMark, nullptr);
     }
     return fail(StripFailure::kNotUtf8, "no valid utf-8 BOM in file ");
@@ -127,9 +128,10 @@ bool MarkedFile::Conclude(VisitRecord* visited, StripFailure& failure) {
 
 bool StripUtf8Mark(Services& services, const std::string& file_path,
                    VisitRecord* visited, StripFailure* failure,
-                   RewriteRecord* record) {
+                   RewriteRecord* record, bool read_ahead) {
   StripFailure why = StripFailure::kNone;
   MarkedFile marked(services, file_path);
+  if (read_ahead) marked.PassOverUnmarked();
   const bool stripped =
       marked.Open(visited, why,
                   record != nullptr && record->durable()

@@ -36,10 +36,13 @@ enum class StripFailure {
 // With a record, every region is stated in it before it is written, so that
 // a run killed outright leaves the next run what it needs to finish the
 // file.
+// With read_ahead, the caller judged the file by first bytes read ahead of
+// it, which may be out of date: a file that begins with no mark now is
+// passed over in silence (kNoMark), as if only now opened.
 bool StripUtf8Mark(Services& services, const std::string& file_path,
                    VisitRecord* visited = nullptr,
                    StripFailure* failure = nullptr,
-                   RewriteRecord* record = nullptr);
+                   RewriteRecord* record = nullptr, bool read_ahead = false);
 
 class MarkedFile;
 
@@ -61,6 +64,9 @@ class MarkedFile {
   // False when the file cannot be rewritten; its line, if any, is out.
   // Regions are at most `largest` bytes.
   bool Open(VisitRecord* visited, StripFailure& failure, std::int64_t largest);
+  // A file found to begin with no mark is passed over in silence: it was
+  // judged by first bytes read ahead, which may be out of date.
+  void PassOverUnmarked() { pass_over_unmarked_ = true; }
   // Its first block holds it whole: it is rewritten in one region.
   bool whole() const { return shift_->whole(); }
 
@@ -95,6 +101,7 @@ class MarkedFile {
   std::optional<MarkShift> shift_;
   Original at_;
   bool read_failed_ = false;
+  bool pass_over_unmarked_ = false;
   RewriteOutcome outcome_ = RewriteOutcome::kStripped;
   std::string saved_;
 };
