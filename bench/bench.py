@@ -411,6 +411,17 @@ def per_round(timings, name, base):
     return statistics.median(ratios), min(ratios), max(ratios)
 
 
+def to_floor(timings, job):
+    """The tool with and without its record against the floor, as notes."""
+    notes = []
+    for name in ("with record", "without record"):
+        mid, low, high = per_round(timings, name, "floor")
+        notes.append(f"{job}: sarnelux {name} at {mid:.3f} times the "
+                     f"read-and-write-once floor ({low:.2f} to {high:.2f}; "
+                     f"target with the record at most 1.1).")
+    return notes
+
+
 def record_job(tree_size, rounds, quick, report):
     """What the recovery record costs: always on, and made durable (/D)."""
     notes = []
@@ -443,12 +454,7 @@ def record_job(tree_size, rounds, quick, report):
     mid, low, high = per_round(timings, "with record", "without record")
     notes.append(f"record, {mib} MiB file: {mid:.3f} times without it "
                  f"({low:.2f} to {high:.2f}).")
-    for name in ("with record", "without record"):
-        mid, low, high = per_round(timings, name, "floor")
-        notes.append(f"record, {mib} MiB file: sarnelux {name} at "
-                     f"{mid:.3f} times the read-and-write-once floor "
-                     f"({low:.2f} to {high:.2f}; target with the record at "
-                     f"most 1.1).")
+    notes += to_floor(timings, f"record, {mib} MiB file")
     mid, low, high = per_round(timings, "durable (/D)", "without, then syncfs")
     notes.append(f"record, {mib} MiB file with /D: {mid:.2f} times writing "
                  f"without it followed by syncfs ({low:.2f} to {high:.2f}; "
@@ -463,12 +469,7 @@ def record_job(tree_size, rounds, quick, report):
            "floor": f"{SHIFT} {path}"}
     timings = measure_in_place(big, rounds, before=lambda: mark_again(path))
     report(f"record, {mib} MiB file of random bytes", timings, "floor")
-    for name in ("with record", "without record"):
-        mid, low, high = per_round(timings, name, "floor")
-        notes.append(f"record, {mib} MiB file of random bytes: sarnelux "
-                     f"{name} at {mid:.3f} times the read-and-write-once "
-                     f"floor ({low:.2f} to {high:.2f}; target with the "
-                     f"record at most 1.1).")
+    notes += to_floor(timings, f"record, {mib} MiB file of random bytes")
     return notes
 
 
