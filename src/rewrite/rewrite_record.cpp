@@ -159,18 +159,22 @@ std::int32_t LastChange(const unsigned char* unit, std::int32_t size) {
 // leaves there.
 UnitMarks MarksOf(const unsigned char* unit, std::int32_t size) {
   UnitMarks marks;
-  // One call for the whole unit first: most units differ at once, and one
-  // that never does is read in one pass.
-  if (size <= 3 ||
-      std::memcmp(unit + 3, unit, static_cast<std::size_t>(size - 3)) == 0) {
-    return marks;
+  if (size <= 3) return marks;
+  // Most units differ at both ends, and are told by four bytes: a big
+  // file's rewrite looks at every unit it writes. Otherwise one call for
+  // the whole unit first, so that one that never differs is read in one
+  // pass.
+  std::int32_t x = 3;
+  if (unit[3] == unit[0]) {
+    if (std::memcmp(unit + 3, unit, static_cast<std::size_t>(size - 3)) == 0) {
+      return marks;
+    }
+    x = FirstChange(unit, 3, size);
   }
-  std::int32_t x = FirstChange(unit, 3, size);
-  if (x >= size) return marks;
   marks.first = static_cast<std::uint16_t>(x);
   marks.first_new = unit[x];
   marks.first_old = unit[x - 3];
-  x = LastChange(unit, size);
+  x = unit[size - 1] != unit[size - 4] ? size - 1 : LastChange(unit, size);
   marks.last = static_cast<std::uint16_t>(x);
   marks.last_new = unit[x];
   marks.last_old = unit[x - 3];
