@@ -229,7 +229,15 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
   // beside a file holds that file's bytes: no one else may read it before
   // it has the file's own permissions.
   const bool own = record || disposition == OpenDisposition::kCreateNew;
-  const int fd = OpenAt(path, OpenFlags(disposition), own ? 0600 : 0666);
+  // A file to rewrite is opened as no link first: one that is opened so
+  // needs no look at its name after (one call for every file a strip
+  // meets); a link is opened as before and judged by its name below.
+  const bool update = disposition == OpenDisposition::kUpdateExisting;
+  int fd = update ? OpenAt(path, OpenFlags(disposition) | O_NOFOLLOW) : -1;
+  const bool no_link = fd >= 0;
+  if (!no_link && (!update || errno == ELOOP)) {
+    fd = OpenAt(path, OpenFlags(disposition), own ? 0600 : 0666);
+  }
   if (fd < 0) {
     if (record && errno == ELOOP) {
       last_failure_ = {"record is a link", false, false, true};
@@ -276,7 +284,7 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
   }
   const char* name = nullptr;
   const int folder = FolderOf(path, name);
-  if (!ReachedAsNamed(folder, name, info)) {
+  if (!no_link && !ReachedAsNamed(folder, name, info)) {
     last_failure_ = {"became a link that is not followed", false};
     close(fd);
     return kNoNativeFile;
@@ -300,7 +308,8 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
     }
     info.st_size = 0;
   }
-  known_ = {fd, static_cast<std::int64_t>(info.st_size), IdentityOf(info)};
+  known_ = {fd, static_cast<std::int64_t>(info.st_size), IdentityOf(info),
+            static_cast<std::int64_t>(info.st_blocks) * 512};
   return fd;
 }
 
@@ -350,8 +359,15 @@ std::int32_t PosixPlatform::FileReadAt(NativeFile file, std::int64_t offset,
                                        void* destination, std::int32_t count) {
   const int fd = static_cast<int>(file);
   char* const start = static_cast<char*>(destination);
+  // A read cut short where the file ended when it was opened, unwritten
+  // since, has met the end: asking again would cost a call (on FUSE a
+  // round trip to the daemon) only to be told so. A file grown meanwhile
+  // reads as one grown just after.
+  const std::int64_t end = known_.fd == fd ? known_.size : -1;
   return Transfer(destination, count, [=](char* at, std::size_t n) {
-    return pread(fd, at, n, static_cast<off_t>(offset + (at - start)));
+    const std::int64_t from = offset + (at - start);
+    if (at != start && from == end) return ssize_t{0};
+    return pread(fd, at, n, static_cast<off_t>(from));
   });
 }
 
@@ -569,6 +585,16 @@ bool PosixPlatform::FileDataAt(NativeFile file, std::int64_t offset,
   // The rewrite moves bytes with pread and pwrite: the file position these
   // move is never used.
   const int fd = static_cast<int>(file);
+  // A small file whose blocks hold its length has no hole (short of
+  // blocks taken for its attributes or its map, which would at worst have
+  // a hole filled): most files a rewrite meets are asked nothing.
+  constexpr std::int64_t kSmallFile = 64 * 1024;
+  if (known_.fd == fd && offset == 0 && known_.size <= kSmallFile &&
+      known_.room >= known_.size) {
+    begin = 0;
+    end = known_.size;
+    return true;
+  }
   const off_t data = lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
   if (data < 0) {
     struct stat info {};

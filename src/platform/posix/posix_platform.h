@@ -194,6 +194,7 @@ class PosixPlatform final : public Platform {
     int fd = -1;
     std::int64_t size = 0;
     FileIdentity identity;
+    std::int64_t room = 0;  // bytes of the disk it takes
   } known_;
   // The volumes found to write blocks in place: what the room a rewrite
   // needs is never asked of again.
