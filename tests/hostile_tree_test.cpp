@@ -285,6 +285,47 @@ TEST(HostileTree, FolderSwappedForALinkOnceListedLeadsNowhere) {
   EXPECT_EQ(run.exit_status, 2);
 }
 
+TEST(HostileTree, FileSwappedForALinkBeforeItsRewriteIsJudgedAsALink) {
+  // Between the read that finds its mark and the open that rewrites it, a
+  // file is swapped for a link to root's file: followed only where the
+  // link's owner may lead the run there.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  struct Case {
+    const char* name;
+    int link_owner;
+    bool followed;
+  };
+  for (const Case& c : {Case{"the tree's owner's link", kNobody, false},
+                        Case{"root's link", 0, true}}) {
+    TempTree tree;
+    TempTree outside;  // root's own files
+    outside.Write("passwd", kMark + "root:x:0:0");
+    tree.Write("a", kMark + "a");
+    ASSERT_EQ(chown(tree.root().c_str(), kNobody, kNobody), 0);
+    const std::string owner = std::to_string(c.link_owner);
+    ToolOptions options;
+    options.program = SARNELUX_HOOKED_TOOL_PATH;
+    options.environment = {"SARNELUX_HOOK_FILE=" + tree.Path("a"),
+                           "SARNELUX_HOOK_COMMAND=rm '" + tree.Path("a") +
+                               "' && ln -s '" + outside.Path("passwd") + "' '" +
+                               tree.Path("a") + "' && chown -h " + owner + ":" +
+                               owner + " '" + tree.Path("a") + "'"};
+    const ToolRun run = RunTool({"-W", tree.root()}, options);
+    if (c.followed) {
+      EXPECT_EQ(run.errors, "") << c.name;
+      EXPECT_EQ(run.exit_status, 0) << c.name;
+      EXPECT_EQ(outside.Read("passwd"), "root:x:0:0") << c.name;
+    } else {
+      EXPECT_EQ(run.errors,
+                "sarnelux: " + tree.Path("a") +
+                    ": UTF-8 mark left: became a link that is not followed\n")
+          << c.name;
+      EXPECT_EQ(run.exit_status, 2) << c.name;
+      EXPECT_EQ(outside.Read("passwd"), kMark + "root:x:0:0") << c.name;
+    }
+  }
+}
+
 TEST(HostileTree, FolderFarAheadOfTheWalkIsToldOfWhereTheWalkReachesIt) {
   // Folders the walk has not reached yet are opened and listed ahead of it:
   // one swapped for a link to root's files at that moment, or one that
@@ -527,6 +568,25 @@ std::string HeadOf(const std::string& path, std::size_t count) {
       std::max<ssize_t>(0, read(fd, head.data(), count))));
   close(fd);
   return head;
+}
+
+TEST(HostileTree, SmallSparseFileKeepsItsHoles) {
+  // A small file is spared the question of its holes only where its blocks
+  // hold its whole length.
+  TempTree tree;
+  const std::int64_t size = 64 * 1024;
+  const std::string path = tree.Path("small-sparse");
+  WriteSparse(path, size);
+  struct stat before {};
+  ASSERT_EQ(stat(path.c_str(), &before), 0);
+  if (before.st_blocks * 512 >= size) GTEST_SKIP() << "no holes here";
+  const ToolRun run = RunTool({tree.root(), "/Q"});
+  EXPECT_EQ(run.output, kBanner + kRemoved + path + "\n" + Summary(1, ""));
+  EXPECT_EQ(SizeOf(path), size - 3);
+  EXPECT_EQ(HeadOf(path, 5), std::string("head\0", 5));
+  struct stat after {};
+  ASSERT_EQ(stat(path.c_str(), &after), 0);
+  EXPECT_LE(after.st_blocks, before.st_blocks);
 }
 
 // Files of any size stream through one block. This one is sparse, with a

@@ -11,12 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <ostream>
 #include <random>
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "memory_world.h"
 #include "printed_paths.h"
@@ -627,6 +629,57 @@ TEST(RepairToOriginal, LeavesTheFileToTheWalk) {
                    "number of removed BOM headers: 4", "ready!"}));
   EXPECT_EQ(next.errors(), "");
   EXPECT_EQ(next.FileAt("t/big").bytes, kOriginals.at("t/big").substr(3));
+}
+
+// A unit is told by the first and the last place where its new content
+// differs from its old (the same content three bytes on): a write cut
+// anywhere between them must show the new byte at one and the old at the
+// other. Units of every shape, the places found byte by byte here.
+TEST(RecordMarks, AreWhereNewAndOldContentFirstAndLastDiffer) {
+  const struct {
+    const char* name;
+    std::size_t same_from, same_to;  // a span that repeats every 3 bytes
+  } rows[] = {
+      {"differs_throughout", 0, 0},   {"repeating_head", 0, 1000},
+      {"repeating_tail", 3000, 4096}, {"repeating_middle", 1000, 3000},
+      {"one_byte_differs", 0, 4095},  {"repeating_whole", 0, 4096},
+  };
+  for (const auto& row : rows) {
+    std::string unit = Pattern(kRecordUnit);
+    for (std::size_t x = std::max<std::size_t>(row.same_from, 3);
+         x < row.same_to; ++x) {
+      unit[x] = unit[x - 3];
+    }
+    std::vector<std::size_t> differ;
+    for (std::size_t x = 3; x < unit.size(); ++x) {
+      if (unit[x] != unit[x - 3]) differ.push_back(x);
+    }
+    MemoryWorld world;
+    world.platform.AddFile("f", std::string(kRecordUnit + 3, 'x'));
+    const FileHandle target = world.files.OpenForUpdate("f");
+    RewriteRecord record(world.files, world.platform.StateFolder(true), false);
+    ASSERT_TRUE(
+        record.Begin(target, "f", {1, 1}, kRecordUnit + 3, kRecordUnit));
+    ASSERT_TRUE(record.Note(MoveWay::kToStart, 0,
+                            reinterpret_cast<const unsigned char*>(unit.data()),
+                            kRecordUnit));
+    const FileHandle kept = world.files.OpenForReading(
+        world.platform.StateFolder(false) + "rewrite-1.record");
+    const RecordRead read = ReadRecord(world.files, kept);
+    ASSERT_EQ(read.sections.size(), 1u) << row.name;
+    const RegionEntry& entry = *read.sections[0].last;
+    ASSERT_TRUE(entry.marked) << row.name;
+    const UnitMarks& marks = entry.marks.at(0);
+    if (differ.empty()) {
+      EXPECT_EQ(marks.first, UnitMarks::kNoMark) << row.name;
+      EXPECT_EQ(marks.last, UnitMarks::kNoMark) << row.name;
+    } else {
+      EXPECT_EQ(marks.first, differ.front()) << row.name;
+      EXPECT_EQ(marks.last, differ.back()) << row.name;
+    }
+    world.files.Close(kept);
+    record.Leave();
+  }
 }
 
 // A record written by any build must read back on any other: the hash

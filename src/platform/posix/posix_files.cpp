@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/posix/posix_gate.h"
 #include "platform/posix/posix_platform.h"
 
 namespace sarnelux {
@@ -233,6 +234,9 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
   // needs no look at its name after (one call for every file a strip
   // meets); a link is opened as before and judged by its name below.
   const bool update = disposition == OpenDisposition::kUpdateExisting;
+  if (update && SarneluxBeforeFileUpdate != nullptr) {
+    SarneluxBeforeFileUpdate(path.c_str());
+  }
   int fd = update ? OpenAt(path, OpenFlags(disposition) | O_NOFOLLOW) : -1;
   const bool no_link = fd >= 0;
   if (!no_link && (!update || errno == ELOOP)) {

@@ -114,6 +114,9 @@ int OpenListedFolder(int parent_fd, const char* name, bool ahead,
 // defines it, to change the tree at that exact moment.
 extern "C" void SarneluxBeforeFolderOpen(int parent_fd, const char* name)
     __attribute__((weak));
+// Called where a file is about to be opened to be rewritten, likewise.
+extern "C" void SarneluxBeforeFileUpdate(const char* path)
+    __attribute__((weak));
 
 // The limit on open files this process runs under, or 1024 where there is
 // none: what descriptors opened ahead or held are kept within.
