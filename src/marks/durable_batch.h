@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "marks/mark_stripping.h"
+#include "platform/services.h"
 #include "rewrite/rewrite_record.h"
 #include "rewrite/visit_record.h"
-#include "platform/services.h"
 
 namespace sarnelux {
 

@@ -6,10 +6,10 @@
 #include <optional>
 #include <string>
 
+#include "platform/services.h"
 #include "rewrite/mark_shift.h"
 #include "rewrite/rewrite_record.h"
 #include "rewrite/visit_record.h"
-#include "platform/services.h"
 
 namespace sarnelux {
 

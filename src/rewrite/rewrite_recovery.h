@@ -2,8 +2,8 @@
 // outright left in the middle of a rewrite.
 #pragma once
 
-#include "rewrite/visit_record.h"
 #include "platform/services.h"
+#include "rewrite/visit_record.h"
 
 namespace sarnelux {
 
