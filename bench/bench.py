@@ -28,7 +28,8 @@ commands round by round and each on a fresh copy of its input:
 5. the closing key wait: CPU time over 2 seconds of waiting;
 6. scaling: the tree job at 1,000 to 200,000 files (--million: and
    1,000,000, and the peak memory of a run over a million files of which
-   half are marked); the tool and the floor;
+   half are marked); the tool and the floor; and --list in place, cold
+   beside the 32-thread reader and warm;
 7. the recovery record: the tool against the same build without its record
    (SARNELUX_RECORD=0) on the tree job and on a 1 GiB file (both also
    against the read-and-write-once floor there), and the durable
@@ -193,15 +194,18 @@ def editorconfig_job(tree_size, rounds, report):
             f"costs {per_file:.0f} µs of CPU per file."]
 
 
-def measure_list(tree, commands, rounds):
+def measure_list(tree, commands, rounds, cold=False):
     """Times commands that change nothing, in place, in a new order each
-    round; their exit status is not looked at. Returns the timings and each
-    command's CPU seconds (user and system) per round, which other work on
-    the machine disturbs less than wall time."""
+    round, from a dropped page cache when cold; their exit status is not
+    looked at. Returns the timings and each command's CPU seconds (user and
+    system) per round, which other work on the machine disturbs less than
+    wall time."""
     timings = {name: Timing() for name in commands}
     cpu = {name: [] for name in commands}
     for round_ in range(rounds):
         for name in random.Random(round_).sample(list(commands), len(commands)):
+            if cold:
+                drop_caches()
             command, env = commands[name], C_LOCALE
             if isinstance(command, tuple):
                 command, extra = command
@@ -663,7 +667,7 @@ def main():
         notes.append(f"key wait: {cpu * 100:.3f}% of one core "
                      f"(target under 1%).")
 
-    scaling, scaling_peaks = [], []
+    scaling, scaling_peaks, listed = [], [], []
     if "6" in args.jobs:
         for files in scale:
             tree = make_tree(files)
@@ -671,8 +675,24 @@ def main():
             scaling.append((files, timings["sarnelux"].median / files * 1e6,
                             timings["floor"].median / files * 1e6))
             scaling_peaks.append((files, timings["sarnelux"].peak_kib))
-            report(f"scaling, {files} files", timings, "floor",
-                   lambda name, t, n=files: f"{t.median / n * 1e6:.2f} µs/file")
+            per_file = (lambda name, t, n=files:
+                        f"{t.median / n * 1e6:.2f} µs/file")
+            report(f"scaling, {files} files", timings, "floor", per_file)
+            # The walk and the gate alone, in place: from a dropped cache
+            # beside the reader, and warm, the tree read once before.
+            listing = {"sarnelux --list": f"{TOOL} --list --no-wait {{dir}}"}
+            cold_lists, _ = measure_list(tree, dict(listing, **{
+                "32-thread reader": f"{READER} {{dir}}"}), args.rounds,
+                cold=True)
+            report(f"scaling, {files} files, cold list", cold_lists,
+                   "32-thread reader", per_file)
+            measure_list(tree, listing, 1)
+            warm_lists, _ = measure_list(tree, listing, args.rounds)
+            report(f"scaling, {files} files, warm list", warm_lists, None,
+                   per_file)
+            listed.append((files, warm_lists["sarnelux --list"].median / files,
+                           cold_lists["sarnelux --list"].median / files,
+                           cold_lists["32-thread reader"].median / files))
         peaks = {f: timings_peak for f, timings_peak in scaling_peaks}
         if peaks:
             notes.append("scaling: peak memory " + ", ".join(
@@ -692,6 +712,19 @@ def main():
             notes.append(f"scaling: sarnelux time per file from 10,000 files "
                          f"up varies by {(max(flat) / min(flat) - 1) * 100:.0f}%"
                          f" (target within 20%).")
+        warm_per_file = [w for f, w, _, _ in listed if f >= 10000]
+        cold_per_file = [c for f, _, c, _ in listed if f >= 10000]
+        if warm_per_file:
+            notes.append(
+                "scaling, listing in place from 10,000 files up: time per "
+                "file varies by "
+                f"{(max(warm_per_file) / min(warm_per_file) - 1) * 100:.0f}% "
+                "warm and "
+                f"{(max(cold_per_file) / min(cold_per_file) - 1) * 100:.0f}% "
+                "cold; "
+                "cold, sarnelux at " + ", ".join(
+                    f"{c / r:.2f}" for f, _, c, r in listed if f >= 10000)
+                + " times the 32-thread reader.")
 
     if "7" in args.jobs:
         notes += record_job(tree_size, args.rounds, args.quick, report)
