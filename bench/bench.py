@@ -17,7 +17,9 @@ commands round by round and each on a fresh copy of its input:
    the floor;
 3. cold tree (as root only: the page cache is dropped before each run): the
    tree job from disk; the tool both ways, the floor and a 32-thread reader
-   (bench/many_reader.c), and the pipeline at several depths; --fuse runs
+   (bench/many_reader.c), each road the tool's gate can take (the ring, and
+   32 threads of its own, SARNELUX_OPENERS, which it chooses through FUSE),
+   and the pipeline at several depths; --fuse runs
    it once more through a bindfs mount (multithreaded), as slow network
    and cloud file systems serve files;
 4. big files of 1 GiB and 4 GiB that begin with the mark: the tool, cp, and
@@ -623,8 +625,14 @@ def main():
         tree = (make_stripped_tree(tree_size) if args.cold_steady
                 else make_tree(tree_size))
         copy = not args.cold_steady
+        # Through FUSE the default opens on threads of its own, on the
+        # disk on the ring: each road is also timed where it is not chosen.
         cold = dict(both_ways_and_floor,
-                    **{"32-thread reader": f"{READER} {{dir}}"})
+                    **{"sarnelux, ring": (f"{TOOL} {{dir}} /Q",
+                                          {"SARNELUX_OPENERS": "0"}),
+                       "sarnelux, 32 openers": (f"{TOOL} {{dir}} /Q",
+                                                {"SARNELUX_OPENERS": "32"}),
+                       "32-thread reader": f"{READER} {{dir}}"})
         timings = measure(tree, cold, args.rounds, copy=copy, cold=True)
         job = (f"cold tree, {tree_size} files"
                + (", no mark left" if args.cold_steady else ""))

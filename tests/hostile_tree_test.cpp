@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -430,17 +431,35 @@ TEST(HostileTree, DescriptorsAreGivenBackForEveryFolderAndRefusal) {
 // The roads the gate can take: the pipeline at its least and its usual
 // depth, and the read-ahead (forced on by SARNELUX_PREFETCH, as a cold disk
 // would start it, or waiting for cold reads); and a ring that fails at its
-// setup, at a submission, or in an open's or a read's completion; folders
-// listed by the walk alone, or by many listers ahead of it. Each changes
-// which reads are in flight, never what a run does.
+// setup, at a submission, or in an open's or a read's completion; files
+// opened by one or many threads of the tool's own instead of the ring, as
+// through FUSE; folders listed by the walk alone, or by many listers ahead
+// of it. Each changes which reads are in flight, never what a run does.
 const char* const kGateRoads[] = {
-    "SARNELUX_PIPELINE=2",        "SARNELUX_PIPELINE=128",
-    "SARNELUX_PREFETCH=4",        "SARNELUX_PIPELINE=0",
-    "SARNELUX_RING_FAULT=setup",  "SARNELUX_RING_FAULT=submit:2",
-    "SARNELUX_RING_FAULT=open:4", "SARNELUX_RING_FAULT=read:4",
-    "SARNELUX_LISTERS=0",         "SARNELUX_LISTERS=16"};
+    "SARNELUX_PIPELINE=2",
+    "SARNELUX_PIPELINE=128",
+    "SARNELUX_PREFETCH=4",
+    "SARNELUX_PIPELINE=0",
+    "SARNELUX_RING_FAULT=setup",
+    "SARNELUX_RING_FAULT=submit:2",
+    "SARNELUX_RING_FAULT=open:4",
+    "SARNELUX_RING_FAULT=read:4",
+    "SARNELUX_OPENERS=1",
+    "SARNELUX_OPENERS=32",
+    "SARNELUX_OPENERS=4 SARNELUX_RING_FAULT=open:4",
+    "SARNELUX_LISTERS=0",
+    "SARNELUX_LISTERS=16"};
 
-class GateRoadTest : public testing::TestWithParam<const char*> {};
+class GateRoadTest : public testing::TestWithParam<const char*> {
+ protected:
+  // A road's variables, as the row names them: separated by spaces.
+  static std::vector<std::string> Environment() {
+    std::vector<std::string> variables;
+    std::istringstream words(GetParam());
+    for (std::string word; words >> word;) variables.push_back(word);
+    return variables;
+  }
+};
 
 TEST_P(GateRoadTest, GivesTheWholeRunThroughFoldersFifosAndEmptyFolders) {
   TempTree tree;
@@ -459,7 +478,7 @@ TEST_P(GateRoadTest, GivesTheWholeRunThroughFoldersFifosAndEmptyFolders) {
   ASSERT_EQ(symlink(tree.Path("fifo").c_str(), tree.Path("to-fifo").c_str()),
             0);
   ToolOptions options;
-  options.environment = {GetParam()};
+  options.environment = Environment();
   ExpectWholeRun(tree, options);
 }
 
@@ -477,7 +496,7 @@ TEST_P(GateRoadTest, StaysWithinItsDescriptorsHoweverDeep) {
     }
   }
   ToolOptions options;
-  options.environment = {GetParam()};
+  options.environment = Environment();
   options.open_files_limit = 64;  // fewer than a level's files and folders
   const ToolRun run = RunTool({tree.root(), "/Q"}, options);
   EXPECT_TRUE(run.output.ends_with(Summary(1200, "")));

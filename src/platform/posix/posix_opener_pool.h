@@ -1,0 +1,70 @@
+// Files' first bytes read by threads of our own: open, read, close.
+//
+// Where every call is a round trip to a daemon (a FUSE file system), a
+// request handed to io_uring goes to one of the kernel's workers and comes
+// back through another switch of tasks; threads that make the three calls
+// themselves wait once per call. The gate pipeline queues its files here
+// instead of on the ring there (posix_gate.cpp chooses).
+//
+// Bounded: the threads hold one descriptor each, and jobs wait in a queue
+// no longer than the pipeline's depth. A job names its file relative to a
+// folder's descriptor, which the caller keeps open until the job is done.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sarnelux {
+
+class OpenerPool {
+ public:
+  struct Job {
+    int folder_fd = -1;
+    std::string name;
+    int slot = -1;
+    unsigned char* head = nullptr;  // kGateBytes, the caller's
+  };
+  struct Done {
+    int slot = -1;
+    int opened = 0;  // < 0: the open's error
+    int read = 0;    // bytes read, < 0: the read's error
+  };
+
+  explicit OpenerPool(int threads);
+  ~OpenerPool();
+  OpenerPool(const OpenerPool&) = delete;
+  OpenerPool& operator=(const OpenerPool&) = delete;
+
+  // None where the system would start no thread: the pool is then of no
+  // use, and the caller takes another road.
+  int threads() const { return static_cast<int>(threads_.size()); }
+
+  // Queued jobs wait for Submit, so that one wake-up serves many.
+  void Queue(Job job);
+  void Submit();
+  // Moves the jobs done so far to out (cleared first).
+  void Take(std::vector<Done>& out);
+  // Waits until a job is done or the slice has passed.
+  void Wait(std::chrono::nanoseconds slice);
+  // Jobs no thread has started are done at once, as cancelled.
+  void CancelQueued();
+
+ private:
+  void Work();
+
+  std::mutex mutex_;
+  std::condition_variable work_;
+  std::condition_variable done_signal_;
+  std::deque<Job> waiting_;  // queued, not yet submitted
+  std::deque<Job> jobs_;     // submitted, not yet started
+  std::vector<Done> done_;
+  bool stop_ = false;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace sarnelux
