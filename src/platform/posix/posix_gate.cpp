@@ -307,11 +307,12 @@ class RingGate final : public GateSource {
   void Drain() override {
     if (broken_ || outstanding_ == 0) return;
     if (pooled_) {
+      // No file not yet begun is opened now. A thread still in its calls
+      // ends with the process: waiting for it would let a daemon that
+      // never answers keep the process from ending. (The walk's own end
+      // waits for them as it lets each folder go.)
       pool_->CancelQueued();
-      while (outstanding_ > 0) {
-        pool_->Wait(std::chrono::nanoseconds(kWaitSliceNs));
-        Reap();
-      }
+      Reap();
       return;
     }
     if (io_uring_sq_space_left(&ring_) == 0) io_uring_submit(&ring_);
