@@ -506,6 +506,30 @@ TEST_P(GateRoadTest, StaysWithinItsDescriptorsHoweverDeep) {
 INSTANTIATE_TEST_SUITE_P(HostileTree, GateRoadTest,
                          testing::ValuesIn(kGateRoads));
 
+TEST(HostileTree, ThreadsThatCannotStartCostNoFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "a limit on processes binds root only";
+  // The gate's openers and the folder listers, each asked for where the
+  // user may start no thread: the walk does their work itself.
+  for (const char* asked : {"SARNELUX_OPENERS=32", "SARNELUX_LISTERS=4"}) {
+    TempTree tree;
+    for (int i = 0; i < 12; ++i) {
+      const std::string name = std::to_string(i);
+      tree.Write(name + "/" + name, kMark + name);
+      tree.Write(name + "/plain", name);
+    }
+    chmod(tree.root().c_str(), 0777);
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(tree.root())) {
+      ASSERT_EQ(lchown(entry.path().c_str(), kNobody, kNobody), 0);
+    }
+    ToolOptions options;
+    options.run_as_uid = kNobody;
+    options.processes_limit = 1;
+    options.environment = {asked};
+    ExpectWholeRun(tree, options);
+  }
+}
+
 TEST(HostileTree, SpecialFilesArePassedOverWithoutAWord) {
   TempTree tree;
   tree.Write("real", kMark + "real");

@@ -135,6 +135,7 @@ std::vector<char*> ArgVector(const std::string& tool,
   SetLimit(RLIMIT_CORE, 0);  // SIGQUIT would dump core otherwise
   SetLimit(RLIMIT_FSIZE, options.file_size_limit);
   SetLimit(RLIMIT_NOFILE, options.open_files_limit);
+  SetLimit(RLIMIT_NPROC, options.processes_limit);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -28,6 +28,7 @@ struct ToolOptions {
   int run_as_uid = -1;  // >= 0: the program runs as this user (needs root)
   long file_size_limit = -1;             // >= 0: ulimit -f, in bytes
   long open_files_limit = -1;            // >= 0: ulimit -n
+  long processes_limit = -1;             // >= 0: ulimit -u, threads too
   std::vector<std::string> environment;  // "NAME=value", added to the run's
   std::string program;                   // the program to run; "": ToolPath()
 };

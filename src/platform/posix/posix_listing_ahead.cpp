@@ -1,12 +1,13 @@
 #include "platform/posix/posix_listing_ahead.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <utility>
+
+#include "platform/posix/posix_quiet_threads.h"
 
 namespace sarnelux {
 namespace {
@@ -164,7 +165,10 @@ bool ListedFolder::Read(GateEntry& entry, const EntryFilter* filter,
 
 std::unique_ptr<FolderListers> FolderListers::Start(int threads, int folders) {
   if (threads <= 0 || folders <= 0) return nullptr;
-  return std::make_unique<FolderListers>(threads, folders);
+  auto listers = std::make_unique<FolderListers>(threads, folders);
+  // None could be started: the walk lists every folder itself.
+  if (listers->threads_.empty()) return nullptr;
+  return listers;
 }
 
 int FolderListers::DescriptorsNeeded(long descriptors) {
@@ -182,13 +186,7 @@ std::unique_ptr<FolderListers> FolderListers::ForRun(long descriptors) {
 }
 
 FolderListers::FolderListers(int threads, int folders) : most_held_(folders) {
-  // Signals are the main flow's to take: a lister never wakes for one.
-  sigset_t all;
-  sigset_t before;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &before);
-  for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  StartQuietThreads(threads_, threads, [this] { Work(); });
 }
 
 FolderListers::~FolderListers() {

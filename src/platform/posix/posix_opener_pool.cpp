@@ -1,31 +1,18 @@
 #include "platform/posix/posix_opener_pool.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
 #include <utility>
 
 #include "platform/posix/posix_gate.h"
+#include "platform/posix/posix_quiet_threads.h"
 
 namespace sarnelux {
 
 OpenerPool::OpenerPool(int threads) {
-  // Signals are the main flow's to take: an opener never wakes for one.
-  sigset_t all;
-  sigset_t before;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &before);
-  for (int i = 0; i < threads; ++i) {
-    try {
-      threads_.emplace_back([this] { Work(); });
-    } catch (const std::system_error&) {
-      break;  // as many as a limit on processes lets the tool start
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  StartQuietThreads(threads_, threads, [this] { Work(); });
 }
 
 OpenerPool::~OpenerPool() {
