@@ -23,7 +23,6 @@
 #include "platform/posix/posix_gate.h"
 
 #include <fcntl.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,6 +38,7 @@
 
 #ifdef SARNELUX_HAVE_LIBURING
 #include <liburing.h>
+#include <sys/vfs.h>
 #endif
 
 namespace sarnelux {
@@ -699,7 +699,9 @@ class RingGate final : public GateSource {
   RingFaults faults_ = RingFaults::FromEnvironment();
   const int depth_;
   const int max_folders_;
-  const int openers_;  // > 0: threads of our own instead of the ring
+  // Threads of our own for every file (> 0), the ring for every file (0),
+  // or the road each folder given to the run calls for (< 0).
+  const int openers_;
   io_uring ring_{};
   bool ring_set_ = false;
   std::unique_ptr<OpenerPool> pool_;  // made once the road needs it
