@@ -433,8 +433,10 @@ TEST(HostileTree, DescriptorsAreGivenBackForEveryFolderAndRefusal) {
 // would start it, or waiting for cold reads); and a ring that fails at its
 // setup, at a submission, or in an open's or a read's completion; files
 // opened by one or many threads of the tool's own instead of the ring, as
-// through FUSE; folders listed by the walk alone, or by many listers ahead
-// of it. Each changes which reads are in flight, never what a run does.
+// through FUSE; the ring left for such threads part way through the run,
+// as a cold tree makes it, with a chain failing before; folders listed by
+// the walk alone, or by many listers ahead of it. Each changes which reads
+// are in flight, never what a run does.
 const char* const kGateRoads[] = {
     "SARNELUX_PIPELINE=2",
     "SARNELUX_PIPELINE=128",
@@ -447,6 +449,8 @@ const char* const kGateRoads[] = {
     "SARNELUX_OPENERS=1",
     "SARNELUX_OPENERS=32",
     "SARNELUX_OPENERS=4 SARNELUX_RING_FAULT=open:4",
+    "SARNELUX_PIPELINE=4 SARNELUX_COLD_AFTER=5",
+    "SARNELUX_PIPELINE=4 SARNELUX_COLD_AFTER=7 SARNELUX_RING_FAULT=open:4",
     "SARNELUX_LISTERS=0",
     "SARNELUX_LISTERS=16"};
 

@@ -5,10 +5,11 @@
 // walk gets there. For each file it meets it queues one chain on the ring:
 // open into a registered file slot, read the first bytes, close the slot.
 // On a warm tree the kernel runs the whole chain inline, and one submission
-// carries the chains of half the depth in flight; on a cold one the opens
-// that must read an inode go to the kernel's own workers while the walk
-// handles the files already done. Through FUSE the same three calls are
-// made by threads of the tool's own instead (posix_opener_pool.h). The
+// carries the chains of half the depth in flight. Where the tree proves
+// cold (the walk keeps waiting for chains), and through FUSE from the
+// start, the same three calls are made by threads of the tool's own
+// instead (posix_opener_pool.h), with folders listed ahead by a few more
+// (posix_listing_ahead.h). The
 // walk takes each file's result when it reaches the file, never before its
 // turn, so what it prints, rewrites and counts is what a walk opening every
 // file itself would do; it opens a file itself where the chain failed or
@@ -53,9 +54,13 @@ GateSource* draining_at_exit = nullptr;
 constexpr int kDefaultDepth = 128;
 constexpr int kLargestDepth = 4096;
 constexpr int kMostFoldersAhead = 32;
-// Threads opening files ahead of the walk through FUSE, as many as the
-// reader of bench/many_reader.c, which 16 to 64 matched there.
-constexpr int kOpenersThroughFuse = 32;
+// Threads opening files ahead of the walk on a cold tree or through FUSE,
+// as many as the reader of bench/many_reader.c, which 16 to 64 matched.
+constexpr int kOpenersOffTheRing = 32;
+// The files after which the ring is judged, again and again until the road
+// changes: where the walk found more than a quarter of them still in
+// flight, the tree is cold, and the gate takes threads of its own.
+constexpr int kFilesJudged = 256;
 constexpr decltype(statfs::f_type) kFuseMagic = 0x65735546;
 // How long a wait lasts before signals are looked at again.
 constexpr long long kWaitSliceNs = 100'000'000;
@@ -124,12 +129,15 @@ bool IsDots(const std::string& name) { return name == "." || name == ".."; }
 class RingGate final : public GateSource {
  public:
   RingGate(std::function<void()> answer_signals, int depth, int max_folders,
-           std::unique_ptr<FolderListers> listers, int openers)
-      : listers_(std::move(listers)),
+           long listing_budget, int openers)
+      : listers_(
+            FolderListers::ForRun(listing_budget, FolderListers::ForStart())),
         answer_signals_(std::move(answer_signals)),
         depth_(depth),
         max_folders_(max_folders),
+        listing_budget_(listing_budget),
         openers_(openers),
+        cold_after_(ColdAfterFromEnvironment()),
         slots_(static_cast<std::size_t>(depth)) {}
 
   RingGate(const RingGate&) = delete;
@@ -263,6 +271,7 @@ class RingGate final : public GateSource {
       folder.examined = 1;  // the walk's own to open
     }
     Submit();
+    const bool waits = entry.slot >= 0;
     const auto since = std::chrono::steady_clock::now();
     bool cancelled = false;
     while (entry.slot >= 0) {
@@ -276,6 +285,8 @@ class RingGate final : public GateSource {
     if (entry.ahead) {
       entry.ahead = false;
       --ahead_files_;
+      Judge(since, waits ? std::chrono::steady_clock::now() - since
+                         : std::chrono::steady_clock::duration{});
     }
     folder.handed = true;
     return &entry;
@@ -352,18 +363,70 @@ class RingGate final : public GateSource {
   // to the ring costs more switches of tasks on the way, as a worker of
   // the kernel's takes it and hands it back: threads of our own that make
   // the calls themselves listed a cold tree through bindfs in 5 to 18% less
-  // time, with a fifth less system time. On the disk neither road led in
-  // every run, and the ring, which needs no threads, stays there
-  // (bench/results.md). The road is chosen for each folder the run is
-  // given, once nothing is in flight.
+  // time, with a fifth less system time (bench/results.md). On the disk
+  // the run starts on the ring and leaves it where the tree proves cold
+  // (Judge). The road is chosen for each folder the run is given, once
+  // nothing is in flight.
   void ChooseRoad(int root_fd) {
     if (openers_ >= 0 || outstanding_ > 0 || !ring_set_) return;
     struct statfs volume {};
+    pooled_ = false;
+    leaving_ring_ = false;
+    judged_ = 0;
+    waited_ = {};
     if (fstatfs(root_fd, &volume) == 0 && volume.f_type == kFuseMagic) {
-      UsePool(std::min(depth_, kOpenersThroughFuse));
-    } else {
-      pooled_ = false;
+      TakeThreadsRoad();
     }
+  }
+
+  // On a cold tree every open waits on the device. On the ring each goes
+  // to a worker of the kernel's, which holds the ring's lock to put the
+  // file in its slot and to close it, and the device saw half as many
+  // requests at once as from threads that open files themselves: on two
+  // cores a cold listing took 1.4 times as long as 32 such threads, and
+  // 0.96 to 1.0 times once the gate opened with 32 threads of its own and
+  // listed ahead with two more (bench/results.md). A warm tree's chains
+  // complete inline, twice as fast as handing them to threads, so the run
+  // starts on the ring and leaves it only where the walk keeps waiting.
+  void Judge(std::chrono::steady_clock::time_point now,
+             std::chrono::steady_clock::duration waited) {
+    if (pooled_ || leaving_ring_ || openers_ >= 0 || broken_ ||
+        cold_after_ < 0) {
+      return;
+    }
+    if (judged_++ == 0) judging_since_ = now;
+    waited_ += waited;
+    if (cold_after_ > 0) {
+      leaving_ring_ = judged_ >= cold_after_;
+      return;
+    }
+    if (judged_ < kFilesJudged) return;
+    leaving_ring_ = waited_ * 4 > now - judging_since_;
+    judged_ = 0;
+    waited_ = {};
+  }
+
+  // The threads' road, taken once nothing is in flight on the ring (until
+  // then the walk opens its files itself); false until then. Where no
+  // thread can be started the run stays on the ring.
+  bool TakeThreadsRoad() {
+    if (outstanding_ > 0) return false;
+    leaving_ring_ = false;
+    if (!UsePool(std::min(depth_, kOpenersOffTheRing))) {
+      cold_after_ = -1;  // never judged again
+      return true;
+    }
+    if (!listers_) {
+      listers_ =
+          FolderListers::ForRun(listing_budget_, FolderListers::ForSlowTree());
+      if (listers_) listers_->Filter(filter_);
+    }
+    return true;
+  }
+
+  static int ColdAfterFromEnvironment() {
+    const char* said = std::getenv("SARNELUX_COLD_AFTER");
+    return said == nullptr ? 0 : std::max(1, std::atoi(said));
   }
 
   // An open that must read an inode from the device blocks, so the kernel
@@ -450,6 +513,7 @@ class RingGate final : public GateSource {
           ++folder.examined;
           continue;
         }
+        if (leaving_ring_ && !TakeThreadsRoad()) return false;
         if (!pooled_ && io_uring_sq_space_left(&ring_) < kStepsPerFile) {
           Submit();
         }
@@ -533,6 +597,8 @@ class RingGate final : public GateSource {
                                 O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW,
                                 0, static_cast<unsigned>(slot));
     open->flags |= IOSQE_IO_HARDLINK;
+    // As on a cold tree, to be left while chains are still in flight.
+    if (cold_after_ > 0) open->flags |= IOSQE_ASYNC;
     io_uring_sqe_set_data64(open, tag | kOpen);
     io_uring_sqe* read = io_uring_get_sqe(&ring_);
     io_uring_prep_read(read, slot, held.head, kGateBytes, 0);
@@ -699,9 +765,18 @@ class RingGate final : public GateSource {
   RingFaults faults_ = RingFaults::FromEnvironment();
   const int depth_;
   const int max_folders_;
+  const long listing_budget_;  // descriptors for listers started later
   // Threads of our own for every file (> 0), the ring for every file (0),
   // or the road each folder given to the run calls for (< 0).
   const int openers_;
+  // SARNELUX_COLD_AFTER=N hands every open to the kernel's workers, as a
+  // cold tree does, and leaves the ring after N files whatever they cost
+  // (0: judged by the waits; < 0: never again).
+  int cold_after_;
+  bool leaving_ring_ = false;  // for threads, once nothing is in flight
+  int judged_ = 0;             // files taken from the ring, this round
+  std::chrono::steady_clock::time_point judging_since_;
+  std::chrono::steady_clock::duration waited_{};  // for chains, this round
   io_uring ring_{};
   bool ring_set_ = false;
   std::unique_ptr<OpenerPool> pool_;  // made once the road needs it
@@ -725,14 +800,17 @@ std::unique_ptr<GateSource> StartRing(std::function<void()> answer_signals,
   const long spare = (OpenFilesLimit() - 32) / 2;
   const int folders =
       static_cast<int>(std::clamp<long>(spare / 4, 1, kMostFoldersAhead));
-  const int listing = FolderListers::DescriptorsNeeded(spare - folders - 3);
+  // Room for the listers the run starts with or may take on later.
+  const long listing_budget = spare - folders - 3;
+  const int listing = FolderListers::DescriptorsNeeded(
+      listing_budget,
+      std::max(FolderListers::ForStart(), FolderListers::ForSlowTree()));
   depth =
       static_cast<int>(std::min<long>(depth, spare - folders - listing - 1));
   if (depth < 2) return nullptr;
   openers = std::min(openers, depth);
-  auto ring = std::make_unique<RingGate>(
-      std::move(answer_signals), depth, folders,
-      FolderListers::ForRun(spare - folders - 3), openers);
+  auto ring = std::make_unique<RingGate>(std::move(answer_signals), depth,
+                                         folders, listing_budget, openers);
   if (!ring->SetUp()) return nullptr;
   return ring;
 }

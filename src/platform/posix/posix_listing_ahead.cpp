@@ -17,15 +17,20 @@ namespace {
 constexpr std::size_t kEntriesAhead = 1024;
 // Folders named for listing ahead, not yet opened: a name each.
 constexpr std::size_t kMostWaiting = 8192;
-// Listers by default, where there are cores to spare: listing is waiting on
-// the device, and a few threads keep a disk's queue full without adding to
-// a warm run's cost. On fewer cores the kernel's own workers, opening files
-// for the gate, already keep every core busy on a cold tree, and listers
-// only take turns with them: measured on two cores, a cold run lists its
-// tree 5 to 10% sooner with the walk's cursor listing one folder at a time
-// (bench/results.md).
+// Listers a run starts with, where there are cores to spare: listing is
+// waiting on the device, and a few threads keep a disk's queue full without
+// adding to a warm run's cost. On fewer cores the kernel's own workers,
+// opening files for the ring, already keep every core busy on a cold tree,
+// and listers only take turns with them: measured on two cores, a cold run
+// on the ring lists its tree 5 to 10% sooner with the walk's cursor listing
+// one folder at a time (bench/results.md).
 constexpr int kDefaultListers = 4;
 constexpr unsigned kCoresForListers = 4;
+// Listers beside the gate's own opening threads, which it takes where the
+// tree proves cold or the file system slow: there the opens wait on the
+// device in threads that use no core meanwhile, and two listers kept the
+// walk from waiting on a listing, on two cores, as well as four did.
+constexpr int kSlowTreeListers = 2;
 constexpr int kMostListers = 64;
 constexpr int kMostFoldersHeld = 32;
 
@@ -35,13 +40,11 @@ bool ListedAhead(const GateEntry& entry) {
          entry.name != "." && entry.name != "..";
 }
 
-int ListersAsked() {
+int ListersAsked(int otherwise) {
   if (const char* asked = std::getenv("SARNELUX_LISTERS")) {
     return std::clamp(std::atoi(asked), 0, kMostListers);
   }
-  return std::thread::hardware_concurrency() >= kCoresForListers
-             ? kDefaultListers
-             : 0;
+  return otherwise;
 }
 
 }  // namespace
@@ -171,17 +174,24 @@ std::unique_ptr<FolderListers> FolderListers::Start(int threads, int folders) {
   return listers;
 }
 
-int FolderListers::DescriptorsNeeded(long descriptors) {
-  const int threads = ListersAsked();
-  if (threads == 0) return 0;
+int FolderListers::ForStart() {
+  return ListersAsked(std::thread::hardware_concurrency() >= kCoresForListers
+                          ? kDefaultListers
+                          : 0);
+}
+
+int FolderListers::ForSlowTree() { return ListersAsked(kSlowTreeListers); }
+
+int FolderListers::DescriptorsNeeded(long descriptors, int threads) {
+  if (threads <= 0) return 0;
   // Each lister may hold a parent open a moment past its folder's end.
   const long folders = std::clamp<long>(descriptors / 4, 0, kMostFoldersHeld);
   return folders < 2 ? 0 : static_cast<int>(folders) + threads;
 }
 
-std::unique_ptr<FolderListers> FolderListers::ForRun(long descriptors) {
-  const int needed = DescriptorsNeeded(descriptors);
-  const int threads = ListersAsked();
+std::unique_ptr<FolderListers> FolderListers::ForRun(long descriptors,
+                                                     int threads) {
+  const int needed = DescriptorsNeeded(descriptors, threads);
   return needed == 0 ? nullptr : Start(threads, needed - threads);
 }
 

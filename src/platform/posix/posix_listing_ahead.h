@@ -117,11 +117,16 @@ class FolderListers {
   // waits until no lister reads with the filter before.
   void Filter(const EntryFilter* filter);
 
-  // The listers for a run: SARNELUX_LISTERS=N threads (0: none), within a
-  // budget of `descriptors` open folders.
-  static std::unique_ptr<FolderListers> ForRun(long descriptors);
-  // The descriptors a pool of the run's size may hold at once.
-  static int DescriptorsNeeded(long descriptors);
+  // Listers a run starts with: SARNELUX_LISTERS=N (0: none), otherwise
+  // some where there are cores to spare and none on fewer.
+  static int ForStart();
+  // Listers where the tree proves cold or the file system slow:
+  // SARNELUX_LISTERS=N, otherwise a few on any machine.
+  static int ForSlowTree();
+  // threads listers within a budget of `descriptors` open folders.
+  static std::unique_ptr<FolderListers> ForRun(long descriptors, int threads);
+  // The descriptors threads listers may hold at once within that budget.
+  static int DescriptorsNeeded(long descriptors, int threads);
 
  private:
   friend class ListedFolder;

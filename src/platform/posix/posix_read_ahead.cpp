@@ -59,9 +59,11 @@ class ReadAhead final : public GateSource {
     // Descriptors opened ahead, and folders listed ahead, leave plenty for
     // the walk's own under any limit on open files.
     const long spare = (OpenFilesLimit() - 32) / 2;
-    listers_ = FolderListers::ForRun(spare / 2);
+    const int listers = FolderListers::ForStart();
+    listers_ = FolderListers::ForRun(spare / 2, listers);
     budget_ = static_cast<int>(std::clamp<long>(
-        spare - FolderListers::DescriptorsNeeded(spare / 2), 0, depth_));
+        spare - FolderListers::DescriptorsNeeded(spare / 2, listers), 0,
+        depth_));
   }
 
   ~ReadAhead() override = default;
