@@ -17,9 +17,10 @@ commands round by round and each on a fresh copy of its input:
    the floor;
 3. cold tree (as root only: the page cache is dropped before each run): the
    tree job from disk; the tool both ways, the floor and a 32-thread reader
-   (bench/many_reader.c), each road the tool's gate can take (the ring, and
-   32 threads of its own, SARNELUX_OPENERS, which it chooses through FUSE),
-   and the pipeline at several depths; --fuse runs
+   (bench/many_reader.c), each road the tool's gate can take (the ring,
+   SARNELUX_OPENERS=0, and 32 threads of its own, SARNELUX_OPENERS=32, which
+   the default takes with two listers through FUSE and where the tree
+   proves cold), and the pipeline at several depths; --fuse runs
    it once more through a bindfs mount (multithreaded), as slow network
    and cloud file systems serve files;
 4. big files of 1 GiB and 4 GiB that begin with the mark: the tool, cp, and
@@ -626,7 +627,8 @@ def main():
                 else make_tree(tree_size))
         copy = not args.cold_steady
         # Through FUSE the default opens on threads of its own, on the
-        # disk on the ring: each road is also timed where it is not chosen.
+        # disk on the ring until the walk keeps waiting for it: each road
+        # is also timed alone.
         cold = dict(both_ways_and_floor,
                     **{"sarnelux, ring": (f"{TOOL} {{dir}} /Q",
                                           {"SARNELUX_OPENERS": "0"}),

@@ -4,13 +4,14 @@
 // comes with what was done for its gate ahead of the walk, in the walk's own
 // depth-first listing order. Two sources answer: a pipeline over io_uring
 // that keeps many opens and four-byte reads in flight, listing ahead through
-// folder boundaries (through FUSE its opens and reads are made by threads
-// of its own instead of the ring), and the read-ahead that opens the next
-// files of the current listing and hints their first page once reads turn
-// out cold. The pipeline is used wherever the kernel lets a ring be set up;
-// the read-ahead everywhere else, without a word. Both take each folder's
-// entries from the listers (posix_listing_ahead.h), which open and list
-// folders ahead of the walk on threads of their own.
+// folder boundaries (through FUSE, and once a tree proves cold, its opens
+// and reads are made by threads of its own instead of the ring), and the
+// read-ahead that opens the next files of the current listing and hints
+// their first page once reads turn out cold. The pipeline is used wherever
+// the kernel lets a ring be set up; the read-ahead everywhere else, without
+// a word. Both take each folder's entries from the listers
+// (posix_listing_ahead.h), which open and list folders ahead of the walk
+// on threads of their own.
 #pragma once
 
 #include <dirent.h>
