@@ -391,15 +391,11 @@ class RingGate final : public GateSource {
   void Judge(std::chrono::steady_clock::time_point now,
              std::chrono::steady_clock::duration waited) {
     if (pooled_ || leaving_ring_ || openers_ >= 0 || broken_ ||
-        cold_after_ < 0) {
+        cold_after_ != 0) {
       return;
     }
     if (judged_++ == 0) judging_since_ = now;
     waited_ += waited;
-    if (cold_after_ > 0) {
-      leaving_ring_ = judged_ >= cold_after_;
-      return;
-    }
     if (judged_ < kFilesJudged) return;
     leaving_ring_ = waited_ * 4 > now - judging_since_;
     judged_ = 0;
@@ -597,8 +593,11 @@ class RingGate final : public GateSource {
                                 O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW,
                                 0, static_cast<unsigned>(slot));
     open->flags |= IOSQE_IO_HARDLINK;
-    // As on a cold tree, to be left while chains are still in flight.
-    if (cold_after_ > 0) open->flags |= IOSQE_ASYNC;
+    if (cold_after_ > 0) {
+      // As on a cold tree; and the ring is left with this chain in flight.
+      open->flags |= IOSQE_ASYNC;
+      if (++queued_on_ring_ == cold_after_) leaving_ring_ = true;
+    }
     io_uring_sqe_set_data64(open, tag | kOpen);
     io_uring_sqe* read = io_uring_get_sqe(&ring_);
     io_uring_prep_read(read, slot, held.head, kGateBytes, 0);
@@ -770,9 +769,10 @@ class RingGate final : public GateSource {
   // or the road each folder given to the run calls for (< 0).
   const int openers_;
   // SARNELUX_COLD_AFTER=N hands every open to the kernel's workers, as a
-  // cold tree does, and leaves the ring after N files whatever they cost
-  // (0: judged by the waits; < 0: never again).
+  // cold tree does, and leaves the ring once N files are queued on it,
+  // whatever they cost (0: judged by the waits; < 0: never again).
   int cold_after_;
+  int queued_on_ring_ = 0;
   bool leaving_ring_ = false;  // for threads, once nothing is in flight
   int judged_ = 0;             // files taken from the ring, this round
   std::chrono::steady_clock::time_point judging_since_;
