@@ -15,7 +15,7 @@
 // file itself would do; it opens a file itself where the chain failed or
 // could not be queued.
 //
-// Bounded: at most `depth_` files ahead of the walk (each holding a slot
+// Bounded: at most `Depth()` files ahead of the walk (each holding a slot
 // while in flight), at most `max_folders_` folders open ahead, both well
 // under the limit on open files; nothing of a file's content is kept but
 // the first bytes. Links to folders are not descended ahead of the walk
@@ -49,9 +49,11 @@ GateSource* draining_at_exit = nullptr;
 
 #ifdef SARNELUX_HAVE_LIBURING
 
-// Files ahead of the walk by default; see bench/results.md for the depths
-// measured on a cold and a warm tree.
+// Files ahead of the walk by default, on the ring and on the threads: a
+// warm tree's chains gained nothing past 128 to 256 on the ring, a cold
+// tree's opens gained up to 512 on threads (bench/results.md).
 constexpr int kDefaultDepth = 128;
+constexpr int kThreadsDepth = 512;
 constexpr int kLargestDepth = 4096;
 constexpr int kMostFoldersAhead = 32;
 // Threads opening files ahead of the walk on a cold tree or through FUSE,
@@ -128,11 +130,12 @@ bool IsDots(const std::string& name) { return name == "." || name == ".."; }
 
 class RingGate final : public GateSource {
  public:
-  RingGate(std::function<void()> answer_signals, int depth, int max_folders,
-           long listing_budget, int openers)
+  RingGate(std::function<void()> answer_signals, int ring_depth, int depth,
+           int max_folders, long listing_budget, int openers)
       : listers_(
             FolderListers::ForRun(listing_budget, FolderListers::ForStart())),
         answer_signals_(std::move(answer_signals)),
+        ring_depth_(ring_depth),
         depth_(depth),
         max_folders_(max_folders),
         listing_budget_(listing_budget),
@@ -153,7 +156,7 @@ class RingGate final : public GateSource {
 
   bool SetUpRing() {
     unsigned entries = 8;
-    while (entries < static_cast<unsigned>(kStepsPerFile * depth_ + 4)) {
+    while (entries < static_cast<unsigned>(kStepsPerFile * ring_depth_ + 4)) {
       entries *= 2;
     }
     io_uring_params params{};
@@ -248,7 +251,7 @@ class RingGate final : public GateSource {
     RingFolder& folder = static_cast<RingFolder&>(*native);
     if (folder.handed) PopFront(folder);
     Reap();
-    if (ahead_files_ * 2 <= depth_) Fill();
+    if (ahead_files_ * 2 <= Depth()) Fill();
     for (;;) {
       const bool cursor_here = !ahead_.empty() && ahead_.back() == &folder;
       if (cursor_here && folder.examined == 0) {
@@ -433,7 +436,7 @@ class RingGate final : public GateSource {
   // threads opening files would. A warm tree never needs them: its opens
   // complete inline. Kernels without the call keep their own bound.
   void AllowWorkersForDepth() {
-    unsigned workers[2] = {static_cast<unsigned>(depth_), 0};
+    unsigned workers[2] = {static_cast<unsigned>(ring_depth_), 0};
     io_uring_register_iowq_max_workers(&ring_, workers);
   }
 
@@ -513,7 +516,7 @@ class RingGate final : public GateSource {
         if (!pooled_ && io_uring_sq_space_left(&ring_) < kStepsPerFile) {
           Submit();
         }
-        if (broken_ || free_slots_.empty() || ahead_files_ >= depth_) {
+        if (broken_ || free_slots_.empty() || ahead_files_ >= Depth()) {
           return false;
         }
         Queue(folder, entry);
@@ -762,6 +765,9 @@ class RingGate final : public GateSource {
   std::unique_ptr<FolderListers> listers_;
   std::function<void()> answer_signals_;
   RingFaults faults_ = RingFaults::FromEnvironment();
+  // Files ahead of the walk on the ring, and on threads (slots: depth_).
+  int Depth() const { return pooled_ ? depth_ : ring_depth_; }
+  const int ring_depth_;
   const int depth_;
   const int max_folders_;
   const long listing_budget_;  // descriptors for listers started later
@@ -794,7 +800,7 @@ class RingGate final : public GateSource {
 };
 
 std::unique_ptr<GateSource> StartRing(std::function<void()> answer_signals,
-                                      int depth, int openers) {
+                                      int ring_depth, int depth, int openers) {
   // Slots and folders open ahead stay within half of what the limit on
   // open files leaves beside the walk's own descriptors.
   const long spare = (OpenFilesLimit() - 32) / 2;
@@ -807,10 +813,12 @@ std::unique_ptr<GateSource> StartRing(std::function<void()> answer_signals,
       std::max(FolderListers::ForStart(), FolderListers::ForSlowTree()));
   depth =
       static_cast<int>(std::min<long>(depth, spare - folders - listing - 1));
-  if (depth < 2) return nullptr;
+  ring_depth = std::min(ring_depth, depth);
+  if (ring_depth < 2) return nullptr;
   openers = std::min(openers, depth);
-  auto ring = std::make_unique<RingGate>(std::move(answer_signals), depth,
-                                         folders, listing_budget, openers);
+  auto ring =
+      std::make_unique<RingGate>(std::move(answer_signals), ring_depth, depth,
+                                 folders, listing_budget, openers);
   if (!ring->SetUp()) return nullptr;
   return ring;
 }
@@ -825,8 +833,9 @@ std::unique_ptr<GateSource> StartGateSource(
   // SARNELUX_PIPELINE=N keeps N files in flight, 0 turns the pipeline off;
   // SARNELUX_PREFETCH (see posix_read_ahead.cpp) measures the read-ahead.
   int depth = kDefaultDepth;
+  int threads_depth = kThreadsDepth;
   if (const char* forced = std::getenv("SARNELUX_PIPELINE")) {
-    depth = std::clamp(std::atoi(forced), 0, kLargestDepth);
+    depth = threads_depth = std::clamp(std::atoi(forced), 0, kLargestDepth);
   }
   if (std::getenv("SARNELUX_PREFETCH") != nullptr) depth = 0;
   if (depth > 0) {
@@ -834,9 +843,11 @@ std::unique_ptr<GateSource> StartGateSource(
     // wherever the run goes, 0 on the ring even through FUSE.
     int openers = -1;
     if (const char* asked = std::getenv("SARNELUX_OPENERS")) {
-      openers = std::clamp(std::atoi(asked), 0, depth);
+      openers = std::clamp(std::atoi(asked), 0, threads_depth);
     }
-    if (auto ring = StartRing(answer_signals, depth, openers)) return ring;
+    if (auto ring = StartRing(answer_signals, depth, threads_depth, openers)) {
+      return ring;
+    }
   }
 #else
   (void)answer_signals;
