@@ -60,8 +60,9 @@ constexpr int kMostFoldersAhead = 32;
 // as many as the reader of bench/many_reader.c, which 16 to 64 matched.
 constexpr int kOpenersOffTheRing = 32;
 // The files after which the ring is judged, again and again until the road
-// changes: where the walk found more than a quarter of them still in
-// flight, the tree is cold, and the gate takes threads of its own.
+// changes: where the walk spent more than a quarter of their time waiting
+// for chains still in flight, the tree is cold, and the gate takes threads
+// of its own.
 constexpr int kFilesJudged = 256;
 constexpr decltype(statfs::f_type) kFuseMagic = 0x65735546;
 // How long a wait lasts before signals are looked at again.
