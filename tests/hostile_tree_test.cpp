@@ -434,9 +434,11 @@ TEST(HostileTree, DescriptorsAreGivenBackForEveryFolderAndRefusal) {
 // setup, at a submission, or in an open's or a read's completion; files
 // opened by one or many threads of the tool's own instead of the ring, as
 // through FUSE; the ring left for such threads part way through the run,
-// as a cold tree makes it, with a chain failing before; folders listed by
-// the walk alone, or by many listers ahead of it. Each changes which reads
-// are in flight, never what a run does.
+// as a cold tree makes it, with a chain failing before; the ring left for
+// one thread and the walk sharing the calls, as a warm tree makes it, and
+// that road left in turn for many threads, with a file failing on it;
+// folders listed by the walk alone, or by many listers ahead of it. Each
+// changes which reads are in flight, never what a run does.
 const char* const kGateRoads[] = {
     "SARNELUX_PIPELINE=2",
     "SARNELUX_PIPELINE=128",
@@ -451,6 +453,8 @@ const char* const kGateRoads[] = {
     "SARNELUX_OPENERS=4 SARNELUX_RING_FAULT=open:4",
     "SARNELUX_PIPELINE=4 SARNELUX_COLD_AFTER=5",
     "SARNELUX_PIPELINE=4 SARNELUX_COLD_AFTER=7 SARNELUX_RING_FAULT=open:4",
+    "SARNELUX_PIPELINE=4 SARNELUX_WARM_AFTER=5",
+    "SARNELUX_WARM_AFTER=3 SARNELUX_COLD_AFTER=12 SARNELUX_RING_FAULT=open:7",
     "SARNELUX_LISTERS=0",
     "SARNELUX_LISTERS=16"};
 
@@ -514,7 +518,8 @@ TEST(HostileTree, ThreadsThatCannotStartCostNoFile) {
   if (geteuid() != 0) GTEST_SKIP() << "a limit on processes binds root only";
   // The gate's openers and the folder listers, each asked for where the
   // user may start no thread: the walk does their work itself.
-  for (const char* asked : {"SARNELUX_OPENERS=32", "SARNELUX_LISTERS=4"}) {
+  for (const char* asked :
+       {"SARNELUX_OPENERS=32", "SARNELUX_LISTERS=4", "SARNELUX_WARM_AFTER=2"}) {
     TempTree tree;
     for (int i = 0; i < 12; ++i) {
       const std::string name = std::to_string(i);

@@ -9,11 +9,13 @@
 // cold (the walk keeps waiting for chains), and through FUSE from the
 // start, the same three calls are made by threads of the tool's own
 // instead (posix_opener_pool.h), with folders listed ahead by a few more
-// (posix_listing_ahead.h). The
-// walk takes each file's result when it reaches the file, never before its
-// turn, so what it prints, rewrites and counts is what a walk opening every
-// file itself would do; it opens a file itself where the chain failed or
-// could not be queued.
+// (posix_listing_ahead.h); where it proves warm and a second core is
+// there, by one such thread and by the walk itself while it would wait,
+// so that the kernel's work is shared by two cores. The walk takes each
+// file's result when it reaches the file, never before its turn, so what
+// it prints, rewrites and counts is what a walk opening every file itself
+// would do; it opens a file itself where the chain failed or could not be
+// queued.
 //
 // Bounded: at most `Depth()` files ahead of the walk (each holding a slot
 // while in flight), at most `max_folders_` folders open ahead, both well
@@ -31,6 +33,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <deque>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -64,6 +67,10 @@ constexpr int kOpenersOffTheRing = 32;
 // for chains still in flight, the tree is cold, and the gate takes threads
 // of its own.
 constexpr int kFilesJudged = 256;
+// An open and a read the walk makes itself on the shared road that take
+// longer than this waited on the device: a warm file's take a few
+// microseconds.
+constexpr auto kBlockedCalls = std::chrono::microseconds(50);
 constexpr decltype(statfs::f_type) kFuseMagic = 0x65735546;
 // How long a wait lasts before signals are looked at again.
 constexpr long long kWaitSliceNs = 100'000'000;
@@ -129,6 +136,13 @@ struct RingFolder final : GateFolder {
 
 bool IsDots(const std::string& name) { return name == "." || name == ".."; }
 
+// The roads a file's open, read and close can take.
+enum class Road {
+  kRing,     // chains on the ring, which a warm tree's kernel runs inline
+  kShared,   // one thread of ours, and the walk while it would wait
+  kThreads,  // many threads of ours, each waiting on its own calls
+};
+
 class RingGate final : public GateSource {
  public:
   RingGate(std::function<void()> answer_signals, int ring_depth, int depth,
@@ -141,14 +155,20 @@ class RingGate final : public GateSource {
         max_folders_(max_folders),
         listing_budget_(listing_budget),
         openers_(openers),
-        cold_after_(ColdAfterFromEnvironment()),
+        cold_after_(FilesFromEnvironment("SARNELUX_COLD_AFTER")),
+        warm_after_(FilesFromEnvironment("SARNELUX_WARM_AFTER")),
+        judging_(openers < 0 && cold_after_ == 0 && warm_after_ == 0),
         slots_(static_cast<std::size_t>(depth)) {}
 
   RingGate(const RingGate&) = delete;
   RingGate& operator=(const RingGate&) = delete;
 
   bool SetUp() {
-    if (openers_ > 0 ? !UsePool(openers_) : !SetUpRing()) return false;
+    if (openers_ > 0 ? !UsePool(openers_, OpenerPool::Order::kOldestFirst)
+                     : !SetUpRing()) {
+      return false;
+    }
+    if (openers_ > 0) road_ = next_road_ = Road::kThreads;
     for (int slot = depth_ - 1; slot >= 0; --slot) free_slots_.push_back(slot);
     draining_at_exit = this;
     set_ = true;
@@ -278,7 +298,15 @@ class RingGate final : public GateSource {
     const bool waits = entry.slot >= 0;
     const auto since = std::chrono::steady_clock::now();
     bool cancelled = false;
+    bool blocked = false;  // on the device, in calls of the walk's own
     while (entry.slot >= 0) {
+      if (road_ == Road::kShared) {
+        if (OpenOneItself(blocked)) continue;
+        // The thread is making the file's calls: a warm file's take a few
+        // microseconds, less than waking a sleeping core.
+        pool_->Spin(kBlockedCalls);
+        if (Reap() > 0) continue;
+      }
       WaitSlice();
       if (!cancelled && entry.slot >= 0 &&
           std::chrono::steady_clock::now() - since > kLongestWait) {
@@ -289,8 +317,10 @@ class RingGate final : public GateSource {
     if (entry.ahead) {
       entry.ahead = false;
       --ahead_files_;
-      Judge(since, waits ? std::chrono::steady_clock::now() - since
-                         : std::chrono::steady_clock::duration{});
+      Judge(since,
+            waits ? std::chrono::steady_clock::now() - since
+                  : std::chrono::steady_clock::duration{},
+            blocked);
     }
     folder.handed = true;
     return &entry;
@@ -321,7 +351,7 @@ class RingGate final : public GateSource {
 
   void Drain() override {
     if (broken_ || outstanding_ == 0) return;
-    if (pooled_) {
+    if (Pooled()) {
       // No file not yet begun is opened now. A thread still in its calls
       // ends with the process: waiting for it would let a daemon that
       // never answers keep the process from ending. (The walk's own end
@@ -357,10 +387,29 @@ class RingGate final : public GateSource {
     unsigned char head[kGateBytes] = {};
   };
 
-  bool UsePool(int threads) {
-    if (!pool_) pool_ = std::make_unique<OpenerPool>(threads);
-    pooled_ = pool_->threads() > 0;
-    return pooled_;
+  bool Pooled() const { return road_ != Road::kRing; }
+
+  // Called with nothing in flight.
+  bool UsePool(int threads, OpenerPool::Order order) {
+    if (!pool_ || pool_->threads() != threads || pool_->order() != order) {
+      pool_.reset();
+      pool_ = std::make_unique<OpenerPool>(threads, order);
+    }
+    return pool_->threads() > 0;
+  }
+
+  // On the shared road the walk makes the calls of the oldest file no
+  // thread has begun while it waits, as the thread does: on two cores the
+  // kernel's work for a warm tree is split between them. Calls that took
+  // as long as a device's read say so in `blocked`.
+  bool OpenOneItself(bool& blocked) {
+    const auto began = std::chrono::steady_clock::now();
+    if (!pool_->RunOne()) return false;
+    if (std::chrono::steady_clock::now() - began >= kBlockedCalls) {
+      blocked = true;
+    }
+    Reap();
+    return true;
   }
 
   // Through FUSE every call is a round trip to the daemon, and one handed
@@ -374,12 +423,13 @@ class RingGate final : public GateSource {
   void ChooseRoad(int root_fd) {
     if (openers_ >= 0 || outstanding_ > 0 || !ring_set_) return;
     struct statfs volume {};
-    pooled_ = false;
-    leaving_ring_ = false;
+    road_ = next_road_ = Road::kRing;
     judged_ = 0;
     waited_ = {};
+    blocked_ = 0;
     if (fstatfs(root_fd, &volume) == 0 && volume.f_type == kFuseMagic) {
-      TakeThreadsRoad();
+      next_road_ = Road::kThreads;
+      TakeNextRoad();
     }
   }
 
@@ -391,32 +441,54 @@ class RingGate final : public GateSource {
   // 0.96 to 1.0 times once the gate opened with 32 threads of its own and
   // listed ahead with two more (bench/results.md). A warm tree's chains
   // complete inline, twice as fast as handing them to threads, so the run
-  // starts on the ring and leaves it only where the walk keeps waiting.
+  // starts on the ring. Where it proves warm and a second core is there,
+  // it takes the shared road: the kernel's work for each file is most of a
+  // warm run, and one core does all of it on the ring, while the walk and
+  // one thread of ours making the same calls listed a warm tree in 0.83 to
+  // 0.95 times the time of a single thread making the fewest calls
+  // (bench/results.md). Where the walk keeps waiting, on either road, the
+  // tree is cold, and the run takes the threads' road for good: on the
+  // ring, waits for more than a quarter of the time; on the shared road,
+  // where a moment's wait for the thread is the rule and a core taken away
+  // for a while the exception, a device's wait for more than a quarter of
+  // the files.
   void Judge(std::chrono::steady_clock::time_point now,
-             std::chrono::steady_clock::duration waited) {
-    if (pooled_ || leaving_ring_ || openers_ >= 0 || broken_ ||
-        cold_after_ != 0) {
+             std::chrono::steady_clock::duration waited, bool blocked) {
+    if (!judging_ || road_ == Road::kThreads || next_road_ != road_ ||
+        broken_) {
       return;
     }
     if (judged_++ == 0) judging_since_ = now;
     waited_ += waited;
+    if (waited >= kBlockedCalls || blocked) ++blocked_;
     if (judged_ < kFilesJudged) return;
-    leaving_ring_ = waited_ * 4 > now - judging_since_;
+    if (road_ == Road::kRing ? waited_ * 4 > now - judging_since_
+                             : blocked_ * 4 > judged_) {
+      next_road_ = Road::kThreads;
+    } else if (road_ == Road::kRing && two_cores_) {
+      next_road_ = Road::kShared;
+    }
     judged_ = 0;
     waited_ = {};
+    blocked_ = 0;
   }
 
-  // The threads' road, taken once nothing is in flight on the ring (until
-  // then the walk opens its files itself); false until then. Where no
-  // thread can be started the run stays on the ring.
-  bool TakeThreadsRoad() {
+  // The next road, taken once nothing is in flight on this one (until then
+  // the walk opens its files itself); false until then. Where its threads
+  // cannot be started the run stays where it is, and is not judged again.
+  bool TakeNextRoad() {
     if (outstanding_ > 0) return false;
-    leaving_ring_ = false;
-    if (!UsePool(std::min(depth_, kOpenersOffTheRing))) {
-      cold_after_ = -1;  // never judged again
+    const bool ok = next_road_ == Road::kShared
+                        ? UsePool(1, OpenerPool::Order::kNewestFirst)
+                        : UsePool(std::min(depth_, kOpenersOffTheRing),
+                                  OpenerPool::Order::kOldestFirst);
+    if (!ok) {
+      next_road_ = road_;
+      judging_ = false;
       return true;
     }
-    if (!listers_) {
+    const Road road = road_ = next_road_;
+    if (road == Road::kThreads && !listers_) {
       listers_ =
           FolderListers::ForRun(listing_budget_, FolderListers::ForSlowTree());
       if (listers_) listers_->Filter(filter_);
@@ -424,8 +496,8 @@ class RingGate final : public GateSource {
     return true;
   }
 
-  static int ColdAfterFromEnvironment() {
-    const char* said = std::getenv("SARNELUX_COLD_AFTER");
+  static int FilesFromEnvironment(const char* name) {
+    const char* said = std::getenv(name);
     return said == nullptr ? 0 : std::max(1, std::atoi(said));
   }
 
@@ -513,8 +585,8 @@ class RingGate final : public GateSource {
           ++folder.examined;
           continue;
         }
-        if (leaving_ring_ && !TakeThreadsRoad()) return false;
-        if (!pooled_ && io_uring_sq_space_left(&ring_) < kStepsPerFile) {
+        if (next_road_ != road_ && !TakeNextRoad()) return false;
+        if (!Pooled() && io_uring_sq_space_left(&ring_) < kStepsPerFile) {
           Submit();
         }
         if (broken_ || free_slots_.empty() || ahead_files_ >= Depth()) {
@@ -580,7 +652,10 @@ class RingGate final : public GateSource {
     entry.ahead = true;
     ++ahead_files_;
     ++folder.in_flight;
-    if (pooled_) {
+    ++queued_;
+    if (queued_ == warm_after_) next_road_ = Road::kShared;
+    if (queued_ == cold_after_) next_road_ = Road::kThreads;
+    if (Pooled()) {
       // One job reports its open and its read.
       held.steps_left = 2;
       outstanding_ += 2;
@@ -597,11 +672,7 @@ class RingGate final : public GateSource {
                                 O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW,
                                 0, static_cast<unsigned>(slot));
     open->flags |= IOSQE_IO_HARDLINK;
-    if (cold_after_ > 0) {
-      // As on a cold tree; and the ring is left with this chain in flight.
-      open->flags |= IOSQE_ASYNC;
-      if (++queued_on_ring_ == cold_after_) leaving_ring_ = true;
-    }
+    if (cold_after_ > 0) open->flags |= IOSQE_ASYNC;  // as on a cold tree
     io_uring_sqe_set_data64(open, tag | kOpen);
     io_uring_sqe* read = io_uring_get_sqe(&ring_);
     io_uring_prep_read(read, slot, held.head, kGateBytes, 0);
@@ -614,7 +685,7 @@ class RingGate final : public GateSource {
   }
 
   void Cancel(int slot) {
-    if (pooled_) return;  // its calls do not wait for a writer
+    if (Pooled()) return;  // its calls do not wait for a writer
     const auto tag = static_cast<std::uint64_t>(slot) << 2;
     for (std::uint64_t step : {kOpen, kRead}) {
       if (io_uring_sq_space_left(&ring_) == 0) Submit();
@@ -631,7 +702,7 @@ class RingGate final : public GateSource {
   // good is given up: the chains it holds count as failed, and the walk
   // opens those files, and every file after them, itself.
   void Submit() {
-    if (pooled_) {
+    if (Pooled()) {
       pool_->Submit();
       return;
     }
@@ -662,7 +733,7 @@ class RingGate final : public GateSource {
   // Takes every completion that has arrived; returns how many.
   int Reap() {
     if (broken_) return 0;
-    if (pooled_) {
+    if (Pooled()) {
       pool_->Take(taken_);
       for (const OpenerPool::Done& done : taken_) {
         const auto tag = static_cast<std::uint64_t>(done.slot) << 2;
@@ -714,7 +785,7 @@ class RingGate final : public GateSource {
       answer_signals_();
       return;
     }
-    if (pooled_) {
+    if (Pooled()) {
       pool_->Wait(std::chrono::nanoseconds(kWaitSliceNs));
       answer_signals_();
       Reap();
@@ -767,7 +838,7 @@ class RingGate final : public GateSource {
   std::function<void()> answer_signals_;
   RingFaults faults_ = RingFaults::FromEnvironment();
   // Files ahead of the walk on the ring, and on threads (slots: depth_).
-  int Depth() const { return pooled_ ? depth_ : ring_depth_; }
+  int Depth() const { return road_ == Road::kThreads ? depth_ : ring_depth_; }
   const int ring_depth_;
   const int depth_;
   const int max_folders_;
@@ -775,19 +846,24 @@ class RingGate final : public GateSource {
   // Threads of our own for every file (> 0), the ring for every file (0),
   // or the road each folder given to the run calls for (< 0).
   const int openers_;
-  // SARNELUX_COLD_AFTER=N hands every open to the kernel's workers, as a
-  // cold tree does, and leaves the ring once N files are queued on it,
-  // whatever they cost (0: judged by the waits; < 0: never again).
-  int cold_after_;
-  int queued_on_ring_ = 0;
-  bool leaving_ring_ = false;  // for threads, once nothing is in flight
-  int judged_ = 0;             // files taken from the ring, this round
+  // SARNELUX_COLD_AFTER=N hands every open on the ring to the kernel's
+  // workers, as a cold tree does, and takes the threads' road once N files
+  // are queued, whatever they cost; SARNELUX_WARM_AFTER=N takes the shared
+  // road likewise (0: not asked). Either turns the judging off.
+  const int cold_after_;
+  const int warm_after_;
+  bool judging_;
+  const bool two_cores_ = std::thread::hardware_concurrency() >= 2;
+  int queued_ = 0;  // files queued on any road
+  Road road_ = Road::kRing;
+  Road next_road_ = Road::kRing;  // once nothing is in flight
+  int judged_ = 0;   // files taken from the ring or the pool, this round
+  int blocked_ = 0;  // of them, files the walk waited a device's time for
   std::chrono::steady_clock::time_point judging_since_;
   std::chrono::steady_clock::duration waited_{};  // for chains, this round
   io_uring ring_{};
   bool ring_set_ = false;
   std::unique_ptr<OpenerPool> pool_;  // made once the road needs it
-  bool pooled_ = false;               // files go to the pool, not the ring
   std::vector<OpenerPool::Done> taken_;
   bool set_ = false;
   bool broken_ = false;

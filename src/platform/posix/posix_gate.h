@@ -5,7 +5,8 @@
 // depth-first listing order. Two sources answer: a pipeline over io_uring
 // that keeps many opens and four-byte reads in flight, listing ahead through
 // folder boundaries (through FUSE, and once a tree proves cold, its opens
-// and reads are made by threads of its own instead of the ring), and the
+// and reads are made by threads of its own instead of the ring; once it
+// proves warm, on two cores, by one such thread and the walk), and the
 // read-ahead that opens the next files of the current listing and hints
 // their first page once reads turn out cold. The pipeline is used wherever
 // the kernel lets a ring be set up; the read-ahead everywhere else, without
