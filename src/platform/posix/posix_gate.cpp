@@ -307,7 +307,7 @@ class RingGate final : public GateSource {
         pool_->Spin(kBlockedCalls);
         if (Reap() > 0) continue;
       }
-      WaitSlice();
+      WaitSlice(/*submit_first=*/true, entry.slot);
       if (!cancelled && entry.slot >= 0 &&
           std::chrono::steady_clock::now() - since > kLongestWait) {
         Cancel(entry.slot);
@@ -779,14 +779,14 @@ class RingGate final : public GateSource {
   // Waits up to a slice for a completion, then answers a signal noted
   // meanwhile: the walk stays as quick to end as when it waits for a read
   // of its own.
-  void WaitSlice(bool submit_first = true) {
+  void WaitSlice(bool submit_first = true, int slot = -1) {
     if (submit_first) Submit();
     if (broken_ || outstanding_ == 0) {
       answer_signals_();
       return;
     }
     if (Pooled()) {
-      pool_->Wait(std::chrono::nanoseconds(kWaitSliceNs));
+      pool_->Wait(std::chrono::nanoseconds(kWaitSliceNs), slot);
       answer_signals_();
       Reap();
       return;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -58,9 +59,17 @@ void OpenerPool::Take(std::vector<Done>& out) {
   any_done_.store(false, std::memory_order_relaxed);
 }
 
-void OpenerPool::Wait(std::chrono::nanoseconds slice) {
+void OpenerPool::Wait(std::chrono::nanoseconds slice, int slot) {
   std::unique_lock lock(mutex_);
-  done_signal_.wait_for(lock, slice, [this] { return !done_.empty(); });
+  awaited_ = slot;
+  awaited_done_ =
+      std::any_of(done_.begin(), done_.end(),
+                  [slot](const Done& done) { return done.slot == slot; });
+  done_signal_.wait_for(lock, slice, [this, slot] {
+    return slot < 0 ? !done_.empty() : awaited_done_;
+  });
+  awaited_ = -1;
+  awaited_done_ = false;
 }
 
 void OpenerPool::Spin(std::chrono::nanoseconds most) const {
@@ -99,6 +108,7 @@ void OpenerPool::CancelQueued() {
   }
   if (cancelled.empty()) return;
   any_done_.store(true, std::memory_order_relaxed);
+  awaited_done_ = true;
   done_signal_.notify_all();
 }
 
@@ -140,10 +150,15 @@ void OpenerPool::Work() {
     for (const Job& job : batch) finished.push_back(Run(job));
     batch.clear();
     lock.lock();
+    bool wakes = awaited_ < 0;
+    for (const Done& done : finished) wakes |= done.slot == awaited_;
     done_.insert(done_.end(), finished.begin(), finished.end());
     finished.clear();
     any_done_.store(true, std::memory_order_relaxed);
-    done_signal_.notify_one();
+    if (wakes) {
+      awaited_done_ = true;
+      done_signal_.notify_one();
+    }
   }
 }
 

@@ -62,8 +62,10 @@ class OpenerPool {
   void Submit();
   // Moves the jobs done so far to out (cleared first).
   void Take(std::vector<Done>& out);
-  // Waits until a job is done or the slice has passed.
-  void Wait(std::chrono::nanoseconds slice);
+  // Waits until a job is done (slot >= 0: that slot's job) or the slice
+  // has passed: each wake-up costs the waiter a switch of tasks, and the
+  // jobs after the one it waits for are of no use to it yet.
+  void Wait(std::chrono::nanoseconds slice, int slot = -1);
   // As Wait, without giving up the core: for a wait known to be short,
   // which sleeping would make as long as waking a core takes.
   void Spin(std::chrono::nanoseconds most) const;
@@ -85,6 +87,8 @@ class OpenerPool {
   std::deque<Job> jobs_;     // submitted, not yet started
   std::vector<Done> done_;
   std::atomic<bool> any_done_{false};  // done_ is not empty
+  int awaited_ = -1;  // the slot a caller waits for, if any
+  bool awaited_done_ = false;
   bool stop_ = false;
   std::vector<std::thread> threads_;
 };
