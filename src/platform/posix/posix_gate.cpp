@@ -444,9 +444,9 @@ class RingGate final : public GateSource {
   // starts on the ring. Where it proves warm and a second core is there,
   // it takes the shared road: the kernel's work for each file is most of a
   // warm run, and one core does all of it on the ring, while the walk and
-  // one thread of ours making the same calls listed a warm tree in 0.83 to
-  // 0.95 times the time of a single thread making the fewest calls
-  // (bench/results.md). Where the walk keeps waiting, on either road, the
+  // one thread of ours making the same calls listed a warm tree in 0.73
+  // times the time of a single thread making the fewest calls, against 1.03
+  // on the ring (bench/results.md). Where the walk keeps waiting, on either road, the
   // tree is cold, and the run takes the threads' road for good: on the
   // ring, waits for more than a quarter of the time; on the shared road,
   // where a moment's wait for the thread is the rule and a core taken away
