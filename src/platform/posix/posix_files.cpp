@@ -15,6 +15,7 @@
 
 #ifdef __linux__
 #include <linux/fs.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #endif
 
@@ -93,6 +94,38 @@ bool IsWritableRegularFile(const struct stat& info) {
 FileIdentity IdentityOf(const struct stat& info) {
   return {static_cast<std::uint64_t>(info.st_dev),
           static_cast<std::uint64_t>(info.st_ino)};
+}
+
+// What is asked of a file just opened: its kind, permissions, owner,
+// identity, length and blocks, never its times. A read invalidates the
+// access time a FUSE or network file system holds for the file, so fstat
+// would ask the server again for every file read ahead and then opened to
+// be rewritten; asked for no times, the kernel answers from what it learned
+// as the file was named, for as long as that holds. Other fields are left
+// zero.
+int StatOpened(int fd, struct stat& info) {
+#if defined(__linux__) && defined(STATX_BASIC_STATS)
+  constexpr unsigned kWanted = STATX_TYPE | STATX_MODE | STATX_NLINK |
+                               STATX_UID | STATX_GID | STATX_INO | STATX_SIZE |
+                               STATX_BLOCKS;
+  struct statx got {};
+  if (statx(fd, "", AT_EMPTY_PATH, kWanted, &got) == 0 &&
+      (got.stx_mask & kWanted) == kWanted) {
+    info = {};
+    info.st_dev = makedev(got.stx_dev_major, got.stx_dev_minor);
+    info.st_ino = static_cast<ino_t>(got.stx_ino);
+    info.st_mode = got.stx_mode;
+    info.st_nlink = static_cast<nlink_t>(got.stx_nlink);
+    info.st_uid = got.stx_uid;
+    info.st_gid = got.stx_gid;
+    info.st_size = static_cast<off_t>(got.stx_size);
+    info.st_blocks = static_cast<blkcnt_t>(got.stx_blocks);
+    return 0;
+  }
+  // A kernel or a sandbox without statx, or a file system that could not
+  // give every field: fstat says it all, or why not.
+#endif
+  return fstat(fd, &info);
 }
 
 }  // namespace
@@ -195,7 +228,7 @@ int PosixPlatform::OpenListedForReading(const std::string& path, int flags) {
   const char* name = nullptr;
   const int folder = FolderOf(path, name);
   struct stat opened {};
-  if (fstat(fd, &opened) == 0 && ReachedAsNamed(folder, name, opened)) {
+  if (StatOpened(fd, opened) == 0 && ReachedAsNamed(folder, name, opened)) {
     return fd;
   }
   close(fd);
@@ -277,7 +310,7 @@ NativeFile PosixPlatform::FileOpen(const std::string& path,
   }
   // Checked before anything is written: root could write a read-only file.
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !IsWritableRegularFile(info)) {
+  if (StatOpened(fd, info) != 0 || !IsWritableRegularFile(info)) {
     if (S_ISREG(info.st_mode)) {
       NoteHeldOff("read-only file");
     } else {
