@@ -625,7 +625,7 @@ bool PosixPlatform::FileDataAt(NativeFile file, std::int64_t offset,
   // A small file whose blocks hold its length has no hole (short of
   // blocks taken for its attributes or its map, which would at worst have
   // a hole filled): most files a rewrite meets are asked nothing.
-  constexpr std::int64_t kSmallFile = 64 * 1024;
+  constexpr std::int64_t kSmallFile = std::int64_t{64} * 1024;
   if (known_.fd == fd && offset == 0 && known_.size <= kSmallFile &&
       known_.room >= known_.size) {
     begin = 0;
